@@ -1,0 +1,93 @@
+#include "Platform/Paths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace cw {
+namespace {
+
+std::string passwdHome(const char* user) {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  passwd entry{};
+  passwd* result = nullptr;
+  const int rc = user ? ::getpwnam_r(user, &entry, buffer.data(), buffer.size(), &result)
+                      : ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result);
+  if (rc != 0 || !result || !result->pw_dir) return {};
+  return result->pw_dir;
+}
+
+}  // namespace
+
+std::string homeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  std::string fromDb = passwdHome(nullptr);
+  return fromDb.empty() ? "/" : fromDb;
+}
+
+std::string expandTilde(std::string_view path) {
+  if (path.empty() || path[0] != '~') return std::string(path);
+  const size_t slash = path.find('/');
+  const std::string_view user = path.substr(1, slash == std::string_view::npos ? std::string_view::npos : slash - 1);
+  std::string home = user.empty() ? homeDirectory() : passwdHome(std::string(user).c_str());
+  if (home.empty()) return std::string(path);
+  if (slash == std::string_view::npos) return home;
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (home == "/") home.clear();
+  return home + std::string(path.substr(slash));
+}
+
+std::string standardizePath(std::string_view input) {
+  const std::string path = expandTilde(input);
+  if (path.empty()) return path;
+  const bool absolute = path[0] == '/';
+  std::vector<std::string_view> parts;
+  std::string_view rest(path);
+  while (!rest.empty()) {
+    const size_t slash = rest.find('/');
+    const std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == ".." && absolute) {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out = absolute ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i) out.push_back('/');
+    out.append(parts[i]);
+  }
+  if (out.empty()) out = ".";
+  return out;
+}
+
+std::string appendPathComponent(std::string_view base, std::string_view component) {
+  std::string out(base);
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  size_t skip = 0;
+  while (skip < component.size() && component[skip] == '/') ++skip;
+  component.remove_prefix(skip);
+  if (component.empty()) return out;
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(component);
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+std::vector<std::string> libraryDirectories(unsigned domainMask) {
+  std::vector<std::string> out;
+  if (domainMask & kUserDomain) out.emplace_back("~/Library");
+  if (domainMask & kLocalDomain) {
+    const char* local = std::getenv("CRASHWATCHER_LOCAL_LIBRARY");
+    out.emplace_back(local && *local ? local : "/Library");
+  }
+  return out;
+}
+
+}  // namespace cw

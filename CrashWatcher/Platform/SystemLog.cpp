@@ -1,0 +1,40 @@
+#include "Platform/SystemLog.h"
+
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace cw {
+
+void systemLogMessage(std::string_view message) {
+  timeval now{};
+  ::gettimeofday(&now, nullptr);
+  tm local{};
+  ::localtime_r(&now.tv_sec, &local);
+  char prefix[96];
+  const int n = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03ld CrashWatcher[%ld:%ld] ",
+                              local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                              local.tm_sec, static_cast<long>(now.tv_usec / 1000), static_cast<long>(::getpid()),
+                              static_cast<long>(::syscall(SYS_gettid)));
+  std::string line(prefix, n > 0 ? static_cast<size_t>(n) : 0);
+  line.append(message);
+  if (line.empty() || line.back() != '\n') line.push_back('\n');
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t written = ::write(STDERR_FILENO, p, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere left to report it
+    }
+    p += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+}  // namespace cw

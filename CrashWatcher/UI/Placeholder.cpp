@@ -1,0 +1,1 @@
+// Placeholder until the consent dialog lands.
