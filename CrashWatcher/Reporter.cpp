@@ -1,1 +1,66 @@
-// Placeholder.
+#include "Reporter.h"
+
+#include "Platform/Bundle.h"
+#include "Platform/Task.h"
+#include "Platform/UserDefaults.h"
+#include "Platform/ShellQuote.h"
+#include "Platform/Utf8.h"
+
+namespace cw {
+namespace {
+
+constexpr std::string_view kExcludeAllSyncKeys = "com.apple.PreferenceSync.ExcludeAllSyncKeys";
+
+// A helper script started with its output on a pipe; the caller reads it.
+struct ScriptRun {
+  Task task;
+  std::optional<Pipe> pipe;
+};
+
+void startScript(ScriptRun& run, std::string_view command, std::string_view crashFile) {
+  const std::optional<std::string> script = Bundle::mainBundle().pathForResource(command, "rb");
+  // A missing script goes into the command line as "(null)": the shell then
+  // answers 127 and writes nothing to standard output.
+  const std::string commandLine = shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile);
+  run.task.setLaunchPath("/bin/bash");
+  run.task.setArguments({"-l", "-c", commandLine});
+  run.pipe = Pipe::make();
+  if (run.pipe) run.task.setStandardOutput(*run.pipe);
+  run.task.launch();
+}
+
+}  // namespace
+
+std::shared_ptr<Reporter> Reporter::alloc() { return std::make_shared<Reporter>(PrivateTag{}); }
+
+std::shared_ptr<Reporter> Reporter::init() {
+  remainingDialogTime_ = 0;
+  UserDefaults& defaults = UserDefaults::standardUserDefaults();
+  if (!defaults.boolForKey(kExcludeAllSyncKeys)) defaults.setBoolForKey(kExcludeAllSyncKeys, true);
+  return shared_from_this();
+}
+
+bool Reporter::readConfigurationData() {
+  parameters_ = &Bundle::mainBundle().infoDictionary();
+  return true;
+}
+
+std::optional<std::string> Reporter::runShellCommandWithCrashFile(std::string_view command,
+                                                                  std::string_view crashFile) {
+  ScriptRun run;
+  startScript(run, command, crashFile);
+  std::string output = run.task.readDataToEndOfFile();
+  run.task.waitUntilExit();
+  if (!isValidUtf8(output)) return std::nullopt;
+  return output;
+}
+
+std::int32_t Reporter::askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) {
+  ScriptRun run;
+  startScript(run, command, crashFile);
+  run.task.discardDataToEndOfFile();
+  run.task.waitUntilExit();
+  return run.task.terminationStatus();
+}
+
+}  // namespace cw
