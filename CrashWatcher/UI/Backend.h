@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "UI/Geometry.h"
+
+namespace cw::ui {
+
+using ControlId = std::uint64_t;
+
+enum class ControlKind { Window, View, TextField, Button };
+
+// What the drawing side reports back to the agent.
+struct BackendEvent {
+  enum class Type {
+    ButtonPressed,  // control = the button
+    WindowClosed,   // control = the window; the user closed it
+    Lost,           // the backend is gone (helper died, hung, no display)
+  };
+  Type type;
+  ControlId control = 0;
+};
+
+// The drawing side of the views. Views forward every change here; the backend
+// draws them (the GTK dialog helper) or only records them (tests). Frames are
+// in points, origin bottom-left, y up, in the parent's coordinates (a window's
+// in screen coordinates).
+class Backend {
+public:
+  virtual ~Backend() = default;
+
+  // parent 0 for a window; a window's content view is made by the caller as a
+  // View whose parent is the window.
+  virtual ControlId createControl(ControlKind kind, ControlId parent, const Rect& frame) = 0;
+  virtual void destroyControl(ControlId control) = 0;
+  virtual void setFrame(ControlId control, const Rect& frame) = 0;
+  // A text field's string value, a button's title, a window's title.
+  virtual void setText(ControlId control, std::string_view text) = 0;
+  virtual void setTextColor(ControlId control, const Color& color) = 0;
+  // Return/Escape and the like ("\r", "\x1b").
+  virtual void setKeyEquivalent(ControlId control, std::string_view key) = 0;
+  // Fonts, alignment and wrapping of a text field.
+  virtual void setTextStyle(ControlId control, bool bold, double pointSize, bool wraps) = 0;
+
+  // The natural size of the control's text (sizeToFit measures with this).
+  virtual Size fittingSize(ControlId control) = 0;
+  // The size the text needs drawn inside `bounds` (height unbounded when huge).
+  virtual Size cellSizeForBounds(ControlId control, const Rect& bounds) = 0;
+
+  virtual void showWindow(ControlId window) = 0;  // make key and order front
+  virtual void orderOut(ControlId window) = 0;    // hide without closing
+  virtual void activate() = 0;                    // bring the agent's windows forward
+
+  // Events arrive on the run loop's thread while the modal mode runs.
+  virtual void setEventHandler(std::function<void(const BackendEvent&)> handler) = 0;
+  // false once the backend is lost: nothing more will be shown.
+  virtual bool isAlive() const = 0;
+};
+
+// The backend that new windows use. Set by the application object; tests
+// install an in-memory one.
+std::shared_ptr<Backend> currentBackend();
+void setCurrentBackend(std::shared_ptr<Backend> backend);
+
+}  // namespace cw::ui
