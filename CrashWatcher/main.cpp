@@ -1,1 +1,173 @@
-int main() { return 0; }
+// The watcher service: single instance per user, watches the diagnostic
+// reports folder and turns every change into a scan for Finder crash logs.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FRCrashLogFinder.h"
+#include "Platform/EventStream.h"
+#include "Platform/Paths.h"
+#include "Platform/RunLoop.h"
+#include "Platform/SystemLog.h"
+#include "Reporter.h"
+
+namespace {
+
+constexpr const char* kLockFilePath = "~/Library/Application Support/.VellumdriftCrashWatcher.lock";
+constexpr const char* kWatchedFolder = "~/Library/Logs/DiagnosticReports";
+constexpr double kLookBackSeconds = 10.0;
+constexpr double kStreamLatencySeconds = 1.0;
+constexpr const char* kRelatedScript = "related-crash-report";
+// Another instance may unlink the lock file between our open and our flock;
+// then we hold a lock on a file nobody else can find and must try again.
+constexpr int kLockAttempts = 100;
+
+std::shared_ptr<cw::Reporter> reporter;
+// Read by the signal handler too, hence atomic (lock-free, so signal-safe).
+std::atomic<bool> dialogInProgress{false};
+volatile std::sig_atomic_t caughtSIGINT = 0;
+int lock = 0;
+
+// Signals only leave a note and wake the main thread; the work runs there.
+volatile std::sig_atomic_t pendingSIGUSR1 = 0;
+std::unique_ptr<cw::WakeUp> signalWakeUp;
+
+std::string lockFilePath() { return cw::standardizePath(kLockFilePath); }
+
+void mycallback(cw::EventStreamRef /*stream*/, void* /*context*/, std::size_t /*numEvents*/, void* /*eventPaths*/,
+                const cw::EventStreamEventFlags /*eventFlags*/[], const cw::EventStreamEventId /*eventIds*/[]) {
+  if (dialogInProgress) return;
+  dialogInProgress = true;
+
+  const cw::Date since =
+      std::chrono::system_clock::now() -
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(kLookBackSeconds));
+  const std::vector<std::string> crashLogs = cw::FRCrashLogFinder::findCrashLogsSince(since);
+  for (const std::string& path : crashLogs) {
+    // Once interrupted, ask nobody anything more; the shutdown follows the scan.
+    if (caughtSIGINT) break;
+    if (reporter->askShellCommandWithCrashFile(kRelatedScript, path) != 1) {
+      cw::systemLog("'%@' crash report was not related to Vellumdrift", path);
+      continue;
+    }
+    cw::systemLog("'%@' crash report was related to Vellumdrift -> open Crash Reporting Dialog", path);
+    const std::string& last = crashLogs.back();
+    if (!caughtSIGINT && reporter->askUserPermissionToSend()) reporter->report(last);
+    break;
+  }
+
+  dialogInProgress = false;
+}
+
+void handle_SIGINT(int) {
+  caughtSIGINT = 1;
+  if (signalWakeUp) signalWakeUp->signal();
+}
+
+void handle_SIGUSR1(int) {
+  // A scan under way drops the signal rather than queueing another scan.
+  if (dialogInProgress) return;
+  pendingSIGUSR1 = 1;
+  if (signalWakeUp) signalWakeUp->signal();
+}
+
+// Runs on the main thread in every run-loop mode, after any signal.
+void serviceSignals() {
+  if (caughtSIGINT) {
+    // Ends a dialog (as a refusal) and then the main run, once the scan returns.
+    cw::RunLoop::current().stopAll();
+    return;
+  }
+  if (pendingSIGUSR1) {
+    pendingSIGUSR1 = 0;
+    mycallback(nullptr, nullptr, 0, nullptr, nullptr, nullptr);
+  }
+}
+
+void releaseLock() {
+  if (lock == 0) return;
+  ::flock(lock, LOCK_UN | LOCK_NB);
+  ::close(lock);
+  ::unlink(lockFilePath().c_str());
+}
+
+// Opens and locks the lock file; false when another instance holds it.
+bool obtainLock(const std::string& path) {
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    lock = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock >= 0 && lock <= STDERR_FILENO) {
+      // Started with a standard descriptor closed: keep the lock clear of
+      // 0, 1 and 2, which children inherit and 0 means "no lock" here.
+      const int moved = ::fcntl(lock, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+      ::close(lock);
+      lock = moved;
+    }
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) return false;
+    struct stat locked{}, named{};
+    if (::fstat(lock, &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
+        locked.st_ino == named.st_ino)
+      return true;
+    ::close(lock);
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
+  const std::string lockPath = lockFilePath();
+  if (!obtainLock(lockPath)) {
+    cw::systemLog("Unable to obtain lock '%s' - exiting to prevent multiple VellumdriftCrashWatcher instances",
+                  lockPath);
+    ::close(lock);
+    std::exit(1);
+  }
+
+  signalWakeUp = std::make_unique<cw::WakeUp>(serviceSignals);
+  std::signal(SIGHUP, SIG_IGN);
+  std::signal(SIGUSR1, handle_SIGUSR1);
+  std::signal(SIGUSR2, SIG_IGN);
+  std::signal(SIGINT, handle_SIGINT);
+
+  reporter = cw::Reporter::alloc()->init();
+  if (!reporter || !reporter->readConfigurationData()) {
+    reporter.reset();
+    releaseLock();
+    std::exit(10);
+  }
+
+  const std::string watched = cw::standardizePath(kWatchedFolder);
+  cw::systemLog("Watching '%@'", watched);
+
+  cw::RunLoop& loop = cw::RunLoop::current();
+  std::unique_ptr<cw::EventStream> stream =
+      cw::EventStream::create(mycallback, nullptr, {watched}, cw::kEventStreamEventIdSinceNow, kStreamLatencySeconds,
+                              cw::kEventStreamCreateFlagNone);
+  if (stream) {
+    stream->scheduleWithRunLoop(loop, cw::kDefaultRunLoopMode);
+    stream->start();
+  }
+
+  loop.run(cw::kDefaultRunLoopMode);
+
+  if (caughtSIGINT) cw::systemLog("caught SIGINT - exiting...");
+  if (stream) {
+    stream->stop();
+    stream->unscheduleFromRunLoop(loop, cw::kDefaultRunLoopMode);
+  }
+  reporter.reset();
+  releaseLock();
+  // The wake-up dies with the process's statics; no handler may reach it then.
+  std::signal(SIGUSR1, SIG_IGN);
+  std::signal(SIGINT, SIG_DFL);
+  return 0;
+}

@@ -83,3 +83,21 @@ void setModificationTime(const std::string& path, double offsetSeconds) {
 }
 
 }  // namespace cw::test
+
+namespace cw::test {
+
+CaptureStderr::CaptureStderr() {
+  saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  const int fd = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ::dup2(fd, STDERR_FILENO);
+  ::close(fd);
+}
+
+CaptureStderr::~CaptureStderr() {
+  ::dup2(saved_, STDERR_FILENO);
+  ::close(saved_);
+}
+
+std::string CaptureStderr::text() const { return readFile(dir_ / "stderr"); }
+
+}  // namespace cw::test

@@ -55,3 +55,21 @@ bool pathExists(const std::string& path);
 void setModificationTime(const std::string& path, double offsetSeconds);
 
 }  // namespace cw::test
+
+namespace cw::test {
+
+// Redirects standard error into a file for the scope; text() reads what came.
+class CaptureStderr {
+public:
+  CaptureStderr();
+  ~CaptureStderr();
+  CaptureStderr(const CaptureStderr&) = delete;
+  CaptureStderr& operator=(const CaptureStderr&) = delete;
+  std::string text() const;
+
+private:
+  TempDir dir_;
+  int saved_ = -1;
+};
+
+}  // namespace cw::test

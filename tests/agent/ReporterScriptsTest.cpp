@@ -1,0 +1,133 @@
+// The Reporter's helper-script runners and its creation.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "Platform/Bundle.h"
+#include "Platform/UserDefaults.h"
+#include "Reporter.h"
+#include "support/TestSupport.h"
+
+namespace cw {
+namespace {
+
+using ::testing::HasSubstr;
+
+class ReporterScriptsTest : public ::testing::Test {
+protected:
+  ReporterScriptsTest() {
+    test::makeDirectories(bundle_ / "Resources");
+    Bundle::setMainBundlePathForTesting(bundle_.path());
+  }
+  ~ReporterScriptsTest() override { Bundle::setMainBundlePathForTesting(CW_BUNDLE_DIR); }
+
+  void script(const std::string& name, const std::string& body) {
+    test::writeFile(bundle_ / ("Resources/" + name + ".rb"), "#!/bin/sh\n" + body, 0755);
+  }
+
+  std::shared_ptr<Reporter> reporter() { return Reporter::alloc()->init(); }
+
+  test::TempHome home_;
+  test::TempDir bundle_;
+};
+
+TEST_F(ReporterScriptsTest, OutputIsTakenWholeAndUnchanged) {
+  script("empty", "exit 3\n");
+  script("line", "printf 'one line\\n'\n");
+  script("nolf", "printf 'http://x/1'; exit 9\n");
+  script("binary", "printf '\\377\\376 not utf-8'\n");
+  script("utf8", "printf 'Gr\\303\\274\\303\\237e \\342\\202\\254'\n");
+  auto r = reporter();
+  EXPECT_EQ(r->runShellCommandWithCrashFile("empty", "/x.crash"), std::optional<std::string>(""));
+  EXPECT_EQ(r->runShellCommandWithCrashFile("line", "/x.crash"), std::optional<std::string>("one line\n"));
+  EXPECT_EQ(r->runShellCommandWithCrashFile("nolf", "/x.crash"), std::optional<std::string>("http://x/1"));
+  EXPECT_EQ(r->runShellCommandWithCrashFile("binary", "/x.crash"), std::nullopt);
+  EXPECT_EQ(r->runShellCommandWithCrashFile("utf8", "/x.crash"), std::optional<std::string>("Größe €"));
+}
+
+TEST_F(ReporterScriptsTest, StatusIsTheScriptsExitStatus) {
+  script("status", "exit \"$(cat \"$1\")\"\n");
+  auto r = reporter();
+  for (int status : {0, 1, 2, 255}) {
+    const std::string log = home_.path() + "/s" + std::to_string(status) + ".crash";
+    test::writeFile(log, std::to_string(status));
+    EXPECT_EQ(r->askShellCommandWithCrashFile("status", log), status);
+  }
+}
+
+TEST_F(ReporterScriptsTest, MuchOutputDoesNotStallTheAsker) {
+  // Far more than a pipe holds.
+  script("chatty", "head -c 600000 /dev/zero | tr '\\0' 'x'; exit 1\n");
+  EXPECT_EQ(reporter()->askShellCommandWithCrashFile("chatty", "/x.crash"), 1);
+  const auto output = reporter()->runShellCommandWithCrashFile("chatty", "/x.crash");
+  ASSERT_TRUE(output);
+  EXPECT_EQ(output->size(), 600000u);
+}
+
+TEST_F(ReporterScriptsTest, MissingScriptGives127AndEmptyOutput) {
+  auto r = reporter();
+  test::CaptureStderr captured;
+  EXPECT_EQ(r->askShellCommandWithCrashFile("no-such-script", "/x.crash"), 127);
+  EXPECT_EQ(r->runShellCommandWithCrashFile("no-such-script", "/x.crash"), std::optional<std::string>(""));
+}
+
+TEST_F(ReporterScriptsTest, NotExecutableScriptGives126) {
+  test::writeFile(bundle_ / "Resources/plain.rb", "#!/bin/sh\nexit 1\n", 0644);
+  test::CaptureStderr captured;
+  EXPECT_EQ(reporter()->askShellCommandWithCrashFile("plain", "/x.crash"), 126);
+}
+
+TEST_F(ReporterScriptsTest, AnyPathReachesTheScriptAsItsOneArgument) {
+  script("echo", "printf '%s|%s' \"$#\" \"$1\"\n");
+  auto r = reporter();
+  for (const std::string path :
+       {"/tmp/with spaces/Finder x.crash", "/tmp/\"dq\"/a.crash", "/tmp/$(touch /tmp/cw-pwned)/`id`.crash",
+        "/tmp/back\\slash/it's.crash", "/tmp/new\nline.crash", "/tmp/\xff\xfe.crash"}) {
+    const auto output = r->runShellCommandWithCrashFile("echo", path);
+    if (path.find('\xff') != std::string::npos) {
+      EXPECT_EQ(output, std::nullopt) << "the echo of a non-UTF-8 path is not UTF-8 either";
+    } else {
+      EXPECT_EQ(output, std::optional<std::string>("1|" + path));
+    }
+  }
+  EXPECT_FALSE(test::pathExists("/tmp/cw-pwned"));
+}
+
+TEST_F(ReporterScriptsTest, ScriptPathWithSpacesAndQuotesRuns) {
+  test::TempDir odd;
+  const std::string folder = odd / "bundle with 'quotes' and $dollar";
+  test::makeDirectories(folder + "/Resources");
+  test::writeFile(folder + "/Resources/hello.rb", "#!/bin/sh\nprintf hello\n", 0755);
+  Bundle::setMainBundlePathForTesting(folder);
+  EXPECT_EQ(reporter()->runShellCommandWithCrashFile("hello", "/x.crash"), std::optional<std::string>("hello"));
+}
+
+TEST_F(ReporterScriptsTest, InitSetsTheSyncExclusionFlagOnce) {
+  UserDefaults& defaults = UserDefaults::standardUserDefaults();
+  const char* key = "com.apple.PreferenceSync.ExcludeAllSyncKeys";
+  EXPECT_FALSE(defaults.objectForKey(key));
+  reporter();
+  EXPECT_TRUE(defaults.boolForKey(key));
+
+  // Already true: nothing is written (the file stays as it is).
+  const std::string before = test::readFile(defaults.filePath());
+  test::setModificationTime(defaults.filePath(), -100);
+  struct stat st1{};
+  ::stat(defaults.filePath().c_str(), &st1);
+  reporter();
+  struct stat st2{};
+  ::stat(defaults.filePath().c_str(), &st2);
+  EXPECT_EQ(st1.st_mtim.tv_sec, st2.st_mtim.tv_sec);
+
+  // Stored as false: becomes true.
+  defaults.setBoolForKey(key, false);
+  reporter();
+  EXPECT_TRUE(defaults.boolForKey(key));
+}
+
+TEST_F(ReporterScriptsTest, ConfigurationIsUsableWithoutAnInfoPlist) {
+  EXPECT_TRUE(reporter()->readConfigurationData());
+}
+
+}  // namespace
+}  // namespace cw

@@ -1,0 +1,185 @@
+// The built agent as a process: lock, signals, scans, messages.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "process/AgentProcess.h"
+
+namespace cw::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::UnorderedElementsAre;
+using namespace std::chrono_literals;
+
+constexpr const char* kLockMessage =
+    "Unable to obtain lock '%s' - exiting to prevent multiple VellumdriftCrashWatcher instances";
+
+std::string lockMessage(const std::string& path) {
+  std::string text = kLockMessage;
+  text.replace(text.find("%s"), 2, path);
+  return text;
+}
+
+std::string notRelated(const std::string& path) { return "'" + path + "' crash report was not related to Vellumdrift"; }
+std::string related(const std::string& path) {
+  return "'" + path + "' crash report was related to Vellumdrift -> open Crash Reporting Dialog";
+}
+
+// Lets a scan that may (wrongly) follow have its chance to show up.
+void settle() { std::this_thread::sleep_for(1500ms); }
+
+class AgentProcessTest : public ::testing::Test {
+protected:
+  AgentSandbox sandbox_;
+};
+
+TEST_F(AgentProcessTest, SecondInstanceExitsWithStatusOneAndLeavesTheLockAlone) {
+  AgentProcess first(sandbox_);
+  ASSERT_TRUE(first.waitUntilWatching()) << first.log();
+  struct stat before{};
+  ASSERT_EQ(::stat(sandbox_.lockFile().c_str(), &before), 0);
+
+  AgentProcess second(sandbox_);
+  EXPECT_EQ(second.waitForExit(), 1);
+  EXPECT_THAT(second.log(), HasSubstr(lockMessage(sandbox_.lockFile())));
+
+  struct stat after{};
+  ASSERT_EQ(::stat(sandbox_.lockFile().c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  // Still locked by the first.
+  const int fd = ::open(sandbox_.lockFile().c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ::close(fd);
+  EXPECT_TRUE(first.running());
+}
+
+TEST_F(AgentProcessTest, StaleLockFileOfAKilledInstanceDoesNotBlock) {
+  {
+    AgentProcess killed(sandbox_);
+    ASSERT_TRUE(killed.waitUntilWatching());
+    killed.signal(SIGKILL);
+    killed.waitForExit();
+  }
+  ASSERT_TRUE(pathExists(sandbox_.lockFile()));
+  AgentProcess next(sandbox_);
+  EXPECT_TRUE(next.waitUntilWatching()) << next.log();
+}
+
+TEST_F(AgentProcessTest, MissingLockFolderRefusesToStart) {
+  std::filesystem::remove_all(sandbox_.home() + "/Library/Application Support");
+  AgentProcess agent(sandbox_);
+  EXPECT_EQ(agent.waitForExit(), 1);
+  EXPECT_THAT(agent.log(), HasSubstr(lockMessage(sandbox_.lockFile())));
+  // It does not make the folder itself.
+  EXPECT_FALSE(pathExists(sandbox_.home() + "/Library/Application Support"));
+}
+
+TEST_F(AgentProcessTest, InterruptLogsRemovesTheLockFileAndExitsZero) {
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching());
+  EXPECT_THAT(agent.log(), HasSubstr("Watching '" + sandbox_.watchedFolder() + "'"));
+  agent.signal(SIGINT);
+  EXPECT_EQ(agent.waitForExit(), 0);
+  EXPECT_THAT(agent.log(), HasSubstr("caught SIGINT - exiting..."));
+  EXPECT_FALSE(pathExists(sandbox_.lockFile()));
+}
+
+TEST_F(AgentProcessTest, HangUpAndUserSignalTwoChangeNothing) {
+  sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_a.crash", 0);
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching());
+  const std::string before = agent.log();
+  agent.signal(SIGHUP);
+  agent.signal(SIGUSR2);
+  settle();
+  EXPECT_TRUE(agent.running());
+  EXPECT_EQ(agent.log(), before);
+  EXPECT_TRUE(sandbox_.askedPaths().empty());
+  agent.signal(SIGINT);
+  EXPECT_EQ(agent.waitForExit(), 0);
+}
+
+TEST_F(AgentProcessTest, UserSignalOneWithoutCrashLogsLogsNothing) {
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching());
+  const std::string before = agent.log();
+  agent.signal(SIGUSR1);
+  settle();
+  EXPECT_EQ(agent.log(), before);
+  EXPECT_TRUE(sandbox_.askedPaths().empty());
+}
+
+TEST_F(AgentProcessTest, FirstRelatedLogEndsTheScan) {
+  // Local before user: the first answers 1, the second is never asked.
+  const std::string first = sandbox_.crashLog(sandbox_.localCrashReporter(), "Finder_first.crash", 1);
+  const std::string second = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_second.crash", 0);
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching());
+  agent.signal(SIGUSR1);
+  ASSERT_TRUE(agent.waitForLog(related(first))) << agent.log();
+  settle();
+  EXPECT_THAT(agent.log(), Not(HasSubstr(second)));
+  EXPECT_THAT(sandbox_.askedPaths(), ElementsAre(first));
+  EXPECT_TRUE(agent.running());
+}
+
+TEST_F(AgentProcessTest, OnlyStatusOneMeansRelated) {
+  const std::string zero = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_zero.crash", 0);
+  const std::string two = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_two.crash", 2);
+  const std::string max = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_max.crash", 255);
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching());
+  agent.signal(SIGUSR1);
+  for (const auto& path : {zero, two, max}) EXPECT_TRUE(agent.waitForLog(notRelated(path))) << agent.log();
+  EXPECT_THAT(agent.log(), Not(HasSubstr("was related")));
+  EXPECT_THAT(sandbox_.askedPaths(), UnorderedElementsAre(zero, two, max));
+}
+
+TEST_F(AgentProcessTest, AnyChangeInTheWatchedFolderStartsAScan) {
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching());
+  const std::string log = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_event.crash", 0);
+  writeFile(sandbox_.watchedFolder() + "/unrelated.txt", "anything");
+  EXPECT_TRUE(agent.waitForLog(notRelated(log))) << agent.log();
+}
+
+TEST_F(AgentProcessTest, UserSignalOneDuringAScanHasNoEffect) {
+  const std::string slow = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_slow.crash", 0, 2);
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching());
+  agent.signal(SIGUSR1);
+  // The script has started: the scan is under way.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (sandbox_.askedPaths().empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(sandbox_.askedPaths().size(), 1u);
+  agent.signal(SIGUSR1);
+  agent.signal(SIGUSR1);
+  ASSERT_TRUE(agent.waitForLog(notRelated(slow)));
+  settle();
+  EXPECT_EQ(sandbox_.askedPaths().size(), 1u);
+  EXPECT_EQ(countOccurrences(agent.log(), notRelated(slow)), 1);
+}
+
+TEST_F(AgentProcessTest, HostileCrashLogNamesReachTheScriptUnchanged) {
+  const std::string name = "Finder_\"q\" $(touch $HOME/pwned) `touch $HOME/pwned2` back\\slash 'single'.crash";
+  const std::string path = sandbox_.crashLog(sandbox_.userCrashReporter(), name, 0);
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching());
+  agent.signal(SIGUSR1);
+  ASSERT_TRUE(agent.waitForLog(notRelated(path))) << agent.log();
+  EXPECT_THAT(sandbox_.askedPaths(), ElementsAre(path));
+  EXPECT_FALSE(pathExists(sandbox_.home() + "/pwned"));
+  EXPECT_FALSE(pathExists(sandbox_.home() + "/pwned2"));
+}
+
+}  // namespace
+}  // namespace cw::test
