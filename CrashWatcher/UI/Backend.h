@@ -37,6 +37,9 @@ public:
   // parent 0 for a window; a window's content view is made by the caller as a
   // View whose parent is the window.
   virtual ControlId createControl(ControlKind kind, ControlId parent, const Rect& frame) = 0;
+  // Destroys the control and all its descendants. The agent may still name a
+  // destroyed control afterwards (views outlive their window when an outlet
+  // holds them): calls with an id the backend no longer knows are ignored.
   virtual void destroyControl(ControlId control) = 0;
   virtual void setFrame(ControlId control, const Rect& frame) = 0;
   // A text field's string value, a button's title, a window's title.
@@ -66,5 +69,12 @@ public:
 // install an in-memory one.
 std::shared_ptr<Backend> currentBackend();
 void setCurrentBackend(std::shared_ptr<Backend> backend);
+
+// What applicationLoad() installs when no backend is current: in the agent the
+// dialog helper client. Without a factory, or when it gives none, no dialog
+// can be shown and every dialog answers as a refusal.
+using BackendFactory = std::function<std::shared_ptr<Backend>()>;
+void setDefaultBackendFactory(BackendFactory factory);
+std::shared_ptr<Backend> makeDefaultBackend();
 
 }  // namespace cw::ui
