@@ -1,7 +1,7 @@
 #include "Platform/Format.h"
 
+#include <climits>
 #include <cstdio>
-#include <cstring>
 
 namespace cw {
 namespace {
@@ -9,6 +9,28 @@ namespace {
 // A width or precision beyond this comes from a broken format, not from a
 // wish for a megabyte of padding.
 constexpr long kMaxFieldWidth = 1 << 16;
+
+constexpr std::string_view kFlags = "-+ #0'";
+constexpr std::string_view kLengthModifiers = "hlLqjzt";
+
+// string_view::find rather than strchr: strchr also "finds" a NUL byte, which
+// would let a NUL in the format slip into the directive handed to snprintf.
+bool isOneOf(char c, std::string_view set) {
+  return set.find(c) != std::string_view::npos;
+}
+
+bool isContinuationByte(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// Characters (code points) of UTF-8 text: what widths and precisions of
+// string conversions count, so that "Größe" pads like "Grosse" minus one.
+size_t characterCount(std::string_view text) {
+  size_t count = 0;
+  for (const char c : text)
+    if (!isContinuationByte(c)) ++count;
+  return count;
+}
 
 struct Directive {
   std::string flags;
@@ -19,7 +41,7 @@ struct Directive {
 };
 
 class Formatter {
-public:
+ public:
   Formatter(std::string_view format, FormatArgs args) : format_(format), args_(args) {}
 
   std::optional<std::string> run() {
@@ -39,7 +61,7 @@ public:
     return out;
   }
 
-private:
+ private:
   // Reads "n$" at i if present; 0 when absent.
   long position(size_t& i) const {
     size_t j = i;
@@ -56,23 +78,36 @@ private:
     return 0;
   }
 
+  // Positional ("%2$@") and sequential ("%@") arguments in one format have no
+  // agreed meaning; such a format is refused.
   const FormatArg* fetch(long pos) {
+    if (pos > 0 ? usedSequential_ : usedPositional_) return nullptr;
+    (pos > 0 ? usedPositional_ : usedSequential_) = true;
     const size_t index = pos > 0 ? static_cast<size_t>(pos - 1) : next_++;
     return index < args_.size() ? &args_[index] : nullptr;
   }
 
-  bool number(size_t& i, long& value) {
+  // A width or precision: digits, or "*" / "*n$" taken from an argument
+  // (fromArgument tells which, since a negative value from an argument means
+  // something: left adjustment for a width, "no precision" for a precision).
+  bool number(size_t& i, long& value, bool& fromArgument) {
+    fromArgument = false;
     if (i < format_.size() && format_[i] == '*') {
       ++i;
+      fromArgument = true;
       const long pos = position(i);
       if (pos < 0) return false;
       const FormatArg* arg = fetch(pos);
       if (!arg) return false;
-      if (arg->kind() == FormatArg::Kind::Signed) value = static_cast<long>(arg->asSigned());
-      else if (arg->kind() == FormatArg::Kind::Unsigned && arg->asUnsigned() <= kMaxFieldWidth)
+      if (arg->kind() == FormatArg::Kind::Signed) {
+        if (arg->asSigned() > kMaxFieldWidth || arg->asSigned() < -kMaxFieldWidth) return false;
+        value = static_cast<long>(arg->asSigned());
+      } else if (arg->kind() == FormatArg::Kind::Unsigned && arg->asUnsigned() <= kMaxFieldWidth) {
         value = static_cast<long>(arg->asUnsigned());
-      else return false;
-      return value <= kMaxFieldWidth && value >= -kMaxFieldWidth;
+      } else {
+        return false;
+      }
+      return true;
     }
     value = -1;
     size_t start = i;
@@ -96,19 +131,21 @@ private:
     Directive d;
     const long pos = position(i);
     if (pos < 0) return false;
-    while (i < format_.size() && std::strchr("-+ #0'", format_[i])) d.flags.push_back(format_[i++]);
-    if (!number(i, d.width)) return false;
-    if (d.width < -1) {  // a negative "*" width means left adjustment
+    while (i < format_.size() && isOneOf(format_[i], kFlags)) d.flags.push_back(format_[i++]);
+    bool fromArgument = false;
+    if (!number(i, d.width, fromArgument)) return false;
+    if (fromArgument && d.width < 0) {  // a negative "*" width means left adjustment
       d.flags.push_back('-');
       d.width = -d.width;
     }
     if (i < format_.size() && format_[i] == '.') {
       ++i;
-      if (!number(i, d.precision)) return false;
-      if (d.precision < 0) d.precision = i > 0 && format_[i - 1] == '*' ? -1 : 0;
+      if (!number(i, d.precision, fromArgument)) return false;
+      // "%.f" is precision 0; a negative "*" precision is as if none was given.
+      if (d.precision < 0) d.precision = fromArgument ? -1 : 0;
     }
-    while (i < format_.size() && std::strchr("hlLqjzt", format_[i])) d.length.push_back(format_[i++]);
-    if (d.length.size() > 2) return false;
+    while (i < format_.size() && isOneOf(format_[i], kLengthModifiers)) d.length.push_back(format_[i++]);
+    if (!validLength(d.length)) return false;
     if (i >= format_.size()) return false;
     d.conversion = format_[i++];
     if (d.conversion == 'n') return false;  // writes through a pointer: never from a format
@@ -117,21 +154,31 @@ private:
     return convert(d, *arg, out);
   }
 
+  static bool validLength(std::string_view length) {
+    return length.empty() || length == "h" || length == "hh" || length == "l" || length == "ll" || length == "L" ||
+           length == "q" || length == "j" || length == "z" || length == "t";
+  }
+
   static void pad(const Directive& d, std::string_view text, std::string& out) {
     const bool left = d.flags.find('-') != std::string::npos;
     const size_t width = d.width > 0 ? static_cast<size_t>(d.width) : 0;
-    const size_t fill = width > text.size() ? width - text.size() : 0;
+    const size_t length = characterCount(text);
+    const size_t fill = width > length ? width - length : 0;
     if (!left) out.append(fill, ' ');
     out.append(text);
     if (left) out.append(fill, ' ');
   }
 
-  // Cuts at most `limit` bytes without splitting a UTF-8 sequence.
+  // The first `limit` characters, never splitting a UTF-8 sequence.
   static std::string_view limited(std::string_view text, long limit) {
-    if (limit < 0 || static_cast<size_t>(limit) >= text.size()) return text;
-    size_t end = static_cast<size_t>(limit);
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
+    if (limit < 0) return text;
+    size_t characters = 0;
+    for (size_t end = 0; end < text.size(); ++end) {
+      if (isContinuationByte(text[end])) continue;
+      if (characters == static_cast<size_t>(limit)) return text.substr(0, end);
+      ++characters;
+    }
+    return text;
   }
 
   static std::string spec(const Directive& d, const char* length, char conversion) {
@@ -177,11 +224,14 @@ private:
   }
 
   // Integer value as the length modifier says the callee would have read it.
-  static bool integer(const Directive& d, const FormatArg& arg, bool isSigned, long long& s, unsigned long long& u) {
+  static bool integer(const Directive& d, const FormatArg& arg, long long& s, unsigned long long& u) {
     long long v;
-    if (arg.kind() == FormatArg::Kind::Signed) v = arg.asSigned();
-    else if (arg.kind() == FormatArg::Kind::Unsigned) v = static_cast<long long>(arg.asUnsigned());
-    else return false;
+    if (arg.kind() == FormatArg::Kind::Signed)
+      v = arg.asSigned();
+    else if (arg.kind() == FormatArg::Kind::Unsigned)
+      v = static_cast<long long>(arg.asUnsigned());
+    else
+      return false;
     const bool wide = !d.length.empty() && d.length != "h" && d.length != "hh";
     if (d.length == "hh") {
       s = static_cast<signed char>(v);
@@ -196,7 +246,6 @@ private:
       s = v;
       u = static_cast<unsigned long long>(v);
     }
-    (void)isSigned;
     return true;
   }
 
@@ -208,8 +257,14 @@ private:
       case 'D': {
         long long s;
         unsigned long long u;
-        if (!integer(d, arg, true, s, u)) return false;
-        printf(out, spec(d, "ll", 'd'), s);
+        if (!integer(d, arg, s, u)) return false;
+        // An unsigned value beyond the signed range keeps its value rather
+        // than turning negative.
+        const bool narrow = d.length == "h" || d.length == "hh";
+        if (!narrow && arg.kind() == K::Unsigned && arg.asUnsigned() > static_cast<unsigned long long>(LLONG_MAX))
+          printf(out, spec(d, "ll", 'u'), arg.asUnsigned());
+        else
+          printf(out, spec(d, "ll", 'd'), s);
         return true;
       }
       case 'o':
@@ -220,7 +275,9 @@ private:
       case 'O': {
         long long s;
         unsigned long long u;
-        if (!integer(d, arg, false, s, u)) return false;
+        Directive wide = d;
+        if ((d.conversion == 'U' || d.conversion == 'O') && d.length.empty()) wide.length = "l";
+        if (!integer(wide, arg, s, u)) return false;
         const char c = d.conversion == 'U' ? 'u' : d.conversion == 'O' ? 'o' : d.conversion;
         printf(out, spec(d, "ll", c), u);
         return true;
@@ -239,12 +296,21 @@ private:
       case 'c':
       case 'C': {
         if (arg.kind() != K::Signed && arg.kind() != K::Unsigned) return false;
-        const unsigned long long cp =
-            arg.kind() == K::Signed ? static_cast<unsigned long long>(arg.asSigned()) : arg.asUnsigned();
         std::string text;
-        if (cp < 0x100 && d.conversion == 'c' && d.length.empty()) text.push_back(static_cast<char>(cp));
-        else if (cp <= 0x10FFFF) appendUtf8(text, cp);
-        else return false;
+        if (d.conversion == 'c' && d.length.empty()) {
+          // As printf: the int is converted to unsigned char, so a char that
+          // holds a byte above 0x7F (negative where char is signed) is that byte.
+          const unsigned long long value =
+              arg.kind() == K::Signed ? static_cast<unsigned long long>(arg.asSigned()) : arg.asUnsigned();
+          text.push_back(static_cast<char>(static_cast<unsigned char>(value)));
+        } else {
+          // A Unicode character; surrogates and values beyond U+10FFFF have no UTF-8 form.
+          if (arg.kind() == K::Signed && arg.asSigned() < 0) return false;
+          const unsigned long long cp =
+              arg.kind() == K::Signed ? static_cast<unsigned long long>(arg.asSigned()) : arg.asUnsigned();
+          if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+          appendUtf8(text, cp);
+        }
         pad(d, text, out);
         return true;
       }
@@ -265,13 +331,16 @@ private:
       }
       case 'p': {
         const void* p;
-        if (arg.kind() == K::Pointer) p = arg.asPointer();
-        else if (arg.kind() == K::Object) p = arg.asObject();
-        else if (arg.kind() == K::Absent) p = nullptr;
-        else return false;
+        if (arg.kind() == K::Pointer)
+          p = arg.asPointer();
+        else if (arg.kind() == K::Object)
+          p = arg.asObject();
+        else if (arg.kind() == K::Absent)
+          p = nullptr;
+        else
+          return false;
         char buffer[32];
-        std::snprintf(buffer, sizeof buffer, "0x%llx",
-                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+        std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
         pad(d, buffer, out);
         return true;
       }
@@ -283,6 +352,8 @@ private:
   std::string_view format_;
   FormatArgs args_;
   size_t next_ = 0;
+  bool usedPositional_ = false;
+  bool usedSequential_ = false;
 };
 
 }  // namespace

@@ -18,10 +18,11 @@ namespace cw {
 // String and object arguments are borrowed: an argument pack lives only for
 // the duration of the call that formats it.
 class FormatArg {
-public:
+ public:
   enum class Kind { Signed, Unsigned, Double, String, Object, Absent, Pointer };
 
   FormatArg(std::nullptr_t) : kind_(Kind::Absent) {}
+  FormatArg(std::nullopt_t) : kind_(Kind::Absent) {}
   FormatArg(bool v) : kind_(Kind::Signed), i_(v) {}
   FormatArg(char v) : kind_(Kind::Signed), i_(v) {}
   FormatArg(signed char v) : kind_(Kind::Signed), i_(v) {}
@@ -58,7 +59,7 @@ public:
   const Object* asObject() const { return o_; }
   const void* asPointer() const { return p_; }
 
-private:
+ private:
   Kind kind_;
   union {
     long long i_ = 0;
