@@ -1,0 +1,75 @@
+# frozen_string_literal: true
+#
+# Shared by the helper-script tests: runs a script the way the agent does
+# (/bin/bash -l -c with both paths single-quoted), in a temporary HOME and
+# working folder, and builds crash logs from the fixtures.
+
+require 'minitest/autorun'
+require 'fileutils'
+require 'tmpdir'
+
+module ScriptHelper
+  RESOURCES = ENV.fetch('CW_RESOURCES_DIR', File.expand_path('../../CrashWatcher/Resources', __dir__))
+  FIXTURES = File.join(__dir__, 'fixtures')
+  # Only a guard against a hung script, so that a fault fails the test
+  # instead of stalling the run; no assertion depends on timing.
+  HANG_GUARD = 120
+
+  # Variables of the developer's own environment that would change what the
+  # scripts do.
+  CLEARED = %w[CRASHWATCHER_PASTE_HOST CRASHWATCHER_PASTE_URL CRASHWATCHER_PASTE_TIMEOUT
+               http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY RUBYOPT BASH_ENV ENV].freeze
+
+  def setup
+    super
+    @tmp = Dir.mktmpdir('cw-scripts-')
+    @home = File.join(@tmp, 'home')
+    Dir.mkdir(@home)
+  end
+
+  def teardown
+    FileUtils.rm_rf(@tmp)
+    super
+  end
+
+  def fixture(name)
+    File.binread(File.join(FIXTURES, name))
+  end
+
+  def write_log(content, name = 'Finder_2024-03-14-094127_studio.crash')
+    path = File.join(@tmp.b, name.b)
+    File.binwrite(path, content)
+    path
+  end
+
+  # The agent's own quoting: single quotes, each inner one written '\''.
+  def shell_quote(text)
+    "'".b + text.b.gsub("'".b, "'\\\\''".b) + "'".b
+  end
+
+  # Runs the script on the crash log; gives [standard output (bytes), exit status].
+  def run_script(name, crash_path, env: {}, script: File.join(RESOURCES, "#{name}.rb"))
+    command = shell_quote(script) + ' '.b + shell_quote(crash_path)
+    child_env = CLEARED.to_h { |key| [key, nil] }.merge('HOME' => @home).merge(env)
+    reader, writer = IO.pipe
+    pid = Process.spawn(child_env, '/bin/bash', '-l', '-c', command,
+                        in: File::NULL, out: writer, chdir: @tmp, pgroup: true)
+    writer.close
+    output = Thread.new { reader.binmode.read }
+    unless output.join(HANG_GUARD)
+      Process.kill('KILL', -pid)
+      flunk "#{name} did not end"
+    end
+    _, status = Process.wait2(pid)
+    [output.value, status.exitstatus]
+  ensure
+    reader&.close
+  end
+
+  # A copy of the related fixture in which the text of +from+ is replaced.
+  def related_with(from, to, fixture_name = 'finder-related.crash')
+    text = fixture(fixture_name)
+    refute_nil text.index(from.b), "fixture lacks #{from.inspect}"
+    text.sub(from.b, to.b)
+  end
+end
