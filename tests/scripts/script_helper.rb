@@ -52,18 +52,24 @@ module ScriptHelper
     command = shell_quote(script) + ' '.b + shell_quote(crash_path)
     child_env = CLEARED.to_h { |key| [key, nil] }.merge('HOME' => @home).merge(env)
     reader, writer = IO.pipe
+    # Standard error is kept for failure messages rather than cluttering the run.
+    @stderr_path = File.join(@tmp, 'stderr.log')
     pid = Process.spawn(child_env, '/bin/bash', '-l', '-c', command,
-                        in: File::NULL, out: writer, chdir: @tmp, pgroup: true)
+                        in: File::NULL, out: writer, err: @stderr_path, chdir: @tmp, pgroup: true)
     writer.close
     output = Thread.new { reader.binmode.read }
     unless output.join(HANG_GUARD)
       Process.kill('KILL', -pid)
-      flunk "#{name} did not end"
+      flunk "#{name} did not end: #{last_stderr}"
     end
     _, status = Process.wait2(pid)
     [output.value, status.exitstatus]
   ensure
     reader&.close
+  end
+
+  def last_stderr
+    File.exist?(@stderr_path.to_s) ? File.binread(@stderr_path).scrub : ''
   end
 
   # A copy of the related fixture in which the text of +from+ is replaced.
