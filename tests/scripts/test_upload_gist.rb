@@ -183,5 +183,4 @@ class UploadGistTest < Minitest::Test
     assert_fails(write_log(fixture('finder-related.crash')), { 'CRASHWATCHER_PASTE_URL' => 'file:///etc' }, 'not HTTP')
     assert_empty paste.requests
   end
-
 end
