@@ -1,0 +1,273 @@
+// Report composition and the mail hand-off: the URL that report() builds,
+// its log lines, and the delivery through xdg-open to a mail handler.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <vector>
+
+#include "BuildConfig.h"
+#include "Platform/Bundle.h"
+#include "Platform/ChildReaper.h"
+#include "Platform/RunLoop.h"
+#include "Platform/UrlEscaping.h"
+#include "Platform/Workspace.h"
+#include "Reporter.h"
+#include "ReporterReport.h"
+#include "support/TestSupport.h"
+
+namespace cw {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+class RecordingWorkspace : public WorkspaceBackend {
+ public:
+  bool openURL(const std::string& url) override {
+    opened.push_back(url);
+    return true;
+  }
+  std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(std::string_view id) override {
+    asked.emplace_back(id);
+    return running;
+  }
+  bool activate(const RunningApplication& application, unsigned options) override {
+    activated.emplace_back(application.processIdentifier(), options);
+    return true;
+  }
+
+  std::vector<std::string> opened;
+  std::vector<std::string> asked;
+  std::vector<RunningApplication> running;
+  std::vector<std::pair<pid_t, unsigned>> activated;
+};
+
+// The escaped mail up to line 6 of the body, and from line 7 on.
+std::string urlHead(const std::string& escapedSubject) {
+  return "mailto:" + *stringByAddingPercentEscapes(build::kCrashReportRecipient) + "?SUBJECT=" + escapedSubject +
+         "&BODY=Hi%20Ilvard,%0A%0AMy%20Vellumdrift%20just%20crashed!%0A%0AThe%20crash%20report%20is%20available%20"
+         "here:%0A";
+}
+std::string urlTail() {
+  return "%0A%0A%3E%0A%3E%20You%20may%20help%20me%20fix%20the%20problem%20by%20describing%20what%20happened%20"
+         "before%20the%20crash.%0A%3E%20I%20appreciate%20your%20help%20and%20I%20read%20these%20crash%20reports,%20"
+         "but%20don't%20expect%20my%20direct%20answer.%0A%3E%20For%20further%20discussion%20please%20open%20a%20"
+         "topic%20at%0A%3E%20" +
+         *stringByAddingPercentEscapes(build::kSupportForumAddress, "&") + ".%0A%3E%0A%3E%20Thank%20you,%20Ilvard";
+}
+
+// The messages of the system-log lines in captured standard error.
+std::vector<std::string> logMessages(const std::string& captured) {
+  std::vector<std::string> messages;
+  std::istringstream lines(captured);
+  for (std::string line; std::getline(lines, line);) {
+    const auto tag = line.find(" CrashWatcher[");
+    const auto end = line.find("] ", tag);
+    if (tag != std::string::npos && end != std::string::npos) messages.push_back(line.substr(end + 2));
+  }
+  return messages;
+}
+
+class ReporterReportTest : public ::testing::Test {
+ protected:
+  ReporterReportTest() {
+    test::makeDirectories(bundle_ / "Resources");
+    Bundle::setMainBundlePathForTesting(bundle_.path());
+    setVellumdriftInfoPlistPathForTesting(product_ / "Info.plist");
+    // Each script records that it ran, with what, and prints its output file.
+    for (const char* name : {"upload-gist", "extract-crash-info"}) {
+      const std::string out = work_ / name;
+      test::writeFile(bundle_ / ("Resources/" + std::string(name) + ".rb"),
+                      "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$CRASHWATCHER_PASTE_HOST\" > '" + out + ".ran'\ncat '" + out +
+                          ".out' 2>/dev/null\n",
+                      0755);
+    }
+    test::writeFile(crash_, "crash");
+  }
+  ~ReporterReportTest() override {
+    setVellumdriftInfoPlistPathForTesting(std::nullopt);
+    Bundle::setMainBundlePathForTesting(CW_BUNDLE_DIR);
+  }
+
+  void version(const std::string& text) {
+    test::writeFile(product_ / "Info.plist",
+                    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                    "<key>CFBundleVersion</key><string>" +
+                        text + "</string></dict></plist>\n");
+  }
+  void output(const std::string& script, const std::string& text) { test::writeFile(work_ / (script + ".out"), text); }
+  bool ran(const std::string& script) const { return test::pathExists(work_ / (script + ".ran")); }
+
+  // report() with the workspace recorded; gives the one URL opened, or "".
+  std::string report(const std::optional<std::string>& crashFile) {
+    ScopedWorkspaceBackendForTesting scoped(workspace_);
+    test::CaptureStderr captured;
+    Reporter::alloc()->init()->report(crashFile);
+    log_ = logMessages(captured.text());
+    EXPECT_LE(workspace_.opened.size(), 1u);
+    return workspace_.opened.empty() ? "" : workspace_.opened.back();
+  }
+
+  test::TempHome home_;
+  test::TempDir bundle_;
+  test::TempDir product_;
+  test::TempDir work_;
+  const std::string crash_ = work_ / "Finder_2024 one.crash";
+  RecordingWorkspace workspace_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(ReporterReportTest, AbsentPathGivesThePlaceholderAndRunsNoScript) {
+  // No product installed: the version is "???", which stays unescaped.
+  EXPECT_EQ(report(std::nullopt),
+            urlHead("Vellumdrift%20???%20crash%20") + "unable%20to%20find%20last%20crash%20:-(" + urlTail());
+  EXPECT_FALSE(ran("upload-gist"));
+  EXPECT_FALSE(ran("extract-crash-info"));
+  EXPECT_THAT(log_, IsEmpty());
+}
+
+TEST_F(ReporterReportTest, UploadedReportGivesTheExactUrlAndTwoLogLines) {
+  version("2.1");
+  output("upload-gist", "https://paste.example/ab_c");
+  output("extract-crash-info", "SIGSEGV");
+  EXPECT_EQ(report(crash_), urlHead("Vellumdrift%202.1%20crash%20SIGSEGV") + "https://paste.example/ab_c" + urlTail());
+  // Both scripts got the crash log as their one argument; upload-gist the paste host.
+  EXPECT_EQ(test::readFile(work_ / "upload-gist.ran"), crash_ + "|" + build::kPasteServiceHostName);
+  EXPECT_THAT(test::readFile(work_ / "extract-crash-info.ran"), testing::StartsWith(crash_ + "|"));
+  EXPECT_THAT(log_,
+              ElementsAre(std::string("Uploading crash report to ") + build::kPasteServiceHostName + ": " + crash_,
+                          "  => https://paste.example/ab_c"));
+  // Mail is asked for; none runs here, so nothing is activated.
+  EXPECT_THAT(workspace_.asked, ElementsAre("com.apple.mail"));
+  EXPECT_THAT(workspace_.activated, IsEmpty());
+}
+
+TEST_F(ReporterReportTest, FinalLineBreaksAndNonAsciiTextAreKeptEscaped) {
+  version("2.1");
+  output("upload-gist", "https://paste.example/1\n");
+  output("extract-crash-info",
+         "Gr\xC3\xB6\xC3\x9F"
+         "e\n");
+  const std::string url = report(crash_);
+  // The address's line break gives the body an extra empty line before line 7.
+  EXPECT_EQ(url, urlHead("Vellumdrift%202.1%20crash%20Gr%C3%B6%C3%9Fe%0A") + "https://paste.example/1%0A" + urlTail());
+  EXPECT_THAT(log_, ElementsAre(HasSubstr("Uploading"), "  => https://paste.example/1"));
+}
+
+TEST_F(ReporterReportTest, UploadOutputThatIsNoTextIsNullAndSkipsTheSummary) {
+  version("2.1");
+  output("upload-gist", "\xFF\xFE");
+  output("extract-crash-info", "SIGSEGV");
+  EXPECT_EQ(report(crash_), urlHead("Vellumdrift%202.1%20crash%20") + "(null)" + urlTail());
+  EXPECT_FALSE(ran("extract-crash-info"));
+  EXPECT_THAT(log_, ElementsAre(HasSubstr("Uploading"), "  => (null)"));
+}
+
+TEST_F(ReporterReportTest, EmptyUploadAddressStillRunsTheSummary) {
+  version("2.1");
+  output("extract-crash-info", "SIGBUS");
+  EXPECT_EQ(report(crash_), urlHead("Vellumdrift%202.1%20crash%20SIGBUS") + urlTail());
+  EXPECT_TRUE(ran("extract-crash-info"));
+}
+
+TEST_F(ReporterReportTest, AmpersandsInSubjectOrBodyCannotAddFields) {
+  version("2&amp;CC=v@evil.example");  // XML for "2&CC=..."
+  output("upload-gist", "https://paste.example/?a=1&BCC=x@evil.example#top");
+  output("extract-crash-info", "SIGSEGV&CC=y@evil.example");
+  const std::string url = report(crash_);
+  EXPECT_EQ(url, urlHead("Vellumdrift%202%26CC=v@evil.example%20crash%20SIGSEGV%26CC=y@evil.example") +
+                     "https://paste.example/?a=1%26BCC=x@evil.example%23top" + urlTail());
+  // The one "&" left is the separator of the two fields.
+  EXPECT_EQ(std::count(url.begin(), url.end(), '&'), 1);
+}
+
+TEST_F(ReporterReportTest, TextThatIsNotUtf8EndsTheReportSilently) {
+  version("2.1\xFF");
+  report(std::nullopt);
+  EXPECT_THAT(workspace_.opened, IsEmpty());
+  EXPECT_THAT(workspace_.asked, IsEmpty());
+}
+
+TEST_F(ReporterReportTest, OnlyTheFirstRunningMailIsActivated) {
+  workspace_.running = {RunningApplication("com.apple.mail", 41), RunningApplication("com.apple.mail", 42)};
+  report(std::nullopt);
+  EXPECT_THAT(workspace_.activated, ElementsAre(std::make_pair(pid_t{41}, kApplicationActivateAllWindows)));
+}
+
+TEST_F(ReporterReportTest, VersionIsReadAnewWithFallback) {
+  auto reporter = Reporter::alloc()->init();
+  EXPECT_EQ(reporter->readVellumdriftVersion(), "???");  // missing
+  test::writeFile(product_ / "Info.plist", "not a property list");
+  EXPECT_EQ(reporter->readVellumdriftVersion(), "???");
+  test::writeFile(
+      product_ / "Info.plist",
+      "<plist version=\"1.0\"><dict><key>CFBundleShortVersionString</key><string>3</string></dict></plist>");
+  EXPECT_EQ(reporter->readVellumdriftVersion(), "???");
+  version("4.0.1 (b7)");
+  EXPECT_EQ(reporter->readVellumdriftVersion(), "4.0.1 (b7)");
+  version("4.0.2");
+  EXPECT_EQ(reporter->readVellumdriftVersion(), "4.0.2");
+}
+
+// The real hand-off: xdg-open, in its generic desktop mode, finds a recording
+// mail handler registered for mailto: in a temporary XDG setup.
+class MailHandOffTest : public ReporterReportTest {
+ protected:
+  MailHandOffTest() {
+    test::makeDirectories(xdg_ / "data/applications");
+    test::makeDirectories(xdg_ / "config");
+    test::makeDirectories(xdg_ / "system");
+    test::makeDirectories(xdg_ / "runtime");
+    const std::string handler = xdg_ / "record-mail";
+    test::writeFile(
+        handler,
+        "#!/bin/sh\nprintf '%s' \"$1\" > '" + received_ + ".tmp' && mv '" + received_ + ".tmp' '" + received_ + "'\n",
+        0755);
+    test::writeFile(xdg_ / "data/applications/cw-record-mail.desktop",
+                    "[Desktop Entry]\nType=Application\nName=Record mail\nExec=" + handler +
+                        " %u\nMimeType=x-scheme-handler/mailto;\n");
+    test::writeFile(xdg_ / "config/mimeapps.list",
+                    "[Default Applications]\nx-scheme-handler/mailto=cw-record-mail.desktop\n");
+  }
+
+  test::TempDir xdg_;
+  const std::string received_ = xdg_ / "received";
+  test::ScopedEnv dataHome_{"XDG_DATA_HOME", (xdg_ / "data").c_str()};
+  test::ScopedEnv configHome_{"XDG_CONFIG_HOME", (xdg_ / "config").c_str()};
+  test::ScopedEnv dataDirs_{"XDG_DATA_DIRS", (xdg_ / "system").c_str()};
+  test::ScopedEnv configDirs_{"XDG_CONFIG_DIRS", (xdg_ / "system").c_str()};
+  test::ScopedEnv runtime_{"XDG_RUNTIME_DIR", (xdg_ / "runtime").c_str()};
+  // A generic desktop, so that xdg-open asks xdg-mime; it wants a display named.
+  test::ScopedEnv desktop_{"XDG_CURRENT_DESKTOP", "X-Generic"};
+  test::ScopedEnv session_{"DESKTOP_SESSION", nullptr};
+  test::ScopedEnv display_{"DISPLAY", ":cw-test"};
+  test::ScopedEnv wayland_{"WAYLAND_DISPLAY", nullptr};
+  test::ScopedEnv browser_{"BROWSER", nullptr};
+};
+
+TEST_F(MailHandOffTest, XdgOpenDeliversExactlyTheBuiltUrlToTheMailHandler) {
+  version("2.1");
+  output("upload-gist", "https://paste.example/x?y=1&z=2\n");
+  output("extract-crash-info", "EXC_BAD_ACCESS (SIGSEGV) at 0x0 \xE2\x80\x94 *[x]?\n");
+  const std::string expected = report(crash_);  // composed with the recorder in place
+  ASSERT_FALSE(expected.empty());
+  {
+    test::CaptureStderr quiet;
+    Reporter::alloc()->init()->report(crash_);
+  }
+  // Serve the run loop until the handler has written and xdg-open is reaped.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(2);  // hang guard only
+  while (!test::pathExists(received_) || ChildReaper::current().pendingCount() > 0) {
+    ASSERT_LT(std::chrono::steady_clock::now(), giveUp) << "no delivery within the hang guard";
+    RunLoop::current().runOnce(kDefaultRunLoopMode, std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(test::readFile(received_), expected);
+}
+
+}  // namespace
+}  // namespace cw
