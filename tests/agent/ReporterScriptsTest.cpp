@@ -14,7 +14,7 @@ namespace {
 using ::testing::HasSubstr;
 
 class ReporterScriptsTest : public ::testing::Test {
-protected:
+ protected:
   ReporterScriptsTest() {
     test::makeDirectories(bundle_ / "Resources");
     Bundle::setMainBundlePathForTesting(bundle_.path());
@@ -42,7 +42,7 @@ TEST_F(ReporterScriptsTest, OutputIsTakenWholeAndUnchanged) {
   EXPECT_EQ(r->runShellCommandWithCrashFile("line", "/x.crash"), std::optional<std::string>("one line\n"));
   EXPECT_EQ(r->runShellCommandWithCrashFile("nolf", "/x.crash"), std::optional<std::string>("http://x/1"));
   EXPECT_EQ(r->runShellCommandWithCrashFile("binary", "/x.crash"), std::nullopt);
-  EXPECT_EQ(r->runShellCommandWithCrashFile("utf8", "/x.crash"), std::optional<std::string>("Größe €"));
+  EXPECT_EQ(r->runShellCommandWithCrashFile("utf8", "/x.crash"), std::optional<std::string>("Grüße €"));
 }
 
 TEST_F(ReporterScriptsTest, StatusIsTheScriptsExitStatus) {
@@ -112,10 +112,10 @@ TEST_F(ReporterScriptsTest, InitSetsTheSyncExclusionFlagOnce) {
   // Already true: nothing is written (the file stays as it is).
   const std::string before = test::readFile(defaults.filePath());
   test::setModificationTime(defaults.filePath(), -100);
-  struct stat st1{};
+  struct stat st1 {};
   ::stat(defaults.filePath().c_str(), &st1);
   reporter();
-  struct stat st2{};
+  struct stat st2 {};
   ::stat(defaults.filePath().c_str(), &st2);
   EXPECT_EQ(st1.st_mtim.tv_sec, st2.st_mtim.tv_sec);
 
