@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,7 +27,7 @@ struct PlistData {
 // One value of an XML property list: string, integer, real, boolean, date,
 // data, array or dictionary.
 class PlistValue {
-public:
+ public:
   using Storage = std::variant<std::string, std::int64_t, double, bool, PlistDate, PlistData,
                                std::shared_ptr<PlistArray>, std::shared_ptr<PlistDictionary>>;
 
@@ -64,17 +65,48 @@ public:
 
   bool operator==(const PlistValue& other) const;
 
-private:
+ private:
   Storage storage_;
 };
 
-// Reads an XML property list; absent when the text is not one.
+// Containers nested deeper than this are refused: hostile input must not
+// exhaust the stack of the reader (or of the destructor).
+inline constexpr int kMaxPropertyListDepth = 256;
+// Files beyond this size are not read at all.
+inline constexpr std::size_t kMaxPropertyListFileSize = std::size_t{16} << 20;
+
+// Reads an XML property list; absent when the text is not one (malformed XML,
+// unknown elements, bad numbers, dates or base64, nesting beyond the limit).
+// Any value may be the top level.
 std::optional<PlistValue> parsePropertyList(std::string_view xml);
+
+// What reading a property-list file found, for callers that must tell a
+// missing file from one that holds something they cannot use.
+enum class PlistFileStatus {
+  Ok,          // value holds the parsed property list
+  Missing,     // nothing at the path
+  NotAFile,    // a directory, FIFO, socket or device
+  Unreadable,  // exists but could not be opened or read
+  Empty,       // a regular file of zero bytes
+  TooLarge,    // larger than kMaxPropertyListFileSize
+  Malformed,   // read fully, but not a property list
+};
+struct PlistFileContents {
+  PlistFileStatus status = PlistFileStatus::Missing;
+  std::optional<PlistValue> value;
+};
+PlistFileContents readPropertyListFile(const std::string& path);
+
 // Reads a property-list file whose top level is a dictionary; absent when the
 // file is missing, unreadable, not a property list or not a dictionary.
 std::optional<PlistDictionary> readDictionaryFromFile(const std::string& path);
-// XML text of a property list.
+// XML text of a property list, which parsePropertyList reads back to an equal
+// value (dates to the whole second).
 std::string serializePropertyList(const PlistValue& value);
+
+// Dates as property lists write them: "2010-05-01T10:15:00Z" (UTC).
+std::optional<PlistDate> parseIso8601Date(std::string_view text);
+std::string formatIso8601Date(PlistDate date);
 
 // Looks a key up; nullptr when absent.
 const PlistValue* lookup(const PlistDictionary& dictionary, std::string_view key);
