@@ -78,10 +78,9 @@ module CrashLog
 
   # One line of printable text: control, format and unassigned characters and
   # line breaks become spaces, runs of space collapse, at most +limit+
-  # characters. "&" is given as the fullwidth ampersand because the agent puts
-  # this text into a mailto: URL unescaped, where "&" would end the field.
+  # characters.
   def self.printable_line(text, limit)
-    line = to_text(text.b).gsub(/[\p{C}\p{Z}\s]+/, ' ').strip.tr('&', "\uFF06")
+    line = to_text(text.b).gsub(/[\p{C}\p{Z}\s]+/, ' ').strip
     return line if line.length <= limit
 
     "#{line[0, limit - 1].rstrip}\u2026"

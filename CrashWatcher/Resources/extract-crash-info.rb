@@ -8,9 +8,8 @@
 # thread that lies in the Vellumdrift module, where there is one (failing
 # that, of the last exception backtrace), e.g.
 #   EXC_BAD_ACCESS (SIGSEGV) in VellumdriftFinderSync: -[VDBadgeProvider badgeForURL:] + 112
-# Printable UTF-8 only, no line break, at most 200 characters. The agent puts
-# the text into a mailto: URL unescaped, so "&" is given as the fullwidth
-# ampersand.
+# Printable UTF-8 only, no line break, at most 200 characters. The agent
+# escapes "&" itself when it puts the text into the mail subject.
 #
 # Exit status 0 with a summary; 2 and nothing printed when the file cannot be
 # read or is no crash log.

@@ -43,7 +43,7 @@ class ExtractCrashInfoTest < Minitest::Test
     assert_equal 0, status
     assert output.valid_encoding?
     assert_equal 'EXC_BAD_ACCESS (SIGSEGV) in VellumdriftFinderSync: -[VD [31mBadge Provider badgeFor URL: ]' \
-                 "\uFFFD\uFFFD \uFF06 co next line", output
+                 "\uFFFD\uFFFD & co next line", output
     long = related_with('-[VDBadgeProvider badgeForURL:] + 112', "-[VDBadgeProvider #{'badgeForURL:' * 100}] + 112")
     output, = summary(long)
     assert_equal 200, output.length
