@@ -35,8 +35,9 @@ std::string expandTilde(std::string_view path) {
   const std::string_view user = path.substr(1, slash == std::string_view::npos ? std::string_view::npos : slash - 1);
   std::string home = user.empty() ? homeDirectory() : passwdHome(std::string(user).c_str());
   if (home.empty()) return std::string(path);
-  if (slash == std::string_view::npos) return home;
+  // "$HOME/" must not give "~" a trailing slash nor "~/x" a doubled one.
   while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (slash == std::string_view::npos) return home;
   if (home == "/") home.clear();
   return home + std::string(path.substr(slash));
 }
@@ -75,7 +76,9 @@ std::string appendPathComponent(std::string_view base, std::string_view componen
   component.remove_prefix(skip);
   if (component.empty()) return out;
   if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(component);
+  // Doubled separators inside the component collapse as well.
+  for (const char c : component)
+    if (c != '/' || out.back() != '/') out.push_back(c);
   while (out.size() > 1 && out.back() == '/') out.pop_back();
   return out;
 }

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -21,7 +22,9 @@ void systemLogMessage(std::string_view message) {
                               local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
                               local.tm_sec, static_cast<long>(now.tv_usec / 1000), static_cast<long>(::getpid()),
                               static_cast<long>(::syscall(SYS_gettid)));
-  std::string line(prefix, n > 0 ? static_cast<size_t>(n) : 0);
+  // snprintf answers the length it wanted, which may exceed the buffer.
+  const size_t prefixLength = n <= 0 ? 0 : std::min(static_cast<size_t>(n), sizeof prefix - 1);
+  std::string line(prefix, prefixLength);
   line.append(message);
   if (line.empty() || line.back() != '\n') line.push_back('\n');
   const char* p = line.data();

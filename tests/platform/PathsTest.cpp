@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "Platform/Paths.h"
+#include "support/TestSupport.h"
+
+namespace cw {
+namespace {
+
+std::string passwordDatabaseHome() {
+  const passwd* entry = ::getpwuid(::getuid());
+  return entry && entry->pw_dir ? entry->pw_dir : "";
+}
+
+TEST(Paths, TildeExpandsFromHome) {
+  test::ScopedEnv home("HOME", "/home/tester");
+  EXPECT_EQ(homeDirectory(), "/home/tester");
+  EXPECT_EQ(expandTilde("~"), "/home/tester");
+  EXPECT_EQ(expandTilde("~/Library/Logs"), "/home/tester/Library/Logs");
+  EXPECT_EQ(expandTilde("/abs/~/x"), "/abs/~/x");
+  EXPECT_EQ(expandTilde("rel/~"), "rel/~");
+  EXPECT_EQ(expandTilde(""), "");
+  EXPECT_EQ(expandTilde("~no-such-user-hopefully/x"), "~no-such-user-hopefully/x");
+}
+
+TEST(Paths, TildeCopesWithOddHomes) {
+  {
+    test::ScopedEnv home("HOME", "/home/tester/");
+    EXPECT_EQ(expandTilde("~"), "/home/tester");
+    EXPECT_EQ(expandTilde("~/x"), "/home/tester/x");
+  }
+  {
+    test::ScopedEnv home("HOME", "/");
+    EXPECT_EQ(expandTilde("~"), "/");
+    EXPECT_EQ(expandTilde("~/x"), "/x");
+  }
+  // Without HOME (or with an empty one) the password database answers.
+  const std::string fromDatabase = passwordDatabaseHome();
+  for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+    test::ScopedEnv home("HOME", value);
+    EXPECT_EQ(homeDirectory(), fromDatabase.empty() ? "/" : fromDatabase);
+  }
+}
+
+TEST(Paths, TildeWithAUserName) {
+  const passwd* entry = ::getpwuid(::getuid());
+  if (!entry || !entry->pw_name || !entry->pw_dir) GTEST_SKIP() << "no password entry for this user";
+  test::ScopedEnv home("HOME", "/elsewhere");
+  EXPECT_EQ(expandTilde(std::string("~") + entry->pw_name + "/x"), std::string(entry->pw_dir) + "/x");
+}
+
+TEST(Paths, Standardize) {
+  test::ScopedEnv home("HOME", "/home/tester");
+  EXPECT_EQ(standardizePath("/a//b/./c/"), "/a/b/c");
+  EXPECT_EQ(standardizePath("/a/b/../c"), "/a/c");
+  EXPECT_EQ(standardizePath("/../.."), "/");
+  EXPECT_EQ(standardizePath("/"), "/");
+  EXPECT_EQ(standardizePath("~/Library/../Library/Logs/"), "/home/tester/Library/Logs");
+  EXPECT_EQ(standardizePath("bin/../share/crashwatcher"), "bin/../share/crashwatcher");  // relative: kept
+  EXPECT_EQ(standardizePath("./a/./b"), "a/b");
+  EXPECT_EQ(standardizePath(""), "");
+}
+
+TEST(Paths, AppendUsesExactlyOneSeparator) {
+  EXPECT_EQ(appendPathComponent("/Library", "Logs/CrashReporter/"), "/Library/Logs/CrashReporter");
+  EXPECT_EQ(appendPathComponent("/Library/", "/Logs"), "/Library/Logs");
+  EXPECT_EQ(appendPathComponent("~/Library", "Logs//CrashReporter"), "~/Library/Logs/CrashReporter");
+  EXPECT_EQ(appendPathComponent("/", "tmp"), "/tmp");
+  EXPECT_EQ(appendPathComponent("dir", ""), "dir");
+  EXPECT_EQ(appendPathComponent("", "file"), "file");
+  EXPECT_EQ(appendPathComponent("/a", "Finder_x.crash"), "/a/Finder_x.crash");
+}
+
+TEST(Paths, LibraryFoldersInDomainOrder) {
+  {
+    test::ScopedEnv local("CRASHWATCHER_LOCAL_LIBRARY", nullptr);
+    EXPECT_EQ(libraryDirectories(kUserDomain | kLocalDomain), (std::vector<std::string>{"~/Library", "/Library"}));
+    EXPECT_EQ(libraryDirectories(kLocalDomain), std::vector<std::string>{"/Library"});
+    EXPECT_EQ(libraryDirectories(kUserDomain), std::vector<std::string>{"~/Library"});
+    EXPECT_TRUE(libraryDirectories(0).empty());
+  }
+  test::TempHome home;
+  EXPECT_EQ(libraryDirectories(kUserDomain | kLocalDomain),
+            (std::vector<std::string>{"~/Library", home.localLibrary()}));
+  EXPECT_EQ(expandTilde(libraryDirectories(kUserDomain)[0]), home.path() + "/Library");
+}
+
+}  // namespace
+}  // namespace cw
