@@ -1,0 +1,339 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Platform/EventStream.h"
+#include "loop/LoopTestSupport.h"
+#include "support/TestSupport.h"
+
+namespace cw {
+namespace {
+
+using test::TempDir;
+
+constexpr std::string_view kDefault = kDefaultRunLoopMode;
+constexpr std::string_view kModal = kModalPanelRunLoopMode;
+
+struct Batch {
+  std::vector<std::string> paths;
+  std::vector<EventStreamEventFlags> flags;
+
+  bool has(const std::string& path) const { return std::find(paths.begin(), paths.end(), path) != paths.end(); }
+  EventStreamEventFlags allFlags() const {
+    EventStreamEventFlags all = 0;
+    for (auto f : flags) all |= f;
+    return all;
+  }
+  EventStreamEventFlags flagsOf(const std::string& path) const {
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      if (paths[i] == path) return flags[i];
+    }
+    return 0;
+  }
+};
+
+struct Recorder {
+  std::vector<Batch> batches;
+  std::vector<std::string> modesDeliveredIn;
+  EventStreamRef stream = nullptr;
+
+  static void callback(EventStreamRef stream, void* context, std::size_t count, void* paths,
+                       const EventStreamEventFlags flags[], const EventStreamEventId ids[]) {
+    auto& self = *static_cast<Recorder*>(context);
+    self.stream = stream;
+    Batch batch;
+    const auto* list = static_cast<const char* const*>(paths);
+    for (std::size_t i = 0; i < count; ++i) {
+      batch.paths.emplace_back(list[i]);
+      batch.flags.push_back(flags[i]);
+      if (i > 0) {
+        EXPECT_GT(ids[i], ids[i - 1]);
+      }
+    }
+    self.batches.push_back(std::move(batch));
+    self.modesDeliveredIn.emplace_back(RunLoop::current().currentMode());
+  }
+};
+
+// A started stream on `paths`, scheduled in `mode` of the thread's loop.
+std::unique_ptr<EventStream> startStream(Recorder& recorder, std::vector<std::string> paths, double latency = 0.05,
+                                         std::string_view mode = kDefault) {
+  auto stream = EventStream::create(&Recorder::callback, &recorder, std::move(paths), kEventStreamEventIdSinceNow,
+                                    latency, kEventStreamCreateFlagNone);
+  if (!stream) return stream;
+  stream->scheduleWithRunLoop(RunLoop::current(), mode);
+  if (!stream->start()) return nullptr;
+  return stream;
+}
+
+// Serves `mode` until a batch satisfying `wanted` has come.
+template <typename Wanted>
+bool awaitBatch(Recorder& recorder, Wanted wanted, std::string_view mode = kDefault) {
+  std::size_t seen = recorder.batches.size();  // only batches from now on
+  return test::serveUntil(RunLoop::current(), mode, [&] {
+    for (; seen < recorder.batches.size(); ++seen)
+      if (wanted(recorder.batches[seen])) return true;
+    return false;
+  });
+}
+
+void touch(const std::string& path) {
+  test::writeFile(path, "x");
+}
+
+// Modification events in `dir`, cheaply: writes that alternate between two
+// files, so that the kernel cannot merge neighbours into one event.
+class EventMaker {
+ public:
+  explicit EventMaker(const TempDir& dir)
+      : a_(::open((dir / "a.log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)),
+        b_(::open((dir / "b.log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)) {}
+  void make(int count) {
+    for (int i = 0; i < count; ++i) (void)!::write((i % 2 ? a_ : b_).get(), "x", 1);
+  }
+
+ private:
+  UniqueFd a_, b_;
+};
+
+int maxQueuedEvents() {
+  std::ifstream in("/proc/sys/fs/inotify/max_queued_events");
+  int value = 0;
+  in >> value;
+  return value;
+}
+
+TEST(EventStreamBatches, EventsGatheredInOneCallback) {
+  TempDir dir;
+  test::makeDirectories(dir / "before");
+  test::makeDirectories(dir / "after");
+  test::makeDirectories(dir / "nested/deeper");
+  touch(dir / "before/old");  // before the start: not reported
+  Recorder recorder;
+  auto stream = startStream(recorder, {dir.path()});
+  ASSERT_TRUE(stream);
+
+  // All made before the loop looks: they must arrive together.
+  touch(dir / "one");
+  touch(dir / "after/two");
+  touch(dir / "nested/deeper/three");
+  ASSERT_TRUE(awaitBatch(recorder, [](const Batch&) { return true; }));
+  ASSERT_EQ(recorder.batches.size(), 1u);
+  const Batch& batch = recorder.batches[0];
+  EXPECT_TRUE(batch.has(dir.path()));
+  EXPECT_TRUE(batch.has(dir / "after"));
+  EXPECT_TRUE(batch.has(dir / "nested/deeper"));
+  EXPECT_FALSE(batch.has(dir / "before"));
+  EXPECT_EQ(batch.allFlags() & kEventStreamEventFlagMustScanSubDirs, 0u);
+  // One entry per folder however many events it had.
+  EXPECT_EQ(std::count(batch.paths.begin(), batch.paths.end(), dir.path()), 1);
+  EXPECT_EQ(recorder.stream, stream.get());
+}
+
+TEST(EventStreamBatches, SubfoldersMadeLaterAreWatched) {
+  TempDir dir;
+  Recorder recorder;
+  auto stream = startStream(recorder, {dir.path()});
+  ASSERT_TRUE(stream);
+
+  // Made in one go: the deeper levels exist before we can watch them, and
+  // are found by the scan that follows the watch.
+  test::makeDirectories(dir / "a/b/c");
+  ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir.path()); }));
+
+  touch(dir / "a/b/c/late");
+  EXPECT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir / "a/b/c"); }));
+
+  // A folder moved in from outside is watched too; one moved out is not.
+  TempDir outside;
+  test::makeDirectories(outside / "moved/inner");
+  std::filesystem::rename(outside / "moved", dir / "moved");
+  std::filesystem::rename(dir / "a", outside / "a");
+  touch(dir / "moved/inner/file");
+  EXPECT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir / "moved/inner"); }));
+  const std::size_t afterMove = recorder.batches.size();
+  touch(outside / "a/b/c/elsewhere");
+  touch(dir / "marker");
+  ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir.path()); }));
+  for (std::size_t i = afterMove; i < recorder.batches.size(); ++i)
+    for (const std::string& path : recorder.batches[i].paths) EXPECT_EQ(path.find("/a/b"), std::string::npos) << path;
+}
+
+TEST(EventStreamRoot, FolderThatAppearsLaterIsTakenUp) {
+  TempDir dir;
+  const std::string root = dir / "Library/Logs/DiagnosticReports";
+  Recorder recorder;
+  auto stream = startStream(recorder, {root});
+  ASSERT_TRUE(stream);
+
+  touch(dir / "unrelated");  // beside the path to the folder: nothing to report
+  test::makeDirectories(dir / "Library/Logs");
+  test::makeDirectories(root);
+  ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(root); }));
+  EXPECT_NE(recorder.batches.back().flagsOf(root) & kEventStreamEventFlagRootChanged, 0u);
+  for (const Batch& batch : recorder.batches)
+    for (const std::string& path : batch.paths) EXPECT_TRUE(path.rfind(root, 0) == 0) << path;
+
+  touch(root + "/Finder.crash");
+  EXPECT_TRUE(awaitBatch(
+      recorder, [&](const Batch& b) { return b.has(root) && !(b.flagsOf(root) & kEventStreamEventFlagRootChanged); }));
+}
+
+TEST(EventStreamRoot, FolderRemovedAndMadeAgainIsWatchedAgain) {
+  TempDir dir;
+  const std::string root = dir / "watched";
+  test::makeDirectories(root + "/sub");
+  Recorder recorder;
+  auto stream = startStream(recorder, {root});
+  ASSERT_TRUE(stream);
+
+  std::filesystem::remove_all(root);
+  ASSERT_TRUE(
+      awaitBatch(recorder, [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
+  test::makeDirectories(root);
+  ASSERT_TRUE(
+      awaitBatch(recorder, [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
+  const std::size_t before = recorder.batches.size();
+  touch(root + "/again");
+  ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(root); }));
+  EXPECT_GT(recorder.batches.size(), before);
+
+  // Moved away and made again: the name is what is watched, not the old folder.
+  std::filesystem::rename(root, dir / "gone");
+  test::makeDirectories(root);
+  ASSERT_TRUE(
+      awaitBatch(recorder, [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
+  touch(dir / "gone/old");
+  touch(root + "/third");
+  EXPECT_TRUE(awaitBatch(
+      recorder, [&](const Batch& b) { return b.has(root) && !(b.flagsOf(root) & kEventStreamEventFlagRootChanged); }));
+}
+
+TEST(EventStreamOverflow, KernelQueueOverflowGivesMustScanAndRewatches) {
+  const int queueLimit = maxQueuedEvents();
+  if (queueLimit <= 0 || queueLimit > 200000) GTEST_SKIP() << "max_queued_events " << queueLimit;
+  TempDir dir;
+  Recorder recorder;
+  auto stream = startStream(recorder, {dir.path()});
+  ASSERT_TRUE(stream);
+
+  EventMaker(dir).make(queueLimit + 100);  // not served meanwhile
+  test::makeDirectories(dir / "lost");     // its creation cannot be queued any more
+  ASSERT_TRUE(
+      awaitBatch(recorder, [](const Batch& b) { return (b.allFlags() & kEventStreamEventFlagMustScanSubDirs) != 0; }));
+  const Batch& flagged = recorder.batches.back();
+  EXPECT_NE(flagged.flagsOf(dir.path()) & kEventStreamEventFlagKernelDropped, 0u);
+
+  touch(dir / "lost/found");
+  EXPECT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir / "lost"); }));
+}
+
+TEST(EventStreamModes, DrainedInEveryModeDeliveredOnlyInItsOwn) {
+  const int queueLimit = maxQueuedEvents();
+  if (queueLimit <= 0 || queueLimit > 200000) GTEST_SKIP() << "max_queued_events " << queueLimit;
+  TempDir dir;
+  Recorder recorder;
+  auto stream = startStream(recorder, {dir.path()}, 0.0);
+  ASSERT_TRUE(stream);
+  RunLoop& loop = RunLoop::current();
+
+  // More events than the kernel queue holds, made while the modal mode runs.
+  EventMaker events(dir);
+  for (int made = 0; made < 2 * queueLimit; made += 1000) {
+    events.make(1000);
+    loop.runOnce(kModal, std::chrono::milliseconds(0));
+  }
+  loop.runOnce(kModal, std::chrono::milliseconds(0));
+  EXPECT_TRUE(recorder.batches.empty()) << "delivered in a mode the stream is not scheduled in";
+
+  ASSERT_TRUE(awaitBatch(recorder, [](const Batch&) { return true; }));
+  EXPECT_TRUE(recorder.batches[0].has(dir.path()));
+  EXPECT_EQ(recorder.batches[0].allFlags() & kEventStreamEventFlagMustScanSubDirs, 0u)
+      << "the kernel queue overflowed although it was drained";
+  EXPECT_EQ(recorder.modesDeliveredIn[0], kDefault);
+}
+
+TEST(EventStreamModes, PendingPathsStayBoundedDuringALongModalWait) {
+  TempDir dir;
+  Recorder recorder;
+  auto stream = startStream(recorder, {dir.path()}, 0.0);
+  ASSERT_TRUE(stream);
+  RunLoop& loop = RunLoop::current();
+
+  for (std::size_t i = 0; i < EventStream::kMaxPendingPaths + 50; ++i) {
+    ::mkdir((dir / ("d" + std::to_string(i))).c_str(), 0755);  // each new folder is a path of its own
+    if (i % 50 == 0) loop.runOnce(kModal, std::chrono::milliseconds(0));
+  }
+  loop.runOnce(kModal, std::chrono::milliseconds(0));
+  ASSERT_TRUE(recorder.batches.empty());
+
+  ASSERT_TRUE(awaitBatch(recorder, [](const Batch&) { return true; }));
+  const Batch& batch = recorder.batches[0];
+  EXPECT_LE(batch.paths.size(), EventStream::kMaxPendingPaths + 1);
+  EXPECT_EQ(batch.flagsOf(dir.path()) & (kEventStreamEventFlagMustScanSubDirs | kEventStreamEventFlagUserDropped),
+            kEventStreamEventFlagMustScanSubDirs | kEventStreamEventFlagUserDropped);
+}
+
+TEST(EventStreamModes, ScheduledInModalOnly) {
+  TempDir dir;
+  Recorder recorder;
+  auto stream = startStream(recorder, {dir.path()}, 0.0, kModal);
+  ASSERT_TRUE(stream);
+  touch(dir / "file");
+  for (int pass = 0; pass < 5; ++pass) RunLoop::current().runOnce(kDefault, std::chrono::milliseconds(20));
+  EXPECT_TRUE(recorder.batches.empty());
+  ASSERT_TRUE(awaitBatch(
+      recorder, [](const Batch&) { return true; }, kModal));
+  EXPECT_EQ(recorder.modesDeliveredIn[0], kModal);
+
+  // Unscheduled: nothing more, in any mode.
+  stream->unscheduleFromRunLoop(RunLoop::current(), kModal);
+  touch(dir / "second");
+  for (int pass = 0; pass < 5; ++pass) RunLoop::current().runOnce(kModal, std::chrono::milliseconds(20));
+  EXPECT_EQ(recorder.batches.size(), 1u);
+}
+
+// The callback may end the stream's life; nothing of it may be touched after.
+struct Destroyer {
+  std::unique_ptr<EventStream> stream;
+  int calls = 0;
+  static void callback(EventStreamRef, void* context, std::size_t count, void* paths, const EventStreamEventFlags[],
+                       const EventStreamEventId[]) {
+    auto& self = *static_cast<Destroyer*>(context);
+    ++self.calls;
+    self.stream.reset();
+    // What we were handed stays readable until we return.
+    const auto* list = static_cast<const char* const*>(paths);
+    for (std::size_t i = 0; i < count; ++i) EXPECT_NE(std::string(list[i]), "");
+  }
+};
+
+TEST(EventStreamLifetime, StreamDestroyedInsideItsCallback) {
+  TempDir dir;
+  Destroyer destroyer;
+  destroyer.stream = EventStream::create(&Destroyer::callback, &destroyer, {dir.path()}, kEventStreamEventIdSinceNow,
+                                         0.0, kEventStreamCreateFlagNone);
+  ASSERT_TRUE(destroyer.stream);
+  destroyer.stream->scheduleWithRunLoop(RunLoop::current(), kDefault);
+  ASSERT_TRUE(destroyer.stream->start());
+  touch(dir / "file");
+  ASSERT_TRUE(test::serveUntil(RunLoop::current(), kDefault, [&] { return destroyer.calls > 0; }));
+  touch(dir / "another");
+  for (int pass = 0; pass < 3; ++pass) RunLoop::current().runOnce(kDefault, std::chrono::milliseconds(20));
+  EXPECT_EQ(destroyer.calls, 1);
+}
+
+TEST(EventStreamLifetime, CreateRefusesNoPathsOrNoCallback) {
+  EXPECT_FALSE(EventStream::create(&Recorder::callback, nullptr, {}, kEventStreamEventIdSinceNow, 1.0, 0));
+  EXPECT_FALSE(EventStream::create(nullptr, nullptr, {"/tmp"}, kEventStreamEventIdSinceNow, 1.0, 0));
+}
+
+}  // namespace
+}  // namespace cw
