@@ -1,1 +1,398 @@
-// Placeholder until the logging framework lands.
+#include "GTM/GTMLogger.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+
+#include "Platform/UserDefaults.h"
+#include "Platform/Utf8.h"
+
+namespace cw {
+namespace {
+
+// Storage for process-wide objects that must outlive every thread that may
+// still log while the process exits: the value is never destroyed.
+template <typename T>
+union NeverDestroyed {
+  template <typename... Args>
+  explicit NeverDestroyed(Args&&... args) : value(std::forward<Args>(args)...) {}
+  ~NeverDestroyed() {}
+  T value;
+};
+
+// The loggers that are delivering a message on this thread, innermost first.
+// A logger that is reached again while it delivers (it is, directly or through
+// other writers, its own writer) drops the message instead of recursing.
+struct ActiveDelivery {
+  const GTMLogger* logger;
+  const ActiveDelivery* outer;
+};
+thread_local const ActiveDelivery* tActiveDeliveries = nullptr;
+
+class DeliveryGuard {
+ public:
+  explicit DeliveryGuard(const GTMLogger* logger) : frame_{logger, tActiveDeliveries} {
+    for (const ActiveDelivery* d = tActiveDeliveries; d; d = d->outer) {
+      if (d->logger == logger) {
+        reentered_ = true;
+        return;
+      }
+    }
+    tActiveDeliveries = &frame_;
+  }
+  ~DeliveryGuard() {
+    if (!reentered_) tActiveDeliveries = frame_.outer;
+  }
+  DeliveryGuard(const DeliveryGuard&) = delete;
+  DeliveryGuard& operator=(const DeliveryGuard&) = delete;
+
+  bool reentered() const { return reentered_; }
+
+ private:
+  ActiveDelivery frame_;
+  bool reentered_ = false;
+};
+
+// Returns 0 when every byte was written, otherwise the errno of the failure.
+int writeAll(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;  // no progress: retrying would spin for ever
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+struct SharedLoggerState {
+  std::recursive_mutex classLock;
+  std::shared_ptr<GTMLogger> gSharedLogger;
+};
+
+SharedLoggerState& sharedLoggerState() {
+  static NeverDestroyed<SharedLoggerState> state;
+  return state.value;
+}
+
+}  // namespace
+
+namespace gtm_detail {
+void formatDoesNotMatchItsArguments() {}
+}  // namespace gtm_detail
+
+// ---------------------------------------------------------------------------
+// Formatters and filters.
+
+std::optional<std::string> GTMLogBasicFormatter::stringForFuncWithFormatValistLevel(std::optional<std::string_view>,
+                                                                                    std::string_view format,
+                                                                                    FormatArgs valist, GTMLogLevel) {
+  return formatWithArgs(format, valist);
+}
+
+// Renders a time as "yyyy-MM-dd HH:mm:ss.SSS" in the local time zone. The
+// text up to the seconds is kept and made again only when the second changes.
+// Not thread-safe: callers hold lock().
+class GTMLogDateFormatter {
+ public:
+  std::recursive_mutex& lock() { return lock_; }
+
+  std::string stringFromDate(const timespec& date) {
+    if (date.tv_sec != renderedSecond_ || secondText_.empty()) {
+      tm local{};
+      if (!::localtime_r(&date.tv_sec, &local)) ::gmtime_r(&date.tv_sec, &local);
+      secondText_ = format("%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                           local.tm_hour, local.tm_min, local.tm_sec)
+                        .value_or(std::string());
+      renderedSecond_ = date.tv_sec;
+    }
+    const long millis = date.tv_nsec / 1000000;
+    std::string text;
+    text.reserve(secondText_.size() + 4);
+    text.append(secondText_);
+    text.push_back('.');
+    text.push_back(static_cast<char>('0' + millis / 100));
+    text.push_back(static_cast<char>('0' + millis / 10 % 10));
+    text.push_back(static_cast<char>('0' + millis % 10));
+    return text;
+  }
+
+ private:
+  std::recursive_mutex lock_;
+  time_t renderedSecond_ = 0;
+  std::string secondText_;
+};
+
+GTMLogStandardFormatter::GTMLogStandardFormatter()
+    : dateFormatter_(std::make_unique<GTMLogDateFormatter>()),
+      pname_(program_invocation_short_name ? program_invocation_short_name : ""),
+      pid_(static_cast<std::int32_t>(::getpid())) {}
+
+GTMLogStandardFormatter::~GTMLogStandardFormatter() {
+  dateFormatter_.reset();
+  pname_.clear();
+}
+
+std::optional<std::string> GTMLogStandardFormatter::stringForFuncWithFormatValistLevel(
+    std::optional<std::string_view> func, std::string_view format, FormatArgs valist, GTMLogLevel level) {
+  std::string date;
+  {
+    std::lock_guard<std::recursive_mutex> guard(dateFormatter_->lock());
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    date = dateFormatter_->stringFromDate(now);
+  }
+  const auto* thread = reinterpret_cast<const void*>(::pthread_self());
+  // An absent message still makes a complete line, with "(null)" in its place.
+  const std::optional<std::string> message =
+      GTMLogBasicFormatter::stringForFuncWithFormatValistLevel(func, format, valist, level);
+  return cw::format("%@ %@[%d/%p] [lvl=%d] %@ %@", date, pname_, pid_, thread, level,
+                    func ? *func : std::string_view("(no func)"), message);
+}
+
+bool GTMLogLevelFilter::filterAllowsMessageLevel(std::string_view, GTMLogLevel level) {
+  switch (level) {
+    case GTMLogLevelDebug:
+      return false;
+    case GTMLogLevelInfo:
+      return IsVerboseLoggingEnabled();
+    default:
+      return true;
+  }
+}
+
+bool GTMLogNoFilter::filterAllowsMessageLevel(std::string_view, GTMLogLevel) {
+  return true;
+}
+
+bool IsVerboseLoggingEnabled() {
+  // The environment variable as found once: its text is read with strtol when
+  // it is found and the reading kept, so no pointer into the environment is
+  // held that a later setenv or putenv could leave dangling.
+  enum : int { kNotFound = 0, kEmpty, kZero, kNonZero };
+  static std::atomic<int> env{kNotFound};
+
+  int state = env.load(std::memory_order_acquire);
+  if (state == kNotFound) {
+    if (const char* text = std::getenv("GTMVerboseLogging")) {
+      const int found = *text == '\0' ? kEmpty : std::strtol(text, nullptr, 10) != 0 ? kNonZero : kZero;
+      // Threads racing on first use all found the same variable; the first
+      // reading stays.
+      int expected = kNotFound;
+      state = env.compare_exchange_strong(expected, found, std::memory_order_acq_rel) ? found : expected;
+    }
+  }
+  if (state == kNonZero) return true;
+  if (state == kZero) return false;
+  return UserDefaults::standardUserDefaults().boolForKey("GTMVerboseLogging");
+}
+
+// ---------------------------------------------------------------------------
+// Writers.
+
+GTMFileHandleLogWriter::GTMFileHandleLogWriter(int fd, bool closeOnDealloc)
+    : fd_(fd), closeOnDealloc_(closeOnDealloc) {}
+
+GTMFileHandleLogWriter::GTMFileHandleLogWriter(UniqueFd fd) : fd_(std::move(fd)), closeOnDealloc_(true) {}
+
+GTMFileHandleLogWriter::~GTMFileHandleLogWriter() {
+  if (!closeOnDealloc_) (void)fd_.release();
+}
+
+std::shared_ptr<GTMFileHandleLogWriter> GTMFileHandleLogWriter::fileHandleWithStandardOutput() {
+  static NeverDestroyed<std::shared_ptr<GTMFileHandleLogWriter>> handle(
+      std::make_shared<GTMFileHandleLogWriter>(STDOUT_FILENO, false));
+  return handle.value;
+}
+
+std::shared_ptr<GTMFileHandleLogWriter> GTMFileHandleLogWriter::fileHandleWithStandardError() {
+  static NeverDestroyed<std::shared_ptr<GTMFileHandleLogWriter>> handle(
+      std::make_shared<GTMFileHandleLogWriter>(STDERR_FILENO, false));
+  return handle.value;
+}
+
+std::shared_ptr<GTMFileHandleLogWriter> GTMFileHandleLogWriter::fileHandleForLoggingAtPathMode(
+    std::optional<std::string_view> path, mode_t mode) {
+  if (!path) return nullptr;
+  const std::string file(*path);
+  // A path with a NUL byte would open a different, shorter path.
+  if (file.find('\0') != std::string::npos) return nullptr;
+  int fd;
+  do {
+    fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  return std::make_shared<GTMFileHandleLogWriter>(UniqueFd(fd));
+}
+
+void GTMFileHandleLogWriter::writeData(std::string_view bytes) {
+  int error;
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    error = writeAll(fd_.get(), bytes);
+  }
+  if (error != 0) throw std::system_error(error, std::generic_category(), "GTMFileHandleLogWriter write");
+}
+
+void GTMFileHandleLogWriter::logMessageLevel(std::string_view message, GTMLogLevel) {
+  // The line is made before the lock is taken; one write per line keeps the
+  // lines of threads sharing this handle whole.
+  std::string line;
+  line.reserve(message.size() + 1);
+  line.append(message);
+  line.push_back('\n');
+  writeData(line);
+}
+
+std::string GTMFileHandleLogWriter::description() const {
+  return format("<GTMFileHandleLogWriter fd %d>", fd_.get()).value_or(std::string());
+}
+
+GTMArrayCompositeLogWriter::GTMArrayCompositeLogWriter(std::vector<std::shared_ptr<Object>> elements)
+    : elements_(std::move(elements)) {}
+
+void GTMArrayCompositeLogWriter::logMessageLevel(std::string_view message, GTMLogLevel level) {
+  // Held for the whole pass, so every element sees messages in the same order.
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (const auto& element : elements_) {
+    if (auto* writer = dynamic_cast<GTMLogWriter*>(element.get())) writer->logMessageLevel(message, level);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The logger.
+
+std::shared_ptr<GTMLogger> GTMLogger::sharedLogger() {
+  SharedLoggerState& state = sharedLoggerState();
+  std::lock_guard<std::recursive_mutex> guard(state.classLock);
+  if (!state.gSharedLogger) state.gSharedLogger = standardLogger();
+  return state.gSharedLogger;
+}
+
+void GTMLogger::setSharedLogger(std::shared_ptr<GTMLogger> logger) {
+  SharedLoggerState& state = sharedLoggerState();
+  std::shared_ptr<GTMLogger> previous;  // let go after the lock is released
+  std::lock_guard<std::recursive_mutex> guard(state.classLock);
+  previous = std::exchange(state.gSharedLogger, std::move(logger));
+}
+
+std::shared_ptr<GTMLogger> GTMLogger::standardLogger() {
+  return loggerWithWriterFormatterFilter(GTMFileHandleLogWriter::fileHandleWithStandardOutput(),
+                                         std::make_shared<GTMLogStandardFormatter>(),
+                                         std::make_shared<GTMLogLevelFilter>());
+}
+
+std::shared_ptr<GTMLogger> GTMLogger::standardLoggerWithStderr() {
+  auto logger = standardLogger();
+  logger->setWriter(GTMFileHandleLogWriter::fileHandleWithStandardError());
+  return logger;
+}
+
+std::shared_ptr<GTMLogger> GTMLogger::standardLoggerWithPath(std::optional<std::string_view> path) {
+  auto handle = GTMFileHandleLogWriter::fileHandleForLoggingAtPathMode(path, 0644);
+  if (!handle) return nullptr;
+  auto logger = standardLogger();
+  logger->setWriter(std::move(handle));
+  return logger;
+}
+
+std::shared_ptr<GTMLogger> GTMLogger::loggerWithWriterFormatterFilter(std::shared_ptr<GTMLogWriter> writer,
+                                                                      std::shared_ptr<GTMLogFormatter> formatter,
+                                                                      std::shared_ptr<GTMLogFilter> filter) {
+  return std::make_shared<GTMLogger>(std::move(writer), std::move(formatter), std::move(filter));
+}
+
+std::shared_ptr<GTMLogger> GTMLogger::logger() {
+  return std::make_shared<GTMLogger>();
+}
+
+GTMLogger::GTMLogger() : GTMLogger(nullptr, nullptr, nullptr) {}
+
+GTMLogger::GTMLogger(std::shared_ptr<GTMLogWriter> writer, std::shared_ptr<GTMLogFormatter> formatter,
+                     std::shared_ptr<GTMLogFilter> filter) {
+  setWriter(std::move(writer));
+  setFormatter(std::move(formatter));
+  setFilter(std::move(filter));
+}
+
+GTMLogger::~GTMLogger() {
+  (void)writer_.exchange(nullptr);
+  (void)formatter_.exchange(nullptr);
+  (void)filter_.exchange(nullptr);
+}
+
+void GTMLogger::setWriter(std::shared_ptr<GTMLogWriter> writer) {
+  if (!writer) writer = GTMFileHandleLogWriter::fileHandleWithStandardOutput();
+  std::shared_ptr<GTMLogWriter> previous;  // dies after the lock, when its last user lets go
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  previous = writer_.exchange(std::move(writer));
+}
+
+void GTMLogger::setFormatter(std::shared_ptr<GTMLogFormatter> formatter) {
+  if (!formatter) formatter = std::make_shared<GTMLogBasicFormatter>();
+  std::shared_ptr<GTMLogFormatter> previous;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  previous = formatter_.exchange(std::move(formatter));
+}
+
+void GTMLogger::setFilter(std::shared_ptr<GTMLogFilter> filter) {
+  if (!filter) filter = std::make_shared<GTMLogNoFilter>();
+  std::shared_ptr<GTMLogFilter> previous;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  previous = filter_.exchange(std::move(filter));
+}
+
+void GTMLogger::logInternalFuncFormatValistLevel(const char* func, std::string_view format, FormatArgs valist,
+                                                 GTMLogLevel level) {
+  const DeliveryGuard delivery(this);
+  if (delivery.reentered()) return;
+
+  std::optional<std::string_view> funcName;
+  if (func) {
+    const std::string_view name(func);
+    if (isValidUtf8(name)) funcName = name;
+  }
+  // Each component is held by a counted reference for the rest of the call,
+  // so a replacement on another thread cannot pull it away mid-message.
+  const std::shared_ptr<GTMLogFormatter> formatter = formatter_.load();
+  const std::optional<std::string> message =
+      formatter->stringForFuncWithFormatValistLevel(funcName, format, valist, level);
+  if (!message) return;
+  const std::shared_ptr<GTMLogFilter> filter = filter_.load();
+  if (!filter->filterAllowsMessageLevel(*message, level)) return;
+  const std::shared_ptr<GTMLogWriter> writer = writer_.load();
+  writer->logMessageLevel(*message, level);
+}
+
+void GTMLogger::logMessageLevel(std::string_view message, GTMLogLevel level) {
+  // The message is an argument, never a format: its percent signs stay.
+  switch (level) {
+    case GTMLogLevelDebug:
+      logDebug("%@", message);
+      break;
+    case GTMLogLevelInfo:
+      logInfo("%@", message);
+      break;
+    case GTMLogLevelError:
+      logError("%@", message);
+      break;
+    case GTMLogLevelAssert:
+      logAssert("%@", message);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace cw

@@ -1,0 +1,459 @@
+#pragma once
+
+// The logging framework: a logger with an exchangeable formatter, filter and
+// writer, a process-wide shared logger, and writers for file descriptors and
+// for lists of writers. It depends on the platform layer only.
+
+#include <sys/types.h>
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "Platform/Format.h"
+#include "Platform/Object.h"
+#include "Platform/UniqueFd.h"
+
+namespace cw {
+
+using GTMLogLevel = std::int32_t;
+
+inline constexpr GTMLogLevel GTMLogLevelDebug = 1;
+inline constexpr GTMLogLevel GTMLogLevelInfo = 2;
+inline constexpr GTMLogLevel GTMLogLevelError = 3;
+inline constexpr GTMLogLevel GTMLogLevelAssert = 4;
+
+// ---------------------------------------------------------------------------
+// Component interfaces. Each is an Object, so that a composite writer can hold
+// any object and find its writers by a type test.
+
+class GTMLogFormatter : public Object {
+ public:
+  // The message text for one call, or absent when none can be made. The
+  // arguments are read once; the function name is absent when none was given.
+  virtual std::optional<std::string> stringForFuncWithFormatValistLevel(std::optional<std::string_view> func,
+                                                                        std::string_view format, FormatArgs valist,
+                                                                        GTMLogLevel level) = 0;
+};
+
+class GTMLogFilter : public Object {
+ public:
+  // True lets the formatted message go on to the writer.
+  virtual bool filterAllowsMessageLevel(std::string_view message, GTMLogLevel level) = 0;
+};
+
+class GTMLogWriter : public Object {
+ public:
+  // Stores one formatted message (without a line end).
+  virtual void logMessageLevel(std::string_view message, GTMLogLevel level) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Formatters and filters.
+
+// The formatted text alone; the function name and the level are not used.
+class GTMLogBasicFormatter : public GTMLogFormatter {
+ public:
+  std::optional<std::string> stringForFuncWithFormatValistLevel(std::optional<std::string_view> func,
+                                                                std::string_view format, FormatArgs valist,
+                                                                GTMLogLevel level) override;
+};
+
+class GTMLogDateFormatter;
+
+// "date pname[pid/thread] [lvl=N] func message", the date in local time as
+// "yyyy-MM-dd HH:mm:ss.SSS". Name and id of the process are taken once, here.
+class GTMLogStandardFormatter : public GTMLogBasicFormatter {
+ public:
+  GTMLogStandardFormatter();
+  ~GTMLogStandardFormatter() override;
+
+  std::optional<std::string> stringForFuncWithFormatValistLevel(std::optional<std::string_view> func,
+                                                                std::string_view format, FormatArgs valist,
+                                                                GTMLogLevel level) override;
+
+ private:
+  std::unique_ptr<GTMLogDateFormatter> dateFormatter_;
+  std::string pname_;
+  std::int32_t pid_;
+};
+
+// Drops debug messages, passes info messages only with verbose logging on, and
+// passes every other level.
+class GTMLogLevelFilter : public GTMLogFilter {
+ public:
+  bool filterAllowsMessageLevel(std::string_view message, GTMLogLevel level) override;
+};
+
+class GTMLogNoFilter : public GTMLogFilter {
+ public:
+  bool filterAllowsMessageLevel(std::string_view message, GTMLogLevel level) override;
+};
+
+// Whether info messages are wanted: the environment variable
+// "GTMVerboseLogging" read as a number (kept for the rest of the process once
+// found, even when empty); when it is unset or empty, the user default of the
+// same name.
+bool IsVerboseLoggingEnabled();
+
+// ---------------------------------------------------------------------------
+// Writers.
+
+// A file handle: a descriptor and whether the handle closes it when destroyed.
+// As a writer it appends each message and a line feed in one locked write.
+class GTMFileHandleLogWriter : public GTMLogWriter {
+ public:
+  // A handle over fd; with closeOnDealloc the handle owns and closes it.
+  GTMFileHandleLogWriter(int fd, bool closeOnDealloc);
+  explicit GTMFileHandleLogWriter(UniqueFd fd);
+  ~GTMFileHandleLogWriter() override;
+  GTMFileHandleLogWriter(const GTMFileHandleLogWriter&) = delete;
+  GTMFileHandleLogWriter& operator=(const GTMFileHandleLogWriter&) = delete;
+
+  // Process-wide handles over descriptors 1 and 2; they never close them.
+  static std::shared_ptr<GTMFileHandleLogWriter> fileHandleWithStandardOutput();
+  static std::shared_ptr<GTMFileHandleLogWriter> fileHandleWithStandardError();
+
+  // Opens path write-only, appending, created with mode (less the umask) when
+  // missing. Absent for an absent path or when open fails.
+  static std::shared_ptr<GTMFileHandleLogWriter> fileHandleForLoggingAtPathMode(std::optional<std::string_view> path,
+                                                                                mode_t mode);
+
+  int fileDescriptor() const { return fd_.get(); }
+
+  // Writes all bytes under the handle's lock, retrying partial writes and
+  // interruptions. Throws std::system_error once the lock is released.
+  void writeData(std::string_view bytes);
+
+  void logMessageLevel(std::string_view message, GTMLogLevel level) override;
+  std::string description() const override;
+
+ private:
+  UniqueFd fd_;
+  bool closeOnDealloc_;
+  std::recursive_mutex lock_;
+};
+
+// Hands each message to its elements in order, skipping those that are not
+// writers. The elements are fixed at construction, so a pass never sees the
+// list change.
+class GTMArrayCompositeLogWriter : public GTMLogWriter {
+ public:
+  explicit GTMArrayCompositeLogWriter(std::vector<std::shared_ptr<Object>> elements = {});
+
+  const std::vector<std::shared_ptr<Object>>& elements() const { return elements_; }
+
+  // A failure raised by an element ends the pass and goes on to the caller.
+  void logMessageLevel(std::string_view message, GTMLogLevel level) override;
+
+ private:
+  std::recursive_mutex lock_;
+  const std::vector<std::shared_ptr<Object>> elements_;
+};
+
+// ---------------------------------------------------------------------------
+// Format strings checked at compile time.
+
+namespace gtm_detail {
+
+// What an argument can stand for in a format, decided by its C++ type.
+enum class ArgClass : unsigned char { Integer, Double, String, Object, Pointer, Absent, Other };
+
+template <typename T>
+struct IsObjectSharedPtr : std::false_type {};
+template <typename T>
+struct IsObjectSharedPtr<std::shared_ptr<T>> : std::is_base_of<Object, T> {};
+
+template <typename T>
+consteval ArgClass argClassOf() {
+  using U = std::remove_cvref_t<T>;
+  if constexpr (std::is_same_v<U, std::nullptr_t>) {
+    return ArgClass::Absent;
+  } else if constexpr (std::is_integral_v<U>) {
+    return ArgClass::Integer;
+  } else if constexpr (std::is_floating_point_v<U>) {
+    return ArgClass::Double;
+  } else if constexpr (std::is_array_v<U> || std::is_pointer_v<U>) {
+    using Pointee = std::remove_cv_t<std::remove_pointer_t<std::decay_t<U>>>;
+    if constexpr (std::is_same_v<Pointee, char>)
+      return ArgClass::String;
+    else if constexpr (std::is_base_of_v<Object, Pointee>)
+      return ArgClass::Object;
+    else
+      return ArgClass::Pointer;
+  } else if constexpr (std::is_convertible_v<const U&, std::string_view> ||
+                       std::is_same_v<U, std::optional<std::string>>) {
+    return ArgClass::String;
+  } else if constexpr (IsObjectSharedPtr<U>::value) {
+    return ArgClass::Object;
+  } else {
+    return ArgClass::Other;
+  }
+}
+
+// Mirrors the directive syntax of cw::formatWithArgs: true when every
+// directive finds an argument of a fitting kind and every argument is used.
+constexpr bool formatMatchesClasses(std::string_view format, const ArgClass* classes, std::size_t count) {
+  constexpr long kMaxField = 1 << 16;
+  std::size_t next = 0;
+  std::uint64_t used = 0;
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto contains = [](std::string_view set, char c) { return set.find(c) != std::string_view::npos; };
+  // "n$" at i; 0 when there is none, -1 when out of range.
+  const auto position = [&](std::size_t& i) -> long {
+    std::size_t j = i;
+    long n = 0;
+    while (j < format.size() && isDigit(format[j])) {
+      n = n * 10 + (format[j] - '0');
+      if (n > kMaxField) return -1;
+      ++j;
+    }
+    if (j > i && j < format.size() && format[j] == '$' && n > 0) {
+      i = j + 1;
+      return n;
+    }
+    return 0;
+  };
+  const auto bit = [](ArgClass c) { return 1u << static_cast<unsigned>(c); };
+  const unsigned integers = bit(ArgClass::Integer);
+  const unsigned doubles = bit(ArgClass::Double);
+  const unsigned strings = bit(ArgClass::String) | bit(ArgClass::Absent);
+  const unsigned objects = strings | bit(ArgClass::Object);
+  const unsigned pointers = bit(ArgClass::Pointer) | bit(ArgClass::Object) | bit(ArgClass::Absent);
+  const auto take = [&](long pos, unsigned accepted) -> bool {
+    const std::size_t index = pos > 0 ? static_cast<std::size_t>(pos - 1) : next++;
+    if (index >= count) return false;
+    if (index < 64) used |= std::uint64_t{1} << index;
+    return (accepted & bit(classes[index])) != 0;
+  };
+  // A width or precision: digits, or "*" with an optional "n$" taking an integer.
+  const auto field = [&](std::size_t& i) -> bool {
+    if (i < format.size() && format[i] == '*') {
+      ++i;
+      const long pos = position(i);
+      return pos >= 0 && take(pos, integers);
+    }
+    long n = 0;
+    while (i < format.size() && isDigit(format[i])) {
+      n = n * 10 + (format[i] - '0');
+      if (n > kMaxField) return false;
+      ++i;
+    }
+    return true;
+  };
+
+  std::size_t i = 0;
+  while (i < format.size()) {
+    if (format[i++] != '%') continue;
+    if (i >= format.size()) return false;
+    if (format[i] == '%') {
+      ++i;
+      continue;
+    }
+    const long pos = position(i);
+    if (pos < 0) return false;
+    while (i < format.size() && contains("-+ #0'", format[i])) ++i;
+    if (!field(i)) return false;
+    if (i < format.size() && format[i] == '.') {
+      ++i;
+      if (!field(i)) return false;
+    }
+    std::size_t lengthChars = 0;
+    while (i < format.size() && contains("hlLqjzt", format[i])) ++i, ++lengthChars;
+    if (lengthChars > 2 || i >= format.size()) return false;
+    const char conversion = format[i++];
+    if (contains("diDouxXUOcC", conversion)) {
+      if (!take(pos, integers)) return false;
+    } else if (contains("eEfFgGaA", conversion)) {
+      if (!take(pos, doubles)) return false;
+    } else if (conversion == 's' || conversion == 'S') {
+      if (!take(pos, strings)) return false;
+    } else if (conversion == '@') {
+      if (!take(pos, objects)) return false;
+    } else if (conversion == 'p') {
+      if (!take(pos, pointers)) return false;
+    } else {
+      return false;  // "%n" included: it would write through a pointer
+    }
+  }
+  const std::size_t tracked = count < 64 ? count : 64;
+  const std::uint64_t all = tracked == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << tracked) - 1;
+  return (used & all) == all;
+}
+
+template <typename... Args>
+constexpr bool formatMatches(std::string_view format) {
+  constexpr ArgClass classes[] = {argClassOf<Args>()..., ArgClass::Other};
+  return formatMatchesClasses(format, classes, sizeof...(Args));
+}
+
+// Not constexpr: a format that reaches it at compile time does not compile.
+void formatDoesNotMatchItsArguments();
+
+}  // namespace gtm_detail
+
+// True when a format fits the argument types, as the log operations check it.
+template <typename... Args>
+constexpr bool GTMLogFormatMatches(std::string_view format) {
+  return gtm_detail::formatMatches<Args...>(format);
+}
+
+// A format known only at run time; it is checked as it is used, and a format
+// that does not fit its arguments gives no message.
+struct GTMRuntimeFormat {
+  std::string_view text;
+};
+
+// The format of a log call. A constant format is checked against the
+// argument types at compile time; a GTMRuntimeFormat passes unchecked.
+template <typename... Args>
+class GTMLogFormatString {
+ public:
+  template <typename Text>
+  requires std::convertible_to<const Text&, std::string_view>
+  consteval GTMLogFormatString(const Text& text) : text_(text) {
+    if (!gtm_detail::formatMatches<Args...>(text_)) gtm_detail::formatDoesNotMatchItsArguments();
+  }
+  constexpr GTMLogFormatString(GTMRuntimeFormat format) : text_(format.text) {}
+
+  constexpr std::string_view get() const { return text_; }
+
+ private:
+  std::string_view text_;
+};
+
+template <typename... Args>
+using GTMLogFormat = GTMLogFormatString<std::type_identity_t<Args>...>;
+
+// ---------------------------------------------------------------------------
+// The logger.
+
+namespace gtm_detail {
+
+// A shared reference that may be replaced while other threads take counted
+// copies of it. std::atomic<std::shared_ptr> of g++ 12 releases its internal
+// lock with relaxed order after a load, a data race under the memory model
+// that ThreadSanitizer reports; this holds the same short lock as a mutex.
+template <typename T>
+class SharedRef {
+ public:
+  std::shared_ptr<T> load() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return value_;
+  }
+  // Stores value and hands back the previous one, to be let go by the caller
+  // outside every lock.
+  [[nodiscard]] std::shared_ptr<T> exchange(std::shared_ptr<T> value) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    value_.swap(value);
+    return value;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<T> value_;
+};
+
+}  // namespace gtm_detail
+
+class GTMLogger : public GTMLogWriter {
+ public:
+  // The process-wide logger, a standard logger made on first use.
+  static std::shared_ptr<GTMLogger> sharedLogger();
+  // Absent makes the next sharedLogger() create a new standard logger.
+  static void setSharedLogger(std::shared_ptr<GTMLogger> logger);
+
+  // Standard output, GTMLogStandardFormatter, GTMLogLevelFilter.
+  static std::shared_ptr<GTMLogger> standardLogger();
+  static std::shared_ptr<GTMLogger> standardLoggerWithStderr();
+  // Appends to the file (created 0644); absent when it cannot be opened.
+  static std::shared_ptr<GTMLogger> standardLoggerWithPath(std::optional<std::string_view> path);
+  static std::shared_ptr<GTMLogger> loggerWithWriterFormatterFilter(std::shared_ptr<GTMLogWriter> writer,
+                                                                    std::shared_ptr<GTMLogFormatter> formatter,
+                                                                    std::shared_ptr<GTMLogFilter> filter);
+  static std::shared_ptr<GTMLogger> logger();
+
+  // Standard output, a basic formatter and no filter.
+  GTMLogger();
+  // Absent components get those defaults.
+  GTMLogger(std::shared_ptr<GTMLogWriter> writer, std::shared_ptr<GTMLogFormatter> formatter,
+            std::shared_ptr<GTMLogFilter> filter);
+  ~GTMLogger() override;
+  GTMLogger(const GTMLogger&) = delete;
+  GTMLogger& operator=(const GTMLogger&) = delete;
+
+  std::shared_ptr<GTMLogWriter> writer() const { return writer_.load(); }
+  std::shared_ptr<GTMLogFormatter> formatter() const { return formatter_.load(); }
+  std::shared_ptr<GTMLogFilter> filter() const { return filter_.load(); }
+
+  // Absent puts the default in place. A replaced component lives on while a
+  // call on another thread still uses it.
+  void setWriter(std::shared_ptr<GTMLogWriter> writer);
+  void setFormatter(std::shared_ptr<GTMLogFormatter> formatter);
+  void setFilter(std::shared_ptr<GTMLogFilter> filter);
+
+  template <typename... Args>
+  void logDebug(GTMLogFormat<Args...> format, const Args&... args) {
+    logPacked(nullptr, format.get(), GTMLogLevelDebug, args...);
+  }
+  template <typename... Args>
+  void logInfo(GTMLogFormat<Args...> format, const Args&... args) {
+    logPacked(nullptr, format.get(), GTMLogLevelInfo, args...);
+  }
+  template <typename... Args>
+  void logError(GTMLogFormat<Args...> format, const Args&... args) {
+    logPacked(nullptr, format.get(), GTMLogLevelError, args...);
+  }
+  template <typename... Args>
+  void logAssert(GTMLogFormat<Args...> format, const Args&... args) {
+    logPacked(nullptr, format.get(), GTMLogLevelAssert, args...);
+  }
+
+  // func: the calling function's name as zero-terminated UTF-8, or nullptr.
+  template <typename... Args>
+  void logFuncDebug(const char* func, GTMLogFormat<Args...> format, const Args&... args) {
+    logPacked(func, format.get(), GTMLogLevelDebug, args...);
+  }
+  template <typename... Args>
+  void logFuncInfo(const char* func, GTMLogFormat<Args...> format, const Args&... args) {
+    logPacked(func, format.get(), GTMLogLevelInfo, args...);
+  }
+  template <typename... Args>
+  void logFuncError(const char* func, GTMLogFormat<Args...> format, const Args&... args) {
+    logPacked(func, format.get(), GTMLogLevelError, args...);
+  }
+  template <typename... Args>
+  void logFuncAssert(const char* func, GTMLogFormat<Args...> format, const Args&... args) {
+    logPacked(func, format.get(), GTMLogLevelAssert, args...);
+  }
+
+  // As a writer of another logger: levels 1 to 4 are logged again with "%@"
+  // and the message as its argument; other levels are dropped.
+  void logMessageLevel(std::string_view message, GTMLogLevel level) override;
+
+ private:
+  template <typename... Args>
+  void logPacked(const char* func, std::string_view format, GTMLogLevel level, const Args&... args) {
+    const FormatArg packed[] = {FormatArg(args)..., FormatArg(nullptr)};
+    logInternalFuncFormatValistLevel(func, format, FormatArgs(packed, sizeof...(Args)), level);
+  }
+
+  // Formats, filters and writes one message, without taking the logger's lock.
+  void logInternalFuncFormatValistLevel(const char* func, std::string_view format, FormatArgs valist,
+                                        GTMLogLevel level);
+
+  std::recursive_mutex lock_;
+  gtm_detail::SharedRef<GTMLogWriter> writer_;
+  gtm_detail::SharedRef<GTMLogFormatter> formatter_;
+  gtm_detail::SharedRef<GTMLogFilter> filter_;
+};
+
+}  // namespace cw
