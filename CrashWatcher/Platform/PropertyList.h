@@ -33,9 +33,12 @@ class PlistValue {
 
   PlistValue() : storage_(std::string()) {}
   PlistValue(std::string v) : storage_(std::move(v)) {}
-  PlistValue(const char* v) : storage_(std::string(v)) {}
+  // A null C string gives the empty string rather than undefined behaviour.
+  PlistValue(const char* v) : storage_(std::string(v ? v : "")) {}
   PlistValue(std::int64_t v) : storage_(v) {}
   PlistValue(int v) : storage_(std::int64_t{v}) {}
+  PlistValue(unsigned v) : storage_(std::int64_t{v}) {}
+  PlistValue(long long v) : storage_(static_cast<std::int64_t>(v)) {}
   PlistValue(double v) : storage_(v) {}
   PlistValue(bool v) : storage_(v) {}
   PlistValue(PlistDate v) : storage_(v) {}
