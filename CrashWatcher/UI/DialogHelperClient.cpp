@@ -1,0 +1,339 @@
+#include "UI/DialogHelperClient.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cmath>
+#include <utility>
+
+#include "BuildConfig.h"
+#include "Platform/Bundle.h"
+#include "Platform/Paths.h"
+
+namespace cw::ui {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using protocol::Reply;
+using protocol::Request;
+
+// poll(2) wants whole milliseconds; rounding up keeps a sub-millisecond rest
+// from turning into a busy loop of zero-timeout polls.
+int pollTimeout(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+// A cell as wide as this is as good as unbounded.
+constexpr double kUnboundedWidth = 1e6;
+
+}  // namespace
+
+DialogHelperClient::DialogHelperClient() : DialogHelperClient(Options{}) {}
+
+DialogHelperClient::DialogHelperClient(std::string helperPath) : DialogHelperClient(Options{std::move(helperPath)}) {}
+
+DialogHelperClient::DialogHelperClient(Options options)
+    : loop_(RunLoop::current()), replyTimeout_(options.replyTimeout) {
+  const std::string path = options.helperPath.empty() ? defaultHelperPath() : options.helperPath;
+  helper_ = HelperProcess::spawn(path, {"--fd", std::to_string(protocol::kHelperSocketFd)}, protocol::kHelperSocketFd);
+  if (!helper_) {
+    markLost("the dialog helper could not be started");
+    return;
+  }
+  socketSource_ =
+      loop_.addFdSource(helper_->socket(), [this](short revents) { onSocketReady(revents); }, {kModalPanelRunLoopMode});
+}
+
+DialogHelperClient::~DialogHelperClient() {
+  if (socketSource_) loop_.remove(*socketSource_);
+  if (deliveryTimer_) loop_.remove(*deliveryTimer_);
+  helper_.reset();
+}
+
+std::string DialogHelperClient::defaultHelperPath() {
+  return standardizePath(appendPathComponent(executableDirectory(), build::kDialogHelperRelativePath));
+}
+
+pid_t DialogHelperClient::helperProcessIdentifier() const {
+  return helper_ ? helper_->processIdentifier() : pid_t(-1);
+}
+
+ControlId DialogHelperClient::createControl(ControlKind kind, ControlId parent, const Rect& frame) {
+  // Ids stay unique even once lost: the views above still tell their
+  // controls apart by them.
+  const ControlId control = nextControl_++;
+  Request request;
+  request.op = Request::Op::Create;
+  request.control = control;
+  request.kind = kind;
+  request.parent = parent;
+  request.frame = frame;
+  send(request);
+  return control;
+}
+
+void DialogHelperClient::destroyControl(ControlId control) {
+  Request request;
+  request.op = Request::Op::Destroy;
+  request.control = control;
+  send(request);
+}
+
+void DialogHelperClient::setFrame(ControlId control, const Rect& frame) {
+  Request request;
+  request.op = Request::Op::SetFrame;
+  request.control = control;
+  request.frame = frame;
+  send(request);
+}
+
+void DialogHelperClient::setText(ControlId control, std::string_view text) {
+  Request request;
+  request.op = Request::Op::SetText;
+  request.control = control;
+  request.text = text;
+  send(request);
+}
+
+void DialogHelperClient::setTextColor(ControlId control, const Color& color) {
+  Request request;
+  request.op = Request::Op::SetTextColor;
+  request.control = control;
+  request.color = color;
+  send(request);
+}
+
+void DialogHelperClient::setKeyEquivalent(ControlId control, std::string_view key) {
+  Request request;
+  request.op = Request::Op::SetKeyEquivalent;
+  request.control = control;
+  request.text = key;
+  send(request);
+}
+
+void DialogHelperClient::setTextStyle(ControlId control, bool bold, double pointSize, bool wraps) {
+  Request request;
+  request.op = Request::Op::SetTextStyle;
+  request.control = control;
+  request.bold = bold;
+  request.pointSize = pointSize;
+  request.wraps = wraps;
+  send(request);
+}
+
+Size DialogHelperClient::fittingSize(ControlId control) {
+  return measure(control, std::nullopt);
+}
+
+Size DialogHelperClient::cellSizeForBounds(ControlId control, const Rect& bounds) {
+  const double width = bounds.size.width;
+  if (!std::isfinite(width) || width <= 0 || width >= kUnboundedWidth) return measure(control, std::nullopt);
+  return measure(control, width);
+}
+
+void DialogHelperClient::showWindow(ControlId window) {
+  Request request;
+  request.op = Request::Op::Show;
+  request.control = window;
+  send(request);
+}
+
+void DialogHelperClient::orderOut(ControlId window) {
+  Request request;
+  request.op = Request::Op::OrderOut;
+  request.control = window;
+  send(request);
+}
+
+void DialogHelperClient::activate() {
+  Request request;
+  request.op = Request::Op::Activate;
+  send(request);
+}
+
+void DialogHelperClient::setEventHandler(std::function<void(const BackendEvent&)> handler) {
+  handler_ = std::move(handler);
+  scheduleDelivery();
+}
+
+void DialogHelperClient::send(const Request& request) {
+  if (!isAlive()) return;
+  writeAll(protocol::encode(request));
+}
+
+bool DialogHelperClient::writeAll(std::string_view bytes) {
+  const auto deadline = Clock::now() + replyTimeout_;
+  while (!bytes.empty()) {
+    // MSG_NOSIGNAL: a helper that died gives EPIPE here, never a SIGPIPE
+    // that would end the agent.
+    const ssize_t written = ::send(helper_->socket(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(written));
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd entry{helper_->socket(), POLLOUT, 0};
+      const int timeout = pollTimeout(deadline);
+      if (timeout == 0) {
+        markLost("the dialog helper stopped reading");
+        return false;
+      }
+      if (::poll(&entry, 1, timeout) < 0 && errno != EINTR) {
+        markLost("the dialog helper's socket failed");
+        return false;
+      }
+      continue;
+    }
+    markLost("the dialog helper ended");
+    return false;
+  }
+  return true;
+}
+
+bool DialogHelperClient::readAvailable() {
+  char buffer[16 * 1024];
+  // A bounded helping per call: a helper that writes without pause can
+  // neither keep us here nor grow the buffer past a line's limit by much.
+  // The socket stays readable, so the rest comes on the next call.
+  for (int round = 0; round < 4; ++round) {
+    const ssize_t got = ::recv(helper_->socket(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got > 0) {
+      lines_.append(std::string_view(buffer, static_cast<std::size_t>(got)));
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    return false;  // end of stream or a broken socket
+  }
+  return true;
+}
+
+bool DialogHelperClient::processLines(std::uint64_t awaitedSequence, std::optional<Size>& measured) {
+  while (auto line = lines_.nextLine()) {
+    const auto reply = protocol::decodeReply(*line);
+    if (!reply) return false;
+    switch (reply->type) {
+      case Reply::Type::ButtonPressed:
+        pendingEvents_.push_back({BackendEvent::Type::ButtonPressed, reply->control});
+        break;
+      case Reply::Type::WindowClosed:
+        pendingEvents_.push_back({BackendEvent::Type::WindowClosed, reply->control});
+        break;
+      case Reply::Type::Measured:
+        // A reply nobody waits for is late; its request already gave up.
+        if (awaitedSequence != 0 && reply->sequence == awaitedSequence) measured = reply->size;
+        break;
+      case Reply::Type::Failed:
+        helperFailure_ = reply->reason;
+        break;
+      case Reply::Type::Ready:
+        break;
+    }
+  }
+  // A peer that sends lines past the limit is not one we can follow.
+  return lines_.overlongLines() == 0;
+}
+
+Size DialogHelperClient::measure(ControlId control, std::optional<double> boundsWidth) {
+  if (!isAlive()) return {};
+  const std::uint64_t sequence = nextSequence_++;
+  Request request;
+  request.op = Request::Op::Measure;
+  request.control = control;
+  request.sequence = sequence;
+  request.boundsWidth = boundsWidth;
+  send(request);
+
+  const auto deadline = Clock::now() + replyTimeout_;
+  std::optional<Size> measured;
+  while (isAlive()) {
+    if (!processLines(sequence, measured)) {
+      markLost("the dialog helper sent a malformed message");
+      break;
+    }
+    if (measured) {
+      // Events that came along with the reply go out from the run loop, not
+      // from inside this call.
+      scheduleDelivery();
+      return *measured;
+    }
+    const int timeout = pollTimeout(deadline);
+    if (timeout == 0) {
+      markLost("the dialog helper did not answer in time");
+      break;
+    }
+    pollfd entry{helper_->socket(), POLLIN, 0};
+    const int ready = ::poll(&entry, 1, timeout);
+    if (ready < 0 && errno != EINTR) {
+      markLost("the dialog helper's socket failed");
+      break;
+    }
+    if (ready <= 0) continue;
+    if (!readAvailable()) {
+      if (processLines(sequence, measured) && measured) {
+        markLost("the dialog helper ended");
+        return *measured;
+      }
+      markLost("the dialog helper ended");
+      break;
+    }
+  }
+  return {};
+}
+
+void DialogHelperClient::onSocketReady(short /*revents*/) {
+  if (!isAlive()) return;
+  const bool open = readAvailable();
+  std::optional<Size> unawaited;
+  if (!processLines(0, unawaited))
+    markLost("the dialog helper sent a malformed message");
+  else if (!open)
+    markLost("the dialog helper ended");
+  deliverEvents();
+}
+
+void DialogHelperClient::markLost(std::string reason) {
+  if (lost_) return;
+  lost_ = true;
+  if (helper_) {
+    // Whatever the helper said last (a press, why it failed) still counts.
+    readAvailable();
+    std::optional<Size> unawaited;
+    processLines(0, unawaited);
+  }
+  lostReason_ = helperFailure_.empty() ? std::move(reason) : reason + ": " + helperFailure_;
+  if (socketSource_) loop_.remove(*socketSource_);
+  socketSource_.reset();
+  helper_.reset();  // kills and reaps it
+  pendingEvents_.push_back({BackendEvent::Type::Lost, 0});
+  scheduleDelivery();
+}
+
+void DialogHelperClient::scheduleDelivery() {
+  if (!handler_ || deliveryTimer_ || pendingEvents_.empty()) return;
+  deliveryTimer_ = loop_.addTimer(0.0, false,
+                                  [this] {
+                                    deliveryTimer_.reset();
+                                    deliverEvents();
+                                  },
+                                  {kModalPanelRunLoopMode});
+}
+
+void DialogHelperClient::deliverEvents() {
+  const std::weak_ptr<int> alive = lifetime_;
+  while (handler_ && !pendingEvents_.empty()) {
+    const BackendEvent event = pendingEvents_.front();
+    pendingEvents_.pop_front();
+    // A copy: the handler may replace itself, or end the dialog and with it
+    // this client.
+    const auto handler = handler_;
+    handler(event);
+    if (alive.expired()) return;
+  }
+}
+
+}  // namespace cw::ui

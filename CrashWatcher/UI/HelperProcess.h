@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/UniqueFd.h"
+
+namespace cw::ui {
+
+// A child process that talks to us over one end of a stream socket pair,
+// which it finds at a fixed descriptor number. Owned for its whole life: the
+// destructor kills and reaps it.
+class HelperProcess {
+ public:
+  // Starts `path` with `arguments` (argv[1..]); the child's end of the socket
+  // becomes its descriptor `childFd`, and it inherits no other descriptor of
+  // ours but 0, 1 and 2. Absent when the socket or the child cannot be made.
+  static std::optional<HelperProcess> spawn(const std::string& path, const std::vector<std::string>& arguments,
+                                            int childFd);
+
+  HelperProcess(HelperProcess&& other) noexcept;
+  HelperProcess& operator=(HelperProcess&& other) noexcept;
+  HelperProcess(const HelperProcess&) = delete;
+  HelperProcess& operator=(const HelperProcess&) = delete;
+  ~HelperProcess();
+
+  // Our end of the socket, non-blocking and close-on-exec.
+  int socket() const { return socket_.get(); }
+  pid_t processIdentifier() const { return pid_; }
+  bool reaped() const { return pid_ < 0; }
+
+  // Closes our end, gives the child `grace` to leave on its own, then kills it
+  // and waits for it. Idempotent; answers the wait status when it reaped one.
+  std::optional<int> terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+
+ private:
+  HelperProcess(UniqueFd socket, pid_t pid) : socket_(std::move(socket)), pid_(pid) {}
+
+  UniqueFd socket_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace cw::ui

@@ -1,0 +1,426 @@
+#include "WidgetTree.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "FrameLayout.h"
+
+namespace cw::dialog {
+namespace {
+
+using ui::ControlId;
+using ui::ControlKind;
+using ui::protocol::Reply;
+using ui::protocol::Request;
+
+constexpr const char* kControlKey = "cw-control";
+// Far beyond any screen; keeps GTK's integer geometry clear of overflow.
+constexpr double kMaxCoordinate = 16384;
+
+int toPixels(double points) {
+  return static_cast<int>(std::lround(std::clamp(points, -kMaxCoordinate, kMaxCoordinate)));
+}
+int toPixelSize(double points) {
+  return static_cast<int>(std::lround(std::clamp(points, 0.0, kMaxCoordinate)));
+}
+
+guint16 colorChannel(double value) {
+  return static_cast<guint16>(std::lround(std::clamp(value, 0.0, 1.0) * 65535));
+}
+
+void tagWidget(GtkWidget* widget, ControlId control) {
+  g_object_set_data(G_OBJECT(widget), kControlKey, reinterpret_cast<gpointer>(static_cast<std::uintptr_t>(control)));
+}
+
+GdkRectangle monitorGeometry() {
+  GdkRectangle area{0, 0, 1024, 768};
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display) return area;
+  GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+  if (!monitor && gdk_display_get_n_monitors(display) > 0) monitor = gdk_display_get_monitor(display, 0);
+  if (monitor) gdk_monitor_get_geometry(monitor, &area);
+  return area;
+}
+
+// The key a press stands for, spelled as the agent spells key equivalents;
+// empty for keys that cannot be one.
+std::string keyEquivalentOf(const GdkEventKey* event) {
+  constexpr guint kCommandModifiers = GDK_CONTROL_MASK | GDK_MOD1_MASK | GDK_SUPER_MASK | GDK_META_MASK;
+  if (event->state & kCommandModifiers) return {};
+  switch (event->keyval) {
+    case GDK_KEY_Return:
+    case GDK_KEY_KP_Enter:
+    case GDK_KEY_ISO_Enter:
+      return "\r";
+    case GDK_KEY_Escape:
+      return "\x1b";
+    default:
+      break;
+  }
+  const gunichar character = gdk_keyval_to_unicode(event->keyval);
+  if (character < 0x20 || character == 0x7f) return {};
+  char utf8[8] = {};
+  const gint length = g_unichar_to_utf8(character, utf8);
+  return std::string(utf8, static_cast<std::size_t>(length));
+}
+
+// The label that shows a control's text: the text field itself, or the
+// label a button makes for its caption.
+GtkLabel* labelOf(GtkWidget* widget, ControlKind kind) {
+  if (kind == ControlKind::TextField) return GTK_LABEL(widget);
+  if (kind != ControlKind::Button) return nullptr;
+  GtkWidget* child = gtk_bin_get_child(GTK_BIN(widget));
+  return child && GTK_IS_LABEL(child) ? GTK_LABEL(child) : nullptr;
+}
+
+// The size a widget asks for on its own, without the frame's size request.
+ui::Size naturalSize(GtkWidget* widget, std::optional<double> boundsWidth) {
+  int requestedWidth = -1;
+  int requestedHeight = -1;
+  gtk_widget_get_size_request(widget, &requestedWidth, &requestedHeight);
+  gtk_widget_set_size_request(widget, -1, -1);
+  ui::Size size;
+  if (!boundsWidth) {
+    GtkRequisition natural{};
+    gtk_widget_get_preferred_size(widget, nullptr, &natural);
+    size = ui::Size{double(natural.width), double(natural.height)};
+  } else {
+    const int width = std::max(1, toPixelSize(*boundsWidth));
+    int minimumWidth = 0;
+    int naturalWidth = 0;
+    gtk_widget_get_preferred_width(widget, &minimumWidth, &naturalWidth);
+    int minimumHeight = 0;
+    int naturalHeight = 0;
+    gtk_widget_get_preferred_height_for_width(widget, std::max(width, minimumWidth), &minimumHeight, &naturalHeight);
+    size = ui::Size{double(std::min(naturalWidth, width)), double(naturalHeight)};
+  }
+  gtk_widget_set_size_request(widget, requestedWidth, requestedHeight);
+  return size;
+}
+
+}  // namespace
+
+WidgetTree::WidgetTree(ReplySink sink) : sink_(std::move(sink)) {}
+
+WidgetTree::~WidgetTree() {
+  std::vector<ControlId> windows;
+  for (const auto& [id, node] : nodes_)
+    if (node->kind == ControlKind::Window) windows.push_back(id);
+  for (const ControlId window : windows) destroy(window);
+  nodes_.clear();
+}
+
+void WidgetTree::apply(const Request& request) {
+  using Op = Request::Op;
+  if (request.op == Op::Create) return create(request);
+  if (request.op == Op::Measure) return measure(request);
+  if (request.op == Op::Activate) return activate();
+  if (request.op == Op::Destroy) return destroy(request.control);
+  Node* node = find(request.control);
+  if (!node) return;
+  switch (request.op) {
+    case Op::SetFrame:
+      setFrame(*node, request.frame);
+      break;
+    case Op::SetText:
+      setText(*node, request.text);
+      break;
+    case Op::SetTextColor:
+      node->color = request.color;
+      applyTextStyle(*node);
+      break;
+    case Op::SetKeyEquivalent:
+      node->keyEquivalent = request.text;
+      if (node->kind == ControlKind::Button && request.text == "\r") {
+        // Shown as the default button, as Return presses it.
+        GtkWidget* button = node->widget.get();
+        gtk_widget_set_can_default(button, TRUE);
+        gtk_style_context_add_class(gtk_widget_get_style_context(button), GTK_STYLE_CLASS_SUGGESTED_ACTION);
+        GtkWidget* toplevel = gtk_widget_get_toplevel(button);
+        if (GTK_IS_WINDOW(toplevel)) gtk_window_set_default(GTK_WINDOW(toplevel), button);
+      }
+      break;
+    case Op::SetTextStyle:
+      node->bold = request.bold;
+      node->pointSize = request.pointSize;
+      node->wraps = request.wraps;
+      applyTextStyle(*node);
+      break;
+    case Op::Show:
+      show(*node);
+      break;
+    case Op::OrderOut:
+      if (node->kind == ControlKind::Window) gtk_widget_hide(node->widget.get());
+      break;
+    case Op::Create:
+    case Op::Destroy:
+    case Op::Measure:
+    case Op::Activate:
+      break;
+  }
+}
+
+void WidgetTree::create(const Request& request) {
+  if (request.control == 0 || nodes_.count(request.control)) return;
+  auto node = std::make_unique<Node>();
+  node->id = request.control;
+  node->kind = request.kind;
+  node->parent = request.parent;
+  node->frame = request.frame;
+  if (request.kind == ControlKind::Window) {
+    if (request.parent != 0) return;
+    createWindow(*node);
+    nodes_.emplace(request.control, std::move(node));
+    return;
+  }
+  Node* parent = find(request.parent);
+  if (!parent || !parent->container) return;
+
+  GtkWidget* widget = nullptr;
+  switch (request.kind) {
+    case ControlKind::View:
+      widget = frameLayoutNew();
+      node->container = widget;
+      break;
+    case ControlKind::TextField:
+      widget = gtk_label_new(nullptr);
+      gtk_label_set_xalign(GTK_LABEL(widget), 0);
+      gtk_label_set_yalign(GTK_LABEL(widget), 0);
+      gtk_label_set_ellipsize(GTK_LABEL(widget), PANGO_ELLIPSIZE_END);
+      break;
+    case ControlKind::Button:
+      widget = gtk_button_new_with_label("");
+      g_signal_connect(widget, "clicked", G_CALLBACK(&WidgetTree::onClicked), this);
+      break;
+    case ControlKind::Window:
+      return;
+  }
+  node->widget = GObjectRef<GtkWidget>(widget);
+  tagWidget(widget, request.control);
+  gtk_widget_show(widget);
+  gtk_fixed_put(GTK_FIXED(parent->container), widget, 0, 0);
+  parent->children.push_back(request.control);
+  Node& placed = *nodes_.emplace(request.control, std::move(node)).first->second;
+  place(placed);
+}
+
+void WidgetTree::createWindow(Node& node) {
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  node.widget = GObjectRef<GtkWidget>(window);
+  tagWidget(window, node.id);
+  gtk_window_set_type_hint(GTK_WINDOW(window), GDK_WINDOW_TYPE_HINT_DIALOG);
+  GtkWidget* content = frameLayoutNew();
+  gtk_container_add(GTK_CONTAINER(window), content);
+  gtk_widget_show(content);
+  node.container = content;
+  g_signal_connect(window, "delete-event", G_CALLBACK(&WidgetTree::onDelete), this);
+  g_signal_connect(window, "destroy", G_CALLBACK(&WidgetTree::onDestroyed), this);
+  g_signal_connect(window, "key-press-event", G_CALLBACK(&WidgetTree::onKeyPress), this);
+  placeWindow(node);
+}
+
+void WidgetTree::destroy(ControlId control) {
+  Node* node = find(control);
+  if (!node) return;
+  if (Node* parent = find(node->parent)) std::erase(parent->children, control);
+  disconnect(control);
+  gtk_widget_destroy(node->widget.get());
+  forget(control);
+}
+
+void WidgetTree::setFrame(Node& node, const ui::Rect& frame) {
+  node.frame = frame;
+  if (node.kind == ControlKind::Window)
+    placeWindow(node);
+  else
+    place(node);
+}
+
+void WidgetTree::setText(Node& node, const std::string& text) {
+  switch (node.kind) {
+    case ControlKind::Window:
+      gtk_window_set_title(GTK_WINDOW(node.widget.get()), text.c_str());
+      break;
+    case ControlKind::TextField:
+      gtk_label_set_text(GTK_LABEL(node.widget.get()), text.c_str());
+      break;
+    case ControlKind::Button:
+      gtk_button_set_label(GTK_BUTTON(node.widget.get()), text.c_str());
+      // The caption's label may be new; give it the control's style again.
+      applyTextStyle(node);
+      break;
+    case ControlKind::View:
+      break;
+  }
+}
+
+void WidgetTree::applyTextStyle(Node& node) {
+  GtkLabel* label = labelOf(node.widget.get(), node.kind);
+  if (!label) return;
+  PangoAttrList* attributes = pango_attr_list_new();
+  if (node.bold) pango_attr_list_insert(attributes, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+  // Points are pixels here, as the agent lays out in points at scale 1.
+  if (node.pointSize > 0)
+    pango_attr_list_insert(
+        attributes, pango_attr_size_new_absolute(static_cast<int>(std::min(node.pointSize, 512.0) * PANGO_SCALE)));
+  if (node.color) {
+    pango_attr_list_insert(attributes,
+                           pango_attr_foreground_new(colorChannel(node.color->red), colorChannel(node.color->green),
+                                                     colorChannel(node.color->blue)));
+    pango_attr_list_insert(attributes, pango_attr_foreground_alpha_new(colorChannel(node.color->alpha)));
+  }
+  gtk_label_set_attributes(label, attributes);
+  pango_attr_list_unref(attributes);
+  if (node.kind == ControlKind::TextField) {
+    gtk_label_set_line_wrap(label, node.wraps);
+    gtk_label_set_line_wrap_mode(label, PANGO_WRAP_WORD_CHAR);
+    gtk_label_set_ellipsize(label, node.wraps ? PANGO_ELLIPSIZE_NONE : PANGO_ELLIPSIZE_END);
+  }
+}
+
+void WidgetTree::measure(const Request& request) {
+  Reply reply;
+  reply.type = Reply::Type::Measured;
+  reply.sequence = request.sequence;
+  if (Node* node = find(request.control)) {
+    if (node->kind == ControlKind::Window)
+      reply.size = node->frame.size;
+    else
+      reply.size = naturalSize(node->widget.get(), request.boundsWidth);
+  }
+  // Answered even for a control we do not know: the agent is waiting.
+  sink_(reply);
+}
+
+void WidgetTree::show(Node& node) {
+  if (node.kind != ControlKind::Window) return;
+  gtk_window_present(GTK_WINDOW(node.widget.get()));
+}
+
+void WidgetTree::activate() {
+  for (const auto& [id, node] : nodes_)
+    if (node->kind == ControlKind::Window && gtk_widget_get_visible(node->widget.get()))
+      gtk_window_present(GTK_WINDOW(node->widget.get()));
+}
+
+WidgetTree::Node* WidgetTree::find(ControlId control) {
+  const auto it = nodes_.find(control);
+  return it == nodes_.end() ? nullptr : it->second.get();
+}
+
+void WidgetTree::place(Node& node) {
+  Node* parent = find(node.parent);
+  if (!parent || !parent->container) return;
+  const ui::Rect& frame = node.frame;
+  const double top = parent->frame.size.height - (frame.origin.y + frame.size.height);
+  gtk_fixed_move(GTK_FIXED(parent->container), node.widget.get(), toPixels(frame.origin.x), toPixels(top));
+  gtk_widget_set_size_request(node.widget.get(), toPixelSize(frame.size.width), toPixelSize(frame.size.height));
+  for (const ControlId child : node.children)
+    if (Node* childNode = find(child)) place(*childNode);
+}
+
+void WidgetTree::placeWindow(Node& node) {
+  const int width = toPixelSize(node.frame.size.width);
+  const int height = toPixelSize(node.frame.size.height);
+  gtk_widget_set_size_request(node.container, width, height);
+  // The agent lays the window out to the point: its frame is its size. A
+  // window that is not resizable would take its content's natural size
+  // instead, which for a fixed counts every label at its one-line width;
+  // equal minimum and maximum sizes pin it without that.
+  GdkGeometry geometry{};
+  geometry.min_width = geometry.max_width = width;
+  geometry.min_height = geometry.max_height = height;
+  gtk_window_set_geometry_hints(GTK_WINDOW(node.widget.get()), nullptr, &geometry,
+                                static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
+  gtk_window_set_default_size(GTK_WINDOW(node.widget.get()), width, height);
+  gtk_window_resize(GTK_WINDOW(node.widget.get()), std::max(1, width), std::max(1, height));
+  // Screen coordinates count up from the bottom of the screen; a dialog is
+  // kept on the screen whatever its frame says, or nobody could answer it.
+  const GdkRectangle screen = monitorGeometry();
+  const int left = screen.x + toPixels(node.frame.origin.x);
+  const int top = screen.y + screen.height - toPixels(node.frame.origin.y + node.frame.size.height);
+  const int x = std::clamp(left, screen.x, std::max(screen.x, screen.x + screen.width - width));
+  const int y = std::clamp(top, screen.y, std::max(screen.y, screen.y + screen.height - height));
+  gtk_window_move(GTK_WINDOW(node.widget.get()), x, y);
+  for (const ControlId child : node.children)
+    if (Node* childNode = find(child)) place(*childNode);
+}
+
+std::vector<ControlId> WidgetTree::subtree(ControlId control) {
+  std::vector<ControlId> ids{control};
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    if (Node* node = find(ids[i])) ids.insert(ids.end(), node->children.begin(), node->children.end());
+  return ids;
+}
+
+void WidgetTree::disconnect(ControlId control) {
+  for (const ControlId id : subtree(control))
+    if (Node* node = find(id)) g_signal_handlers_disconnect_by_data(node->widget.get(), this);
+}
+
+void WidgetTree::forget(ControlId control) {
+  for (const ControlId id : subtree(control)) nodes_.erase(id);
+}
+
+WidgetTree::Node* WidgetTree::buttonForKey(ControlId window, const std::string& key) {
+  for (const ControlId id : subtree(window)) {
+    Node* node = find(id);
+    if (node && node->kind == ControlKind::Button && node->keyEquivalent == key) return node;
+  }
+  return nullptr;
+}
+
+ControlId WidgetTree::controlOf(gpointer widget) {
+  return static_cast<ControlId>(reinterpret_cast<std::uintptr_t>(g_object_get_data(G_OBJECT(widget), kControlKey)));
+}
+
+gboolean WidgetTree::onDelete(GtkWidget* window, GdkEvent* /*event*/, gpointer self) {
+  auto* tree = static_cast<WidgetTree*>(self);
+  const ControlId control = controlOf(window);
+  // Closing hides, as on the agent's platform; the agent decides what a
+  // closed dialog means.
+  gtk_widget_hide(window);
+  Reply reply;
+  reply.type = Reply::Type::WindowClosed;
+  reply.control = control;
+  tree->sink_(reply);
+  return TRUE;
+}
+
+void WidgetTree::onDestroyed(GtkWidget* window, gpointer self) {
+  // Our own destroy() disconnects first, so this is someone else tearing the
+  // window down (its X window destroyed from outside): a closed window.
+  auto* tree = static_cast<WidgetTree*>(self);
+  const ControlId control = controlOf(window);
+  if (!tree->find(control)) return;
+  tree->disconnect(control);
+  tree->forget(control);
+  Reply reply;
+  reply.type = Reply::Type::WindowClosed;
+  reply.control = control;
+  tree->sink_(reply);
+}
+
+gboolean WidgetTree::onKeyPress(GtkWidget* window, GdkEventKey* event, gpointer self) {
+  auto* tree = static_cast<WidgetTree*>(self);
+  const std::string key = keyEquivalentOf(event);
+  if (key.empty()) return FALSE;
+  Node* button = tree->buttonForKey(controlOf(window), key);
+  if (!button || !gtk_widget_is_sensitive(button->widget.get()) || !gtk_widget_get_visible(button->widget.get()))
+    return FALSE;
+  gtk_button_clicked(GTK_BUTTON(button->widget.get()));
+  return TRUE;
+}
+
+void WidgetTree::onClicked(GtkButton* button, gpointer self) {
+  auto* tree = static_cast<WidgetTree*>(self);
+  const ControlId control = controlOf(button);
+  if (!tree->find(control)) return;
+  Reply reply;
+  reply.type = Reply::Type::ButtonPressed;
+  reply.control = control;
+  tree->sink_(reply);
+}
+
+}  // namespace cw::dialog

@@ -1,0 +1,155 @@
+#include "dialog/DialogTestSupport.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "Platform/RunLoop.h"
+#include "Platform/Task.h"
+
+namespace cw::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kServerStartGuard = std::chrono::seconds(30);
+constexpr auto kToolGuard = std::chrono::seconds(60);
+
+}  // namespace
+
+XvfbServer::XvfbServer() {
+  // -displayfd: the server writes the number it chose once it accepts
+  // connections, which is also our sign that it is ready.
+  process_ = ui::HelperProcess::spawn(
+      "/usr/bin/Xvfb", {"-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, 3);
+  if (!process_) return;
+  std::string number;
+  const auto deadline = Clock::now() + kServerStartGuard;
+  while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
+    pollfd entry{process_->socket(), POLLIN, 0};
+    if (::poll(&entry, 1, 200) <= 0) continue;
+    char buffer[32];
+    const ssize_t got = ::read(process_->socket(), buffer, sizeof buffer);
+    if (got <= 0) break;
+    number.append(buffer, static_cast<std::size_t>(got));
+  }
+  const auto newline = number.find('\n');
+  if (newline == std::string::npos || newline == 0) return;
+  display_ = ":" + number.substr(0, newline);
+}
+
+XvfbServer::~XvfbServer() {
+  if (!process_ || process_->reaped()) return;
+  // A terminated server removes its lock file and socket; a killed one not.
+  ::kill(process_->processIdentifier(), SIGTERM);
+  process_->terminate(std::chrono::seconds(10));
+}
+
+ToolResult runTool(const std::vector<std::string>& argv) {
+  ToolResult result;
+  auto pipe = Pipe::make();
+  if (!pipe) return result;
+  Task task;
+  task.setLaunchPath("/usr/bin/env");
+  task.setArguments(argv);
+  task.setStandardOutput(*pipe);
+  task.setTimeLimit(std::chrono::duration_cast<std::chrono::milliseconds>(kToolGuard));
+  if (!task.launch()) return result;
+  result.output = task.readDataToEndOfFile();
+  task.waitUntilExit();
+  result.status = task.terminationStatus();
+  return result;
+}
+
+bool runModalUntil(const std::function<bool()>& done, std::chrono::seconds guard) {
+  const auto deadline = Clock::now() + guard;
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    RunLoop::current().runOnce(kModalPanelRunLoopMode, std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+bool EventLog::has(ui::BackendEvent::Type type) const {
+  return std::any_of(events.begin(), events.end(),
+                     [type](const ui::BackendEvent& event) { return event.type == type; });
+}
+
+TestDialog TestDialog::build(ui::Backend& backend, std::string title) {
+  using ui::ControlKind;
+  TestDialog dialog;
+  dialog.title = std::move(title);
+  dialog.window = backend.createControl(ControlKind::Window, 0, kWindowFrame);
+  backend.setText(dialog.window, dialog.title);
+  dialog.content = backend.createControl(ControlKind::View, dialog.window, ui::makeRect(0, 0, kWidth, kHeight));
+
+  dialog.heading = backend.createControl(ControlKind::TextField, dialog.content, ui::makeRect(20, 150, 380, 30));
+  backend.setTextStyle(dialog.heading, true, 14, false);
+  backend.setText(dialog.heading, "Vellumdrift quit unexpectedly");
+
+  dialog.message = backend.createControl(ControlKind::TextField, dialog.content, ui::makeRect(20, 70, 380, 70));
+  backend.setTextStyle(dialog.message, false, 12, true);
+  backend.setText(dialog.message,
+                  "Finder crashed while Vellumdrift was loaded. May a report of the crash be sent to the vendor? "
+                  "The report holds the crash log and nothing else.");
+
+  dialog.cancel = backend.createControl(ControlKind::Button, dialog.content, kCancelFrame);
+  backend.setText(dialog.cancel, "Cancel");
+  backend.setKeyEquivalent(dialog.cancel, "\x1b");
+
+  dialog.send = backend.createControl(ControlKind::Button, dialog.content, kSendFrame);
+  backend.setText(dialog.send, "Send Report");
+  backend.setKeyEquivalent(dialog.send, "\r");
+  return dialog;
+}
+
+std::unique_ptr<XvfbServer>& DialogTest::server() {
+  static std::unique_ptr<XvfbServer> instance;
+  return instance;
+}
+
+void DialogTest::SetUpTestSuite() {
+  server() = std::make_unique<XvfbServer>();
+}
+
+void DialogTest::TearDownTestSuite() {
+  server().reset();
+}
+
+std::string DialogTest::display() {
+  return server() ? server()->display() : std::string();
+}
+
+void DialogTest::SetUp() {
+  ASSERT_FALSE(display().empty()) << "Xvfb did not start";
+  ::chmod(runtime_.path().c_str(), 0700);
+  const auto set = [this](const char* name, const char* value) {
+    environment_.push_back(std::make_unique<ScopedEnv>(name, value));
+  };
+  set("DISPLAY", display().c_str());
+  set("WAYLAND_DISPLAY", nullptr);
+  set("XAUTHORITY", nullptr);
+  set("GDK_BACKEND", "x11");
+  set("XDG_RUNTIME_DIR", runtime_.path().c_str());
+  // No accessibility bus, no session bus, no settings daemon: nothing of the
+  // machine's session may leak into the test or be changed by it.
+  set("NO_AT_BRIDGE", "1");
+  set("GSETTINGS_BACKEND", "memory");
+  set("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (runtime_ / "no-bus")).c_str());
+}
+
+std::string DialogTest::findWindow(const std::string& title) {
+  const ToolResult found = runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^" + title + "$"});
+  return found.output.substr(0, found.output.find('\n'));
+}
+
+void DialogTest::saveScreenshot(const std::string& name) {
+  const std::string folder = std::string(CW_BINARY_DIR) + "/artifacts";
+  makeDirectories(folder);
+  const std::string command = "xwd -root -display " + display() + " | convert xwd:- png:" + folder + "/" + name;
+  runTool({"sh", "-c", command});
+}
+
+}  // namespace cw::test
