@@ -84,6 +84,11 @@ TEST_F(DialogHelperClientTest, ShowsTheWindowWhereItsFrameSaysAndMeasuresTexts) 
   EXPECT_LE(wide.width, 380);
   EXPECT_LE(narrow.width, 150);
 
+  TestDialog fitted = dialog;
+  fitted.fitButtons(client);
+  EXPECT_EQ(fitted.sendFrame.size.width, sendSize.width + 12);
+  EXPECT_EQ(fitted.sendFrame.size.height, sendSize.height);
+
   client.showWindow(dialog.window);
   client.activate();
   const std::string window = findWindow(dialog.title);
@@ -111,15 +116,19 @@ TEST_F(DialogHelperClientTest, ClickingAButtonReportsThatButton) {
   const std::string window = findWindow(dialog.title);
   ASSERT_FALSE(window.empty());
 
-  // The buttons sit bottom right, flipped from the agent's y-up frames: a
-  // click at Send's centre must hit Send, not Cancel beside it.
-  const auto [x, y] = centreInWindow(TestDialog::kSendFrame);
+  // The buttons sit bottom right, flipped from the agent's y-up frames, and
+  // move when fitted to their captions on the shown window: a click at
+  // Send's centre must hit Send, not Cancel beside it.
+  TestDialog fitted = dialog;
+  fitted.fitButtons(client);
+  ASSERT_NE(fitted.sendFrame, dialog.sendFrame);
+  const auto [x, y] = centreInWindow(fitted.sendFrame);
   runTool({"xdotool", "mousemove", "--sync", "--window", window, std::to_string(x), std::to_string(y), "click", "1"});
   ASSERT_TRUE(runModalUntil([&] { return !log.events.empty(); }));
   EXPECT_EQ(log.events[0].type, BackendEvent::Type::ButtonPressed);
   EXPECT_EQ(log.events[0].control, dialog.send);
 
-  const auto [cancelX, cancelY] = centreInWindow(TestDialog::kCancelFrame);
+  const auto [cancelX, cancelY] = centreInWindow(fitted.cancelFrame);
   runTool({"xdotool", "mousemove", "--sync", "--window", window, std::to_string(cancelX), std::to_string(cancelY),
            "click", "1"});
   ASSERT_TRUE(runModalUntil([&] { return log.events.size() >= 2; }));

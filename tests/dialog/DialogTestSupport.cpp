@@ -105,6 +105,23 @@ TestDialog TestDialog::build(ui::Backend& backend, std::string title) {
   return dialog;
 }
 
+void TestDialog::fitButtons(ui::Backend& backend) {
+  const auto fit = [&backend](ui::ControlId button, const ui::Rect& frame) {
+    const ui::Size natural = backend.fittingSize(button);
+    const double width = std::max(70.0, natural.width + 12);
+    const ui::Rect fitted =
+        ui::makeRect(frame.origin.x + frame.size.width - width, frame.origin.y, width, natural.height);
+    backend.setFrame(button, fitted);
+    return fitted;
+  };
+  const ui::Rect sent = fit(send, sendFrame);
+  const double growth = sent.size.width - sendFrame.size.width;
+  sendFrame = sent;
+  cancelFrame.origin.x -= growth;
+  backend.setFrame(cancel, cancelFrame);
+  cancelFrame = fit(cancel, cancelFrame);
+}
+
 std::unique_ptr<XvfbServer>& DialogTest::server() {
   static std::unique_ptr<XvfbServer> instance;
   return instance;

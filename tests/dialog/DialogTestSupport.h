@@ -68,8 +68,13 @@ struct TestDialog {
   ui::ControlId cancel = 0;
   ui::ControlId send = 0;
   std::string title;
+  ui::Rect cancelFrame = kCancelFrame;
+  ui::Rect sendFrame = kSendFrame;
 
   static TestDialog build(ui::Backend& backend, std::string title);
+  // Fits the buttons to their captions as the consent dialog does: natural
+  // width + 12, at least 70, right edges kept, cancel following send's growth.
+  void fitButtons(ui::Backend& backend);
 };
 
 // Every GTK test: a temporary HOME, the helper pointed at our own Xvfb and
