@@ -82,9 +82,12 @@ struct RunLoop::Impl {
     return id;
   }
 
+  // Whether anything in `mode` could still wake a run; a repeating timer whose
+  // callback is running cannot.
   bool hasSourcesIn(std::string_view mode) const {
-    return std::any_of(sources.begin(), sources.end(),
-                       [mode](const auto& entry) { return scheduledIn(entry.second->modes, mode); });
+    return std::any_of(sources.begin(), sources.end(), [mode](const auto& entry) {
+      return scheduledIn(entry.second->modes, mode) && !(entry.second->isTimer() && entry.second->firing);
+    });
   }
 
   bool runEnded(std::optional<std::size_t> runIndex) const { return runIndex && runs[*runIndex].stopped; }
@@ -105,6 +108,9 @@ struct RunLoop::Impl {
         wakeAt = source->due;
       }
     }
+
+    // Nothing could ever wake us (only timers whose callbacks are running).
+    if (fds.empty() && !wakeAt) return;
 
     int ready;
     while ((ready = ::poll(fds.data(), fds.size(), pollTimeoutUntil(wakeAt))) < 0 && errno == EINTR) {

@@ -227,8 +227,11 @@ bool Task::isRunning() const {
   if (pid_ <= 0 || exited_) return false;
   siginfo_t info{};
   // WNOWAIT: look without collecting the status, which waitUntilExit() takes.
-  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-  return info.si_pid == 0;
+  int result;
+  while ((result = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT)) != 0 &&
+         errno == EINTR) {
+  }
+  return result == 0 && info.si_pid == 0;
 }
 
 bool Task::reap(bool block) {

@@ -166,6 +166,23 @@ TEST(RunLoopRuns, StopAllEndsEveryRunAsControlReturns) {
   EXPECT_EQ(loop.depth(), 0);
 }
 
+TEST(RunLoopRuns, RepeatingTimerDoesNotFireAgainInsideItsOwnCallback) {
+  RunLoop& loop = RunLoop::current();
+  int fired = 0, firedWhileNested = -1;
+  RunLoop::SourceId id = 0;
+  id = loop.addTimer(0.001, true,
+                     [&] {
+                       ++fired;
+                       for (int pass = 0; pass < 5; ++pass) loop.runOnce(kDefault, std::chrono::milliseconds(5));
+                       firedWhileNested = fired;
+                       loop.remove(id);
+                     },
+                     {kDefault});
+  ScopedSource timer(loop, id);
+  ASSERT_TRUE(test::serveUntil(loop, kDefault, [&] { return !loop.contains(id); }));
+  EXPECT_EQ(firedWhileNested, 1);
+}
+
 TEST(RunLoopRuns, RunWithNothingScheduledReturnsAtOnce) {
   RunLoop& loop = RunLoop::current();
   loop.run("a mode nobody uses");
@@ -287,6 +304,26 @@ TEST(RunLoopWakeUp, SignalHandlerWakesTheLoopInAnyMode) {
   EXPECT_FALSE(guardFired);
   EXPECT_EQ(calls, 2);
   gWakeUp = nullptr;
+}
+
+TEST(RunLoopWakeUp, SignalDuringItsOwnCallbackIsServedByANestedRun) {
+  // The agent relies on this: a second scan request while a scan waits in a
+  // nested run reaches the callback, which turns it away.
+  RunLoop& loop = RunLoop::current();
+  int calls = 0, callsWhileNested = -1;
+  WakeUp* self = nullptr;
+  WakeUp wakeUp([&] {
+    if (++calls > 1) return;
+    self->signal();
+    loop.runOnce(kDefault, std::chrono::milliseconds(0));
+    callsWhileNested = calls;
+  });
+  self = &wakeUp;
+  wakeUp.signal();
+  loop.runOnce(kDefault, std::chrono::milliseconds(0));
+  EXPECT_EQ(callsWhileNested, 2);
+  loop.runOnce(kDefault, std::chrono::milliseconds(0));
+  EXPECT_EQ(calls, 2) << "the nested call consumed the signal";
 }
 
 TEST(RunLoopWakeUp, SignalPreservesErrno) {
