@@ -574,9 +574,15 @@ std::optional<PlistDate> parseIso8601Date(std::string_view text) {
   const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
                                          std::chrono::day(static_cast<unsigned>(day))};
   if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
-  const auto time = std::chrono::sys_days(date) + std::chrono::hours(hour) + std::chrono::minutes(minute) +
-                    std::chrono::seconds(second) + std::chrono::nanoseconds(nanoseconds);
-  return std::chrono::time_point_cast<PlistDate::duration>(time);
+  const std::chrono::sys_seconds time = std::chrono::sys_days(date) + std::chrono::hours(hour) +
+                                        std::chrono::minutes(minute) + std::chrono::seconds(second);
+  // The clock counts nanoseconds in 64 bits, about 1678 to 2262: dates
+  // beyond would overflow, so they are refused rather than wrapped.
+  const auto earliest = std::chrono::ceil<std::chrono::seconds>(PlistDate::min());
+  const auto latest = std::chrono::floor<std::chrono::seconds>(PlistDate::max()) - std::chrono::seconds(1);
+  if (time < earliest || time > latest) return std::nullopt;
+  return std::chrono::time_point_cast<PlistDate::duration>(time) +
+         std::chrono::duration_cast<PlistDate::duration>(std::chrono::nanoseconds(nanoseconds));
 }
 
 std::string formatIso8601Date(PlistDate date) {

@@ -191,6 +191,13 @@ TEST(PropertyListWriter, DatesAreWholeSecondsInUtc) {
   EXPECT_EQ(parseIso8601Date("2012-02-29T00:00:00Z"), date(2012, 2, 29, 0, 0, 0));
   EXPECT_EQ(parseIso8601Date("2010-05-01T10:15:00+01:00"), std::nullopt);
   EXPECT_EQ(parseIso8601Date("2010-05-01T10:15:00ZZ"), std::nullopt);
+  // Beyond what the clock can hold: refused, not wrapped around.
+  EXPECT_EQ(parseIso8601Date("4020-05-01T10:15:00Z"), std::nullopt);
+  EXPECT_EQ(parseIso8601Date("1000-01-01T00:00:00Z"), std::nullopt);
+  EXPECT_EQ(parseIso8601Date("0001-01-01T00:00:00Z"), std::nullopt);
+  const auto late = parseIso8601Date("2200-12-31T23:59:59Z");
+  ASSERT_TRUE(late);
+  EXPECT_EQ(formatIso8601Date(*late), "2200-12-31T23:59:59Z");
 }
 
 TEST(PlistValue, BoolValueFollowsThePlatform) {
