@@ -224,8 +224,10 @@ struct EventStream::Impl {
     std::vector<int> unneeded;
     for (const auto& [wd, watch] : watches) {
       if (watch.tree) continue;
+      // A named reference: clang 14 cannot capture a structured binding.
+      const std::string& watchedPath = watch.path;
       const bool needed = std::any_of(roots.begin(), roots.end(),
-                                      [&](const Root& r) { return !r.present && r.waitingOn == watch.path; });
+                                      [&](const Root& r) { return !r.present && r.waitingOn == watchedPath; });
       if (!needed) unneeded.push_back(wd);
     }
     for (int wd : unneeded) dropWatch(wd);
