@@ -59,6 +59,9 @@ public:
 
   // The remaining dialog time, for tests of the countdown.
   double remainingDialogTime() const { return remainingDialogTime_; }
+  // TEST ONLY: the countdown timer's period, 1.0 second; tests lengthen it to
+  // drive ticks by hand, or shorten it. Never called by the agent itself.
+  static void setCountdownIntervalForTesting(double seconds);
 
 private:
   struct PrivateTag {
@@ -81,6 +84,9 @@ private:
   const PlistDictionary* parameters_ = nullptr;
   double remainingDialogTime_ = 0;
   std::optional<RunLoop::SourceId> messageTimer_;
+
+  // Invalidates the countdown timer if one runs.
+  void stopCountdownTimer();
 };
 
 }  // namespace cw

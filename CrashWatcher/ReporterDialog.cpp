@@ -1,21 +1,207 @@
-// The consent dialog's operations of the Reporter. Until the dialog lands the
-// agent asks nobody and so never reports.
+// The Reporter's consent dialog: loading and configuring it, the modal loop
+// with its optional countdown, and the owner side of the layout (outlets,
+// button actions, the countdown label's binding).
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "Platform/Format.h"
 #include "Reporter.h"
+#include "ResizabilityExtensions.h"
+#include "UI/Application.h"
+#include "UI/Button.h"
+#include "UI/LayoutLoader.h"
+#include "UI/LocalizedStrings.h"
+#include "UI/TextField.h"
+#include "UI/Window.h"
 
 namespace cw {
+namespace {
 
-bool Reporter::askUserPermissionToSend() { return false; }
-void Reporter::configureAlertWindow() {}
-std::int64_t Reporter::runModalWindowWithTimeout(const std::shared_ptr<ui::Window>&, double) { return 0; }
-void Reporter::sendReport(const std::shared_ptr<Object>&) {}
-void Reporter::cancel(const std::shared_ptr<Object>&) {}
-void Reporter::updateSecondsLeftInDialogDisplay(RunLoop::SourceId) {}
-std::optional<std::string> Reporter::countdownMessage() const { return countdownMessage_; }
-void Reporter::setCountdownMessage(const std::optional<std::string>& message) { countdownMessage_ = message; }
-double Reporter::messageTimeout() const { return 0; }
-bool Reporter::connectOutlet(std::string_view, const std::shared_ptr<Object>&) { return false; }
-bool Reporter::performAction(std::string_view, const std::shared_ptr<Object>&) { return false; }
-bool Reporter::respondsToAction(std::string_view) const { return false; }
-std::optional<std::string> Reporter::stringValueForKey(std::string_view) const { return std::nullopt; }
+constexpr std::string_view kLayoutName = "CrashWatcher";
+constexpr std::string_view kConfirmTimeoutKey = "ConfirmTimeout";
+constexpr std::string_view kCountdownMessageKey = "countdownMessage";
+constexpr std::string_view kSendReportAction = "sendReport:";
+constexpr std::string_view kCancelAction = "cancel:";
+
+// A timeout must be greater than this to start a countdown. Compared in
+// single precision, the precision the timeout is configured in: widened,
+// 0.001f lies above 0.001, and a configured 0.001 would count.
+constexpr float kShortestTimeout = 0.001f;
+// From this many seconds left the countdown shows in red.
+constexpr double kRedFromSeconds = 30.0;
+// Above this many seconds left the countdown shows whole minutes.
+constexpr double kMinutesAboveSeconds = 59.0;
+
+// The countdown's period; only tests change it.
+double countdownInterval = 1.0;
+
+// Toward zero, clamped: a huge timeout must not overflow the conversion.
+std::int32_t truncateToInt32(double value) {
+  if (std::isnan(value)) return 0;
+  constexpr double kMax = std::numeric_limits<std::int32_t>::max();
+  constexpr double kMin = std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(std::trunc(std::clamp(value, kMin, kMax)));
+}
+
+bool startsCountdown(double timeout) {
+  if (!(timeout > kShortestTimeout)) return false;  // also NaN
+  // Clamped first: narrowing a double beyond float's range is undefined.
+  return static_cast<float>(std::min(timeout, static_cast<double>(std::numeric_limits<float>::max()))) >
+         kShortestTimeout;
+}
+
+template <typename T>
+bool assignOutlet(std::shared_ptr<T>& outlet, const std::shared_ptr<Object>& object) {
+  std::shared_ptr<T> typed = std::dynamic_pointer_cast<T>(object);
+  if (!typed) return false;
+  outlet = std::move(typed);
+  return true;
+}
+
+}  // namespace
+
+void Reporter::setCountdownIntervalForTesting(double seconds) {
+  countdownInterval = seconds;
+}
+
+bool Reporter::askUserPermissionToSend() {
+  ui::applicationLoad();
+  const double timeout = messageTimeout();
+  if (!ui::loadNibNamedOwner(kLayoutName, shared_from_this())) return false;
+  // A layout without a window outlet has nothing to ask with.
+  if (!alertWindow_) return false;
+  configureAlertWindow();
+  const std::int64_t code = runModalWindowWithTimeout(alertWindow_, timeout);
+  alertWindow_->orderOut(shared_from_this());
+  return code == 1;
+}
+
+void Reporter::configureAlertWindow() {
+  using namespace ResizabilityExtentions;
+  if (dialogTitle_) dialogTitle_->setStringValue(ui::localizedStringForKey("crashDialogHeader"));
+  if (commentMessage_) commentMessage_->setStringValue(ui::localizedStringForKey("crashDialogMsg"));
+  if (dialogNote_) dialogNote_->setStringValue(ui::localizedStringForKey("crashDialogNote"));
+  if (sendButton_) sendButton_->setTitle(ui::localizedStringForKey("sendReportButton"));
+  const double sendGrowth = sendButton_ ? breakpad_smartSizeToFit(*sendButton_) : 0;
+  if (cancelButton_) {
+    // Cancel moves with Send's left edge, then fits its own title to the left.
+    breakpad_shiftHorizontally(*cancelButton_, -sendGrowth);
+    cancelButton_->setTitle(ui::localizedStringForKey("cancelButton"));
+    breakpad_smartSizeToFit(*cancelButton_);
+  }
+}
+
+std::int64_t Reporter::runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
+  if (startsCountdown(timeout)) {
+    stopCountdownTimer();  // a leftover timer must never tick into this dialog
+    remainingDialogTime_ = timeout;
+    // Scheduled in the modal mode only: it ticks while the dialog is open and
+    // never in the agent's default mode.
+    const std::weak_ptr<Reporter> weakSelf = weak_from_this();
+    messageTimer_ =
+        RunLoop::current().addTimer(countdownInterval, true,
+                                    [weakSelf] {
+                                      if (const auto self = weakSelf.lock())
+                                        self->updateSecondsLeftInDialogDisplay(self->messageTimer_.value_or(0));
+                                    },
+                                    {kModalPanelRunLoopMode});
+    updateSecondsLeftInDialogDisplay(*messageTimer_);
+  }
+  ui::Application& application = ui::Application::sharedApplication();
+  application.activateIgnoringOtherApps(true);
+  const std::int64_t code = application.runModalForWindow(window);
+  // The loop may also have ended without a button or the countdown: the
+  // window closed, the backend lost, an interrupt.
+  stopCountdownTimer();
+  return code;
+}
+
+void Reporter::sendReport(const std::shared_ptr<Object>&) {
+  stopCountdownTimer();
+  ui::Application::sharedApplication().stopModalWithCode(1);
+}
+
+void Reporter::cancel(const std::shared_ptr<Object>&) {
+  stopCountdownTimer();
+  ui::Application::sharedApplication().stopModalWithCode(0);
+}
+
+void Reporter::updateSecondsLeftInDialogDisplay(RunLoop::SourceId) {
+  remainingDialogTime_ -= 1.0;
+  const double remaining = remainingDialogTime_;
+  std::int32_t count;
+  std::string_view key;
+  if (remaining > kMinutesAboveSeconds) {
+    count = truncateToInt32(remaining / 60.0);
+    key = count == 1 ? "countdownMsgMinuteSingular" : "countdownMsgMinutesPlural";
+  } else {
+    count = truncateToInt32(remaining);
+    key = count == 1 ? "countdownMsgSecondSingular" : "countdownMsgSecondsPlural";
+  }
+  const std::string countdownFormat = ui::localizedStringForKey(key);
+  // A table whose text does not take one integer shows that text unformatted.
+  const std::string text = format(countdownFormat, count).value_or(countdownFormat);
+  if (remaining <= kRedFromSeconds && countdownLabel_) countdownLabel_->setTextColor(ui::Color::redColor());
+  setCountdownMessage(text);
+  if (remaining <= 0.0) {
+    stopCountdownTimer();
+    ui::Application::sharedApplication().stopModal();
+  }
+}
+
+std::optional<std::string> Reporter::countdownMessage() const {
+  return countdownMessage_;
+}
+
+void Reporter::setCountdownMessage(const std::optional<std::string>& message) {
+  if (&message != &countdownMessage_) countdownMessage_ = message;
+  // Observers (the label's binding) learn of every call.
+  didChangeValueForKey(kCountdownMessageKey);
+}
+
+double Reporter::messageTimeout() const {
+  if (!parameters_) return 0;
+  const PlistValue* value = lookup(*parameters_, kConfirmTimeoutKey);
+  return value ? static_cast<double>(value->floatValue()) : 0;
+}
+
+void Reporter::stopCountdownTimer() {
+  if (messageTimer_) RunLoop::current().remove(*messageTimer_);
+  messageTimer_.reset();
+}
+
+bool Reporter::connectOutlet(std::string_view name, const std::shared_ptr<Object>& object) {
+  if (name == "alertWindow_") return assignOutlet(alertWindow_, object);
+  if (name == "dialogTitle_") return assignOutlet(dialogTitle_, object);
+  if (name == "dialogNote_") return assignOutlet(dialogNote_, object);
+  if (name == "commentMessage_") return assignOutlet(commentMessage_, object);
+  if (name == "sendButton_") return assignOutlet(sendButton_, object);
+  if (name == "cancelButton_") return assignOutlet(cancelButton_, object);
+  if (name == "countdownLabel_") return assignOutlet(countdownLabel_, object);
+  return false;
+}
+
+bool Reporter::performAction(std::string_view selector, const std::shared_ptr<Object>& sender) {
+  if (selector == kSendReportAction) {
+    sendReport(sender);
+    return true;
+  }
+  if (selector == kCancelAction) {
+    cancel(sender);
+    return true;
+  }
+  return false;
+}
+
+bool Reporter::respondsToAction(std::string_view selector) const {
+  return selector == kSendReportAction || selector == kCancelAction;
+}
+
+std::optional<std::string> Reporter::stringValueForKey(std::string_view key) const {
+  if (key == kCountdownMessageKey) return countdownMessage();
+  return std::nullopt;
+}
 
 }  // namespace cw

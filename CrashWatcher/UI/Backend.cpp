@@ -18,11 +18,17 @@ BackendFactory& defaultFactoryStorage() {
 
 }  // namespace
 
-std::shared_ptr<Backend> currentBackend() { return currentBackendStorage(); }
+std::shared_ptr<Backend> currentBackend() {
+  return currentBackendStorage();
+}
 
-void setCurrentBackend(std::shared_ptr<Backend> backend) { currentBackendStorage() = std::move(backend); }
+void setCurrentBackend(std::shared_ptr<Backend> backend) {
+  currentBackendStorage() = std::move(backend);
+}
 
-void setDefaultBackendFactory(BackendFactory factory) { defaultFactoryStorage() = std::move(factory); }
+void setDefaultBackendFactory(BackendFactory factory) {
+  defaultFactoryStorage() = std::move(factory);
+}
 
 std::shared_ptr<Backend> makeDefaultBackend() {
   const BackendFactory& factory = defaultFactoryStorage();

@@ -14,6 +14,11 @@ void LayoutOwner::removeObserver(ObserverToken token) {
   std::erase_if(observers_, [token](const Observer& o) { return o.token == token; });
 }
 
+std::size_t LayoutOwner::observerCount(std::string_view key) const {
+  return static_cast<std::size_t>(
+      std::count_if(observers_.begin(), observers_.end(), [key](const Observer& o) { return o.key == key; }));
+}
+
 void LayoutOwner::didChangeValueForKey(std::string_view key) {
   // Copy first: an observer may remove itself or others while being told.
   std::vector<std::function<void()>> callbacks;

@@ -1,0 +1,402 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+#include "Platform/Format.h"
+#include "Platform/RunLoop.h"
+#include "Reporter.h"
+#include "UI/Application.h"
+#include "UI/TextField.h"
+#include "UI/Window.h"
+#include "UiTestSupport.h"
+
+namespace cw {
+namespace {
+
+using Control = ui::MemoryBackend::Control;
+
+class ReporterDialogTest : public ::testing::Test {
+ protected:
+  test::TempHome home;
+  test::ScopedLanguage language{"en_US.UTF-8"};
+  test::ScopedMemoryBackend backend;
+  std::optional<test::StagedBundle> bundle;
+  std::shared_ptr<Reporter> reporter;
+
+  // Ticks are driven by hand unless a test shortens the period.
+  void SetUp() override { Reporter::setCountdownIntervalForTesting(3600); }
+  void TearDown() override { Reporter::setCountdownIntervalForTesting(1.0); }
+
+  // A bundle whose Info.plist has this ConfirmTimeout (none when absent), and
+  // a configured Reporter.
+  void stage(std::optional<PlistValue> timeout) {
+    PlistDictionary info;
+    if (timeout) info.emplace("ConfirmTimeout", *timeout);
+    bundle.reset();
+    bundle.emplace(std::move(info));
+    reporter = Reporter::alloc()->init();
+    ASSERT_TRUE(reporter);
+    ASSERT_TRUE(reporter->readConfigurationData());
+  }
+
+  static std::string text(std::string_view key, int n, std::string_view localization = "en") {
+    return *format(test::shippedString(localization, key), n);
+  }
+
+  // The text fields of the newest window showing exactly `shown`.
+  const Control* field(std::string_view shown) const {
+    const Control* found = nullptr;
+    ui::ControlId newest = 0;
+    for (const Control* window : backend->controls(ui::ControlKind::Window)) newest = std::max(newest, window->id);
+    for (const Control* c : backend->controls(ui::ControlKind::TextField))
+      if (c->text == shown && backend->windowContaining(c->id) == newest) {
+        EXPECT_EQ(found, nullptr) << "two fields show \"" << shown << "\"";
+        found = c;
+      }
+    EXPECT_NE(found, nullptr) << "no field shows \"" << shown << "\"";
+    return found;
+  }
+
+  static bool isRed(const Control* c) { return c && c->textColor == ui::Color::redColor(); }
+
+  void expectNoTimerLeft() {
+    const double left = reporter->remainingDialogTime();
+    RunLoop::current().runOnce(kModalPanelRunLoopMode, std::chrono::milliseconds(20));
+    EXPECT_EQ(reporter->remainingDialogTime(), left);
+  }
+};
+
+TEST_F(ReporterDialogTest, WithoutATimeoutTheDialogWaitsForSend) {
+  stage(std::nullopt);
+  backend->pressButtonAfterTicks("Send Report", 5);
+  EXPECT_TRUE(reporter->askUserPermissionToSend());
+
+  EXPECT_TRUE(backend->scriptFailures().empty());
+  EXPECT_EQ(backend->showCount(), 1);
+  EXPECT_EQ(backend->activateCount(), 1);
+  EXPECT_TRUE(backend->visibleWindows().empty());
+  EXPECT_FALSE(backend->hasEventHandler());
+  EXPECT_EQ(reporter->countdownMessage(), std::nullopt);
+  EXPECT_EQ(reporter->remainingDialogTime(), 0);
+  // The label is empty and keeps the layout's colour.
+  const Control* label = field("");
+  ASSERT_TRUE(label);
+  EXPECT_FALSE(label->textColor);
+}
+
+TEST_F(ReporterDialogTest, OnlySendConsents) {
+  struct Case {
+    const char* name;
+    std::function<void(ui::MemoryBackend&)> script;
+    bool answer;
+  };
+  const std::vector<Case> cases = {
+      {"cancel button", [](ui::MemoryBackend& b) { b.pressButtonAfterTicks("Don't Send"); }, false},
+      {"Escape", [](ui::MemoryBackend& b) { b.pressKeyAfterTicks("\x1b"); }, false},
+      {"Return", [](ui::MemoryBackend& b) { b.pressKeyAfterTicks("\r"); }, true},
+      {"window closed", [](ui::MemoryBackend& b) { b.closeFrontWindowAfterTicks(1); }, false},
+      {"backend lost", [](ui::MemoryBackend& b) { b.loseAfterTicks(1); }, false},
+      {"interrupt", [](ui::MemoryBackend& b) { b.runAfterTicks(1, [] { RunLoop::current().stopAll(); }); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ScopedMemoryBackend fresh;
+    Reporter::setCountdownIntervalForTesting(0.001);  // a live countdown that must be stopped
+    stage(PlistValue(60.0));
+    c.script(*fresh);
+    EXPECT_EQ(reporter->askUserPermissionToSend(), c.answer);
+    EXPECT_TRUE(fresh->scriptFailures().empty());
+    EXPECT_TRUE(fresh->visibleWindows().empty());
+    EXPECT_EQ(ui::Application::sharedApplication().modalWindow(), nullptr);
+    EXPECT_EQ(RunLoop::current().depth(), 0);
+    expectNoTimerLeft();
+  }
+}
+
+TEST_F(ReporterDialogTest, ABackendAlreadyLostShowsNothingAndRefuses) {
+  stage(std::nullopt);
+  backend->lose();
+  EXPECT_FALSE(reporter->askUserPermissionToSend());
+  EXPECT_EQ(backend->showCount(), 0);
+}
+
+TEST_F(ReporterDialogTest, CountsDown120SecondsTickByTick) {
+  stage(PlistValue(120.0));
+  struct Tick {
+    std::string message;
+    std::string label;
+    bool red;
+  };
+  std::vector<Tick> ticks;  // ticks[i] is tick i + 1
+  backend->runAfterTicks(0, [&] {
+    const std::optional<std::string> first = reporter->countdownMessage();
+    ASSERT_TRUE(first);
+    const Control* label = field(*first);
+    ASSERT_TRUE(label);
+    const ui::ControlId id = label->id;
+    auto record = [&] {
+      const Control* now = backend->control(id);
+      ticks.push_back(Tick{reporter->countdownMessage().value_or("(absent)"), now->text, isRed(now)});
+    };
+    record();
+    while (ticks.size() < 120) {
+      reporter->updateSecondsLeftInDialogDisplay(0);
+      record();
+    }
+  });
+  EXPECT_FALSE(reporter->askUserPermissionToSend());
+
+  ASSERT_EQ(ticks.size(), 120u);
+  EXPECT_EQ(backend->pendingSteps(), 0u);
+  EXPECT_TRUE(backend->visibleWindows().empty());
+  for (const Tick& tick : ticks) EXPECT_EQ(tick.label, tick.message);  // the binding shows every text
+  auto expectTick = [&](std::size_t n, std::string_view key, int count, bool red) {
+    SCOPED_TRACE(testing::Message() << "tick " << n);
+    EXPECT_EQ(ticks[n - 1].message, text(key, count));
+    EXPECT_EQ(ticks[n - 1].red, red);
+  };
+  expectTick(1, "countdownMsgMinuteSingular", 1, false);
+  expectTick(60, "countdownMsgMinuteSingular", 1, false);
+  expectTick(61, "countdownMsgSecondsPlural", 59, false);
+  expectTick(89, "countdownMsgSecondsPlural", 31, false);
+  expectTick(90, "countdownMsgSecondsPlural", 30, true);
+  expectTick(118, "countdownMsgSecondsPlural", 2, true);
+  expectTick(119, "countdownMsgSecondSingular", 1, true);
+  expectTick(120, "countdownMsgSecondsPlural", 0, true);
+  EXPECT_EQ(reporter->remainingDialogTime(), 0);
+  expectNoTimerLeft();
+}
+
+TEST_F(ReporterDialogTest, TheFirstTextDependsOnTheTimeout) {
+  struct Case {
+    PlistValue timeout;
+    std::string_view key;
+    int count;
+    bool red;
+  };
+  const std::vector<Case> cases = {
+      {PlistValue(121.0), "countdownMsgMinutesPlural", 2, false},
+      {PlistValue(60.0), "countdownMsgSecondsPlural", 59, false},
+      {PlistValue(30.0), "countdownMsgSecondsPlural", 29, true},
+      {PlistValue(60.5), "countdownMsgMinutesPlural", 0, false},
+      {PlistValue(90), "countdownMsgMinuteSingular", 1, false},
+      {PlistValue("45 seconds"), "countdownMsgSecondsPlural", 44, false},
+      {PlistValue("  2.5e1"), "countdownMsgSecondsPlural", 24, true},
+      {PlistValue(2.0), "countdownMsgSecondSingular", 1, true},
+      {PlistValue(1e30), "countdownMsgMinutesPlural", std::numeric_limits<std::int32_t>::max(), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.timeout.description());
+    stage(c.timeout);
+    std::optional<std::string> first;
+    bool red = false;
+    backend->runAfterTicks(0, [&] {
+      first = reporter->countdownMessage();
+      if (first) red = isRed(field(*first));
+    });
+    backend->pressButtonAfterTicks("Don't Send");
+    EXPECT_FALSE(reporter->askUserPermissionToSend());
+    EXPECT_EQ(first, text(c.key, c.count));
+    EXPECT_EQ(red, c.red);
+  }
+}
+
+TEST_F(ReporterDialogTest, NoCountdownForTimeoutsUpToAThousandth) {
+  for (const std::optional<PlistValue>& timeout :
+       {std::optional<PlistValue>(), std::optional(PlistValue(0.001)), std::optional(PlistValue(0.0)),
+        std::optional(PlistValue(-5)), std::optional(PlistValue("soon")), std::optional(PlistValue(""))}) {
+    SCOPED_TRACE(timeout ? timeout->description() : "absent");
+    stage(timeout);
+    backend->pressButtonAfterTicks("Send Report", 2);
+    EXPECT_TRUE(reporter->askUserPermissionToSend());
+    EXPECT_EQ(reporter->countdownMessage(), std::nullopt);
+    EXPECT_EQ(reporter->remainingDialogTime(), 0);
+  }
+}
+
+TEST_F(ReporterDialogTest, ATimeoutOfASecondOrLessEndsBeforeTheDialogShows) {
+  stage(PlistValue(0.5));
+  EXPECT_FALSE(reporter->askUserPermissionToSend());
+  EXPECT_EQ(backend->showCount(), 0);
+  EXPECT_EQ(reporter->countdownMessage(), text("countdownMsgSecondsPlural", 0));
+  // The stop was for that dialog only.
+  stage(std::nullopt);
+  backend->pressButtonAfterTicks("Send Report");
+  EXPECT_TRUE(reporter->askUserPermissionToSend());
+  EXPECT_EQ(backend->showCount(), 1);
+}
+
+TEST_F(ReporterDialogTest, SendDuringACountdownThenASecondDialogStartsAfresh) {
+  stage(PlistValue(60.0));
+  ui::ControlId firstLabel = 0;
+  backend->runAfterTicks(0, [&] {
+    for (int i = 0; i < 30; ++i) reporter->updateSecondsLeftInDialogDisplay(0);
+    const Control* label = field(text("countdownMsgSecondsPlural", 29));
+    ASSERT_TRUE(label);
+    EXPECT_TRUE(isRed(label));
+    firstLabel = label->id;
+  });
+  backend->pressButtonAfterTicks("Send Report");
+  std::optional<std::string> secondFirst;
+  const Control* secondLabel = nullptr;
+  std::size_t visible = 0;
+  backend->runAfterTicks(0, [&] {
+    secondFirst = reporter->countdownMessage();
+    secondLabel = field(secondFirst.value_or(""));
+    ASSERT_TRUE(secondLabel);
+    EXPECT_NE(secondLabel->id, firstLabel);
+    EXPECT_FALSE(secondLabel->textColor);
+    visible = backend->visibleWindows().size();
+  });
+  backend->pressButtonAfterTicks("Don't Send");
+
+  EXPECT_TRUE(reporter->askUserPermissionToSend());
+  EXPECT_EQ(reporter->remainingDialogTime(), 29);
+  EXPECT_FALSE(reporter->askUserPermissionToSend());
+  EXPECT_EQ(secondFirst, text("countdownMsgSecondsPlural", 59));
+  EXPECT_EQ(visible, 1u);
+  EXPECT_TRUE(backend->scriptFailures().empty());
+  // The first dialog's controls went with the second load.
+  EXPECT_EQ(backend->control(firstLabel), nullptr);
+}
+
+TEST_F(ReporterDialogTest, TheCountdownTimerRunsTheDialogToItsEnd) {
+  Reporter::setCountdownIntervalForTesting(0.001);
+  stage(PlistValue(3.0));
+  EXPECT_FALSE(reporter->askUserPermissionToSend());
+  EXPECT_EQ(reporter->countdownMessage(), text("countdownMsgSecondsPlural", 0));
+  EXPECT_EQ(reporter->remainingDialogTime(), 0);
+  EXPECT_TRUE(isRed(field(text("countdownMsgSecondsPlural", 0))));
+  EXPECT_EQ(backend->showCount(), 1);
+  expectNoTimerLeft();
+}
+
+TEST_F(ReporterDialogTest, TheCountdownTicksOnlyInTheModalMode) {
+  Reporter::setCountdownIntervalForTesting(0.001);
+  stage(PlistValue(60.0));
+  double before = -1;
+  double after = -2;
+  backend->runAfterTicks(0, [&] {
+    before = reporter->remainingDialogTime();
+    RunLoop::current().runOnce(kDefaultRunLoopMode, std::chrono::milliseconds(20));
+    after = reporter->remainingDialogTime();
+  });
+  backend->pressButtonAfterTicks("Don't Send");
+  EXPECT_FALSE(reporter->askUserPermissionToSend());
+  EXPECT_EQ(after, before);
+}
+
+TEST_F(ReporterDialogTest, AMissingOrBrokenLayoutRefusesAndShowsNothing) {
+  for (const char* layout : {static_cast<const char*>(nullptr), "<layout version=\"1\"><window>"}) {
+    SCOPED_TRACE(layout ? layout : "missing");
+    test::ScopedMemoryBackend fresh;
+    stage(PlistValue(60.0));
+    if (layout)
+      bundle->writeResource("CrashWatcher.layout", layout);
+    else
+      bundle->removeResource("CrashWatcher.layout");
+    EXPECT_FALSE(reporter->askUserPermissionToSend());
+    EXPECT_EQ(fresh->showCount(), 0);
+    EXPECT_EQ(fresh->activateCount(), 0);
+    EXPECT_EQ(fresh->liveControlCount(), 0u);
+    EXPECT_EQ(reporter->countdownMessage(), std::nullopt);
+  }
+}
+
+TEST_F(ReporterDialogTest, EveryLocalizationFitsTheLayout) {
+  for (const char* localization : {"en", "de"}) {
+    SCOPED_TRACE(localization);
+    test::ScopedLanguage chosen(localization);
+    stage(std::nullopt);
+    backend->runAfterTicks(0, [&] {
+      for (const char* key : {"crashDialogHeader", "crashDialogMsg", "crashDialogNote"}) {
+        const Control* f = field(test::shippedString(localization, key));
+        ASSERT_TRUE(f) << key;
+        const ui::Size needed = backend->cellSizeForBounds(
+            f->id, ui::makeRect(f->frame.origin.x, f->frame.origin.y, f->frame.size.width, 3.4028234663852886e+38));
+        EXPECT_LE(needed.height, f->frame.size.height) << key;
+      }
+      const Control* label = field("");
+      ASSERT_TRUE(label);
+      for (const char* key : {"countdownMsgMinuteSingular", "countdownMsgMinutesPlural", "countdownMsgSecondSingular",
+                              "countdownMsgSecondsPlural"})
+        EXPECT_LE(
+            ui::MemoryBackend::textSize(text(key, 59, localization)).width + 2 * ui::MemoryBackend::kTextFieldInset,
+            label->frame.size.width)
+            << key;
+      // Fitted buttons: Send keeps its right edge, Cancel its gap, both inside.
+      const Control* send = backend->visibleButtonWithTitle(test::shippedString(localization, "sendReportButton"));
+      const Control* cancel = backend->visibleButtonWithTitle(test::shippedString(localization, "cancelButton"));
+      ASSERT_TRUE(send && cancel);
+      EXPECT_DOUBLE_EQ(send->frame.origin.x + send->frame.size.width, 486);
+      EXPECT_DOUBLE_EQ(send->frame.origin.x - (cancel->frame.origin.x + cancel->frame.size.width), 12);
+      EXPECT_GE(cancel->frame.origin.x, label->frame.origin.x);
+    });
+    backend->pressButtonAfterTicks(test::shippedString(localization, "cancelButton"));
+    EXPECT_FALSE(reporter->askUserPermissionToSend());
+    EXPECT_TRUE(backend->scriptFailures().empty());
+  }
+}
+
+TEST_F(ReporterDialogTest, TheButtonsFitTheirLocalizedTitles) {
+  test::ScopedLanguage german("de_DE.UTF-8");
+  stage(std::nullopt);
+  backend->runAfterTicks(0, [&] {
+    const Control* send = backend->visibleButtonWithTitle("Bericht senden");
+    const Control* cancel = backend->visibleButtonWithTitle("Nicht senden");
+    ASSERT_TRUE(send && cancel);
+    // 14 and 12 characters at 7 points, 12 points of inset each side, 12 more.
+    EXPECT_EQ(send->frame, ui::makeRect(486 - 134, 12, 134, 32));
+    EXPECT_EQ(cancel->frame, ui::makeRect(486 - 134 - 12 - 120, 12, 120, 32));
+  });
+  backend->pressKeyAfterTicks("\r");
+  EXPECT_TRUE(reporter->askUserPermissionToSend());
+}
+
+TEST_F(ReporterDialogTest, CountdownMessageIsAnObservedCopy) {
+  stage(std::nullopt);
+  int told = 0;
+  reporter->addObserverForKey("countdownMessage", [&] { ++told; });
+  EXPECT_EQ(reporter->stringValueForKey("countdownMessage"), std::nullopt);
+  std::string message = "first";
+  reporter->setCountdownMessage(message);
+  message = "changed afterwards";
+  EXPECT_EQ(reporter->countdownMessage(), "first");
+  reporter->setCountdownMessage(reporter->countdownMessage());
+  EXPECT_EQ(told, 2);  // the same text again is still a call observers hear of
+  EXPECT_EQ(reporter->stringValueForKey("countdownMessage"), "first");
+  reporter->setCountdownMessage(std::nullopt);
+  EXPECT_EQ(reporter->countdownMessage(), std::nullopt);
+  EXPECT_EQ(told, 3);
+}
+
+TEST_F(ReporterDialogTest, MessageTimeoutReadsASinglePrecisionNumber) {
+  stage(PlistValue(0.1));
+  EXPECT_EQ(reporter->messageTimeout(), static_cast<double>(0.1f));
+  stage(PlistValue("12.75 minutes"));
+  EXPECT_EQ(reporter->messageTimeout(), 12.75);
+  stage(PlistValue(PlistArray{PlistValue(5)}));
+  EXPECT_EQ(reporter->messageTimeout(), 0);
+  // Not configured at all.
+  EXPECT_EQ(Reporter::alloc()->init()->messageTimeout(), 0);
+}
+
+TEST_F(ReporterDialogTest, OutletsAndActionsAreTheDialogsOnly) {
+  stage(std::nullopt);
+  const auto window = ui::Window::create(ui::makeRect(0, 0, 10, 10));
+  const auto field = ui::TextField::create(*window->contentView(), ui::makeRect(0, 0, 5, 5));
+  EXPECT_TRUE(reporter->connectOutlet("alertWindow_", window));
+  EXPECT_FALSE(reporter->connectOutlet("alertWindow_", field));
+  EXPECT_FALSE(reporter->connectOutlet("sendButton_", field));
+  EXPECT_FALSE(reporter->connectOutlet("countdownLabel_", nullptr));
+  EXPECT_FALSE(reporter->connectOutlet("parameters_", window));
+  EXPECT_TRUE(reporter->respondsToAction("sendReport:"));
+  EXPECT_TRUE(reporter->respondsToAction("cancel:"));
+  EXPECT_FALSE(reporter->respondsToAction("report:"));
+  EXPECT_FALSE(reporter->performAction("report:", nullptr));
+}
+
+}  // namespace
+}  // namespace cw
