@@ -99,6 +99,21 @@ ui::Size naturalSize(GtkWidget* widget, std::optional<double> boundsWidth) {
   return size;
 }
 
+// The button that Return presses looks like it, as the default button.
+void markDefaultButton(GtkWidget* button, bool isDefault) {
+  GtkStyleContext* style = gtk_widget_get_style_context(button);
+  GtkWidget* toplevel = gtk_widget_get_toplevel(button);
+  GtkWindow* window = GTK_IS_WINDOW(toplevel) ? GTK_WINDOW(toplevel) : nullptr;
+  if (isDefault) {
+    gtk_widget_set_can_default(button, TRUE);
+    gtk_style_context_add_class(style, GTK_STYLE_CLASS_SUGGESTED_ACTION);
+    if (window) gtk_window_set_default(window, button);
+    return;
+  }
+  gtk_style_context_remove_class(style, GTK_STYLE_CLASS_SUGGESTED_ACTION);
+  if (window && gtk_window_get_default_widget(window) == button) gtk_window_set_default(window, nullptr);
+}
+
 }  // namespace
 
 WidgetTree::WidgetTree(ReplySink sink) : sink_(std::move(sink)) {}
@@ -132,14 +147,7 @@ void WidgetTree::apply(const Request& request) {
       break;
     case Op::SetKeyEquivalent:
       node->keyEquivalent = request.text;
-      if (node->kind == ControlKind::Button && request.text == "\r") {
-        // Shown as the default button, as Return presses it.
-        GtkWidget* button = node->widget.get();
-        gtk_widget_set_can_default(button, TRUE);
-        gtk_style_context_add_class(gtk_widget_get_style_context(button), GTK_STYLE_CLASS_SUGGESTED_ACTION);
-        GtkWidget* toplevel = gtk_widget_get_toplevel(button);
-        if (GTK_IS_WINDOW(toplevel)) gtk_window_set_default(GTK_WINDOW(toplevel), button);
-      }
+      if (node->kind == ControlKind::Button) markDefaultButton(node->widget.get(), request.text == "\r");
       break;
     case Op::SetTextStyle:
       node->bold = request.bold;
