@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <system_error>
@@ -108,7 +109,10 @@ class GTMLogDateFormatter {
  public:
   std::recursive_mutex& lock() { return lock_; }
 
-  std::string stringFromDate(const timespec& date) {
+  // Writes the text into out, which has room for kMaxLength bytes, and
+  // returns its length.
+  static constexpr std::size_t kMaxLength = 48;
+  std::size_t stringFromDate(const timespec& date, char* out) {
     if (date.tv_sec != renderedSecond_ || secondText_.empty()) {
       tm local{};
       if (!::localtime_r(&date.tv_sec, &local)) ::gmtime_r(&date.tv_sec, &local);
@@ -118,14 +122,12 @@ class GTMLogDateFormatter {
       renderedSecond_ = date.tv_sec;
     }
     const long millis = date.tv_nsec / 1000000;
-    std::string text;
-    text.reserve(secondText_.size() + 4);
-    text.append(secondText_);
-    text.push_back('.');
-    text.push_back(static_cast<char>('0' + millis / 100));
-    text.push_back(static_cast<char>('0' + millis / 10 % 10));
-    text.push_back(static_cast<char>('0' + millis % 10));
-    return text;
+    const std::size_t length = secondText_.copy(out, kMaxLength - 4);
+    out[length] = '.';
+    out[length + 1] = static_cast<char>('0' + millis / 100);
+    out[length + 2] = static_cast<char>('0' + millis / 10 % 10);
+    out[length + 3] = static_cast<char>('0' + millis % 10);
+    return length + 4;
   }
 
  private:
@@ -134,10 +136,31 @@ class GTMLogDateFormatter {
   std::string secondText_;
 };
 
+namespace {
+
+// This thread's identifier as "%p" renders it, made once per thread.
+std::string_view currentThreadText() {
+  struct Cached {
+    bool ready = false;
+    unsigned char length = 0;
+    char text[32];
+  };
+  thread_local Cached cached;
+  if (!cached.ready) {
+    const std::string text = format("%p", reinterpret_cast<const void*>(::pthread_self())).value_or(std::string());
+    cached.length = static_cast<unsigned char>(text.copy(cached.text, sizeof cached.text));
+    cached.ready = true;
+  }
+  return {cached.text, cached.length};
+}
+
+}  // namespace
+
 GTMLogStandardFormatter::GTMLogStandardFormatter()
     : dateFormatter_(std::make_unique<GTMLogDateFormatter>()),
       pname_(program_invocation_short_name ? program_invocation_short_name : ""),
-      pid_(static_cast<std::int32_t>(::getpid())) {}
+      pid_(static_cast<std::int32_t>(::getpid())),
+      processText_(format("%@[%d/", pname_, pid_).value_or(std::string())) {}
 
 GTMLogStandardFormatter::~GTMLogStandardFormatter() {
   dateFormatter_.reset();
@@ -146,19 +169,41 @@ GTMLogStandardFormatter::~GTMLogStandardFormatter() {
 
 std::optional<std::string> GTMLogStandardFormatter::stringForFuncWithFormatValistLevel(
     std::optional<std::string_view> func, std::string_view format, FormatArgs valist, GTMLogLevel level) {
-  std::string date;
+  // The line "%@ %@[%d/%p] [lvl=%d] %@ %@": date, process name, pid, thread,
+  // level, function, message. The parts that do not change from line to line
+  // (process name and id, the thread's text, the date up to the second) are
+  // formatted once and kept, so a line costs one formatting of its message.
+  char date[GTMLogDateFormatter::kMaxLength];
+  std::size_t dateLength;
   {
     std::lock_guard<std::recursive_mutex> guard(dateFormatter_->lock());
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    date = dateFormatter_->stringFromDate(now);
+    dateLength = dateFormatter_->stringFromDate(now, date);
   }
-  const auto* thread = reinterpret_cast<const void*>(::pthread_self());
-  // An absent message still makes a complete line, with "(null)" in its place.
+  const std::string_view thread = currentThreadText();
   const std::optional<std::string> message =
       GTMLogBasicFormatter::stringForFuncWithFormatValistLevel(func, format, valist, level);
-  return cw::format("%@ %@[%d/%p] [lvl=%d] %@ %@", date, pname_, pid_, thread, level,
-                    func ? *func : std::string_view("(no func)"), message);
+
+  const std::string_view funcText = func ? *func : std::string_view("(no func)");
+  // An absent message still makes a complete line, with "(null)" in its place.
+  const std::string_view messageText = message ? std::string_view(*message) : std::string_view("(null)");
+  char levelText[16];
+  const char* levelEnd = std::to_chars(levelText, levelText + sizeof levelText, level).ptr;
+  std::string line;
+  line.reserve(dateLength + processText_.size() + thread.size() + sizeof levelText + funcText.size() +
+               messageText.size() + 16);
+  line.append(date, dateLength);
+  line.push_back(' ');
+  line.append(processText_);
+  line.append(thread);
+  line.append("] [lvl=");
+  line.append(levelText, static_cast<std::size_t>(levelEnd - levelText));
+  line.append("] ");
+  line.append(funcText);
+  line.push_back(' ');
+  line.append(messageText);
+  return line;
 }
 
 bool GTMLogLevelFilter::filterAllowsMessageLevel(std::string_view, GTMLogLevel level) {

@@ -84,6 +84,7 @@ class GTMLogStandardFormatter : public GTMLogBasicFormatter {
   std::unique_ptr<GTMLogDateFormatter> dateFormatter_;
   std::string pname_;
   std::int32_t pid_;
+  std::string processText_;  // "pname[pid/", made once
 };
 
 // Drops debug messages, passes info messages only with verbose logging on, and

@@ -145,7 +145,6 @@ TEST(GTMLogStandardFormatter, ThreadsFormattingAtOnceGetCompleteDatedLines) {
 
 TEST(GTMLogFilters, LevelFilterDropsDebugAndPassesEveryLevelButInfo) {
   // Info depends on the verbose setting; its cases run in child processes.
-  ScopedEnv verbose("GTMVerboseLogging", nullptr);
   GTMLogLevelFilter filter;
   EXPECT_FALSE(filter.filterAllowsMessageLevel("debug", GTMLogLevelDebug));
   for (const GTMLogLevel level : {GTMLogLevelError, GTMLogLevelAssert, 0, 5, -1, INT32_MIN, INT32_MAX}) {
