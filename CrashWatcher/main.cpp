@@ -93,6 +93,14 @@ void serviceSignals() {
   }
 }
 
+// The wake-up lives on the main thread's run loop, which goes before the
+// statics at exit: drop it first, once no handler can reach it any more.
+void retireSignalWakeUp() {
+  std::signal(SIGUSR1, SIG_IGN);
+  std::signal(SIGINT, SIG_DFL);
+  signalWakeUp.reset();
+}
+
 void releaseLock() {
   if (lock == 0) return;
   ::flock(lock, LOCK_UN | LOCK_NB);
@@ -142,6 +150,7 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   if (!reporter || !reporter->readConfigurationData()) {
     reporter.reset();
     releaseLock();
+    retireSignalWakeUp();
     std::exit(10);
   }
 
@@ -166,8 +175,6 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   }
   reporter.reset();
   releaseLock();
-  // The wake-up dies with the process's statics; no handler may reach it then.
-  std::signal(SIGUSR1, SIG_IGN);
-  std::signal(SIGINT, SIG_DFL);
+  retireSignalWakeUp();
   return 0;
 }
