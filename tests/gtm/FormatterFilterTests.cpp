@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <barrier>
@@ -90,20 +89,6 @@ TEST(GTMLogStandardFormatter, FunctionNameAndMessageEdgeCases) {
     ASSERT_TRUE(parts);
     EXPECT_EQ(parts->level, level);
   }
-}
-
-TEST(GTMLogStandardFormatter, ProcessIdIsTheOneOfConstruction) {
-  GTMLogStandardFormatter formatter;
-  const pid_t parent = ::getpid();
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    const auto parts = parseStandardLine(standard(formatter, "f", "in child", {}, GTMLogLevelError));
-    ::_exit(parts && parts->pid == parent ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(GTMLogStandardFormatter, ThreadsFormattingAtOnceGetCompleteDatedLines) {

@@ -182,15 +182,14 @@ TEST(GTMLogger, StandardLoggersPrefixLinesAndDropDebug) {
 
 TEST(GTMLogger, StandardLoggerWithPathAppendsToTheFile) {
   TempDir dir;
-  const mode_t oldMask = ::umask(0);
   const std::string path = dir / "app.log";
+  const mode_t oldMask = ::umask(0);
   auto first = GTMLogger::standardLoggerWithPath(path);
   ::umask(oldMask);
   ASSERT_TRUE(first);
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
-
+  EXPECT_EQ(st.st_mode & 07777, 0644u) << "created with 0644";
   EXPECT_EQ(GTMLogger::standardLoggerWithPath(dir / "no/such/dir.log"), nullptr);
   EXPECT_EQ(GTMLogger::standardLoggerWithPath(std::nullopt), nullptr);
 

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <barrier>
 #include <cstdlib>
 #include <regex>
+#include <thread>
 
 #include "Platform/UserDefaults.h"
 #include "gtm/GTMTestHelpers.h"
@@ -16,7 +19,7 @@ namespace {
 constexpr const char* kProbeFilter = "GTMVerboseProbe.InChild";
 
 // Runs only in a child started by runProbe(). It reports on standard output:
-// the first and the second answer of IsVerboseLoggingEnabled (the variable
+// the first answer (asked by several threads at once) and the second answer of IsVerboseLoggingEnabled (the variable
 // changed in between when CW_GTM_PROBE_CHANGE is set), and what the level
 // filter says to debug and info.
 TEST(GTMVerboseProbe, InChild) {
@@ -25,7 +28,20 @@ TEST(GTMVerboseProbe, InChild) {
     ASSERT_TRUE(UserDefaults::standardUserDefaults().setBoolForKey("GTMVerboseLogging", true));
   }
 
-  const bool first = IsVerboseLoggingEnabled();
+  // First use from several threads at once: all must read the same setting.
+  constexpr int kThreads = 4;
+  std::barrier start(kThreads);
+  std::vector<char> answers(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      answers[t] = IsVerboseLoggingEnabled();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(std::count(answers.begin(), answers.end(), answers[0]), kThreads);
+  const bool first = answers[0];
   if (const char* change = std::getenv("CW_GTM_PROBE_CHANGE")) {
     if (*change == '-')
       ::unsetenv("GTMVerboseLogging");
