@@ -10,6 +10,16 @@ namespace cw {
 namespace {
 
 constexpr std::string_view kExcludeAllSyncKeys = "com.apple.PreferenceSync.ExcludeAllSyncKeys";
+// Info.plist key: seconds after which a helper script is killed (default: the
+// task's own generous bound). A script that never ends must not freeze us.
+constexpr std::string_view kScriptTimeLimitKey = "HelperScriptTimeLimit";
+
+std::chrono::milliseconds scriptTimeLimit() {
+  const PlistValue* value = Bundle::mainBundle().objectForInfoDictionaryKey(kScriptTimeLimitKey);
+  const double seconds = value ? value->floatValue() : 0;
+  if (!(seconds > 0) || seconds > 24 * 3600) return Task::kDefaultTimeLimit;
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
 
 // A helper script started with its output on a pipe; the caller reads it.
 struct ScriptRun {
@@ -24,6 +34,7 @@ void startScript(ScriptRun& run, std::string_view command, std::string_view cras
   const std::string commandLine = shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile);
   run.task.setLaunchPath("/bin/bash");
   run.task.setArguments({"-l", "-c", commandLine});
+  run.task.setTimeLimit(scriptTimeLimit());
   run.pipe = Pipe::make();
   if (run.pipe) run.task.setStandardOutput(*run.pipe);
   run.task.launch();
@@ -51,7 +62,8 @@ std::optional<std::string> Reporter::runShellCommandWithCrashFile(std::string_vi
   startScript(run, command, crashFile);
   std::string output = run.task.readDataToEndOfFile();
   run.task.waitUntilExit();
-  if (!isValidUtf8(output)) return std::nullopt;
+  // Output cut at the task's memory bound is not the script's answer.
+  if (run.task.outputTruncated() || !isValidUtf8(output)) return std::nullopt;
   return output;
 }
 
