@@ -36,7 +36,7 @@ inline constexpr GTMLogLevel GTMLogLevelAssert = 4;
 // any object and find its writers by a type test.
 
 class GTMLogFormatter : public Object {
- public:
+public:
   // The message text for one call, or absent when none can be made. The
   // arguments are read once; the function name is absent when none was given.
   virtual std::optional<std::string> stringForFuncWithFormatValistLevel(std::optional<std::string_view> func,
@@ -45,13 +45,13 @@ class GTMLogFormatter : public Object {
 };
 
 class GTMLogFilter : public Object {
- public:
+public:
   // True lets the formatted message go on to the writer.
   virtual bool filterAllowsMessageLevel(std::string_view message, GTMLogLevel level) = 0;
 };
 
 class GTMLogWriter : public Object {
- public:
+public:
   // Stores one formatted message (without a line end).
   virtual void logMessageLevel(std::string_view message, GTMLogLevel level) = 0;
 };
@@ -61,7 +61,7 @@ class GTMLogWriter : public Object {
 
 // The formatted text alone; the function name and the level are not used.
 class GTMLogBasicFormatter : public GTMLogFormatter {
- public:
+public:
   std::optional<std::string> stringForFuncWithFormatValistLevel(std::optional<std::string_view> func,
                                                                 std::string_view format, FormatArgs valist,
                                                                 GTMLogLevel level) override;
@@ -72,7 +72,7 @@ class GTMLogDateFormatter;
 // "date pname[pid/thread] [lvl=N] func message", the date in local time as
 // "yyyy-MM-dd HH:mm:ss.SSS". Name and id of the process are taken once, here.
 class GTMLogStandardFormatter : public GTMLogBasicFormatter {
- public:
+public:
   GTMLogStandardFormatter();
   ~GTMLogStandardFormatter() override;
 
@@ -80,7 +80,7 @@ class GTMLogStandardFormatter : public GTMLogBasicFormatter {
                                                                 std::string_view format, FormatArgs valist,
                                                                 GTMLogLevel level) override;
 
- private:
+private:
   std::unique_ptr<GTMLogDateFormatter> dateFormatter_;
   std::string pname_;
   std::int32_t pid_;
@@ -90,12 +90,12 @@ class GTMLogStandardFormatter : public GTMLogBasicFormatter {
 // Drops debug messages, passes info messages only with verbose logging on, and
 // passes every other level.
 class GTMLogLevelFilter : public GTMLogFilter {
- public:
+public:
   bool filterAllowsMessageLevel(std::string_view message, GTMLogLevel level) override;
 };
 
 class GTMLogNoFilter : public GTMLogFilter {
- public:
+public:
   bool filterAllowsMessageLevel(std::string_view message, GTMLogLevel level) override;
 };
 
@@ -111,7 +111,7 @@ bool IsVerboseLoggingEnabled();
 // A file handle: a descriptor and whether the handle closes it when destroyed.
 // As a writer it appends each message and a line feed in one locked write.
 class GTMFileHandleLogWriter : public GTMLogWriter {
- public:
+public:
   // A handle over fd; with closeOnDealloc the handle owns and closes it.
   GTMFileHandleLogWriter(int fd, bool closeOnDealloc);
   explicit GTMFileHandleLogWriter(UniqueFd fd);
@@ -137,7 +137,7 @@ class GTMFileHandleLogWriter : public GTMLogWriter {
   void logMessageLevel(std::string_view message, GTMLogLevel level) override;
   std::string description() const override;
 
- private:
+private:
   UniqueFd fd_;
   bool closeOnDealloc_;
   std::recursive_mutex lock_;
@@ -147,7 +147,7 @@ class GTMFileHandleLogWriter : public GTMLogWriter {
 // writers. The elements are fixed at construction, so a pass never sees the
 // list change.
 class GTMArrayCompositeLogWriter : public GTMLogWriter {
- public:
+public:
   explicit GTMArrayCompositeLogWriter(std::vector<std::shared_ptr<Object>> elements = {});
 
   const std::vector<std::shared_ptr<Object>>& elements() const { return elements_; }
@@ -155,7 +155,7 @@ class GTMArrayCompositeLogWriter : public GTMLogWriter {
   // A failure raised by an element ends the pass and goes on to the caller.
   void logMessageLevel(std::string_view message, GTMLogLevel level) override;
 
- private:
+private:
   std::recursive_mutex lock_;
   const std::vector<std::shared_ptr<Object>> elements_;
 };
@@ -317,7 +317,7 @@ struct GTMRuntimeFormat {
 // argument types at compile time; a GTMRuntimeFormat passes unchecked.
 template <typename... Args>
 class GTMLogFormatString {
- public:
+public:
   template <typename Text>
   requires std::convertible_to<const Text&, std::string_view>
   consteval GTMLogFormatString(const Text& text) : text_(text) {
@@ -327,7 +327,7 @@ class GTMLogFormatString {
 
   constexpr std::string_view get() const { return text_; }
 
- private:
+private:
   std::string_view text_;
 };
 
@@ -345,7 +345,7 @@ namespace gtm_detail {
 // that ThreadSanitizer reports; this holds the same short lock as a mutex.
 template <typename T>
 class SharedRef {
- public:
+public:
   std::shared_ptr<T> load() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return value_;
@@ -358,7 +358,7 @@ class SharedRef {
     return value;
   }
 
- private:
+private:
   mutable std::mutex mutex_;
   std::shared_ptr<T> value_;
 };
@@ -366,7 +366,7 @@ class SharedRef {
 }  // namespace gtm_detail
 
 class GTMLogger : public GTMLogWriter {
- public:
+public:
   // The process-wide logger, a standard logger made on first use.
   static std::shared_ptr<GTMLogger> sharedLogger();
   // Absent makes the next sharedLogger() create a new standard logger.
@@ -382,11 +382,12 @@ class GTMLogger : public GTMLogWriter {
                                                                     std::shared_ptr<GTMLogFilter> filter);
   static std::shared_ptr<GTMLogger> logger();
 
-  // Standard output, a basic formatter and no filter.
+  // init: standard output, a basic formatter and no filter.
   GTMLogger();
-  // Absent components get those defaults.
+  // initWithWriterFormatterFilter: absent components get those defaults.
   GTMLogger(std::shared_ptr<GTMLogWriter> writer, std::shared_ptr<GTMLogFormatter> formatter,
             std::shared_ptr<GTMLogFilter> filter);
+  // Gives up the writer, the formatter and the filter, in this order.
   ~GTMLogger() override;
   GTMLogger(const GTMLogger&) = delete;
   GTMLogger& operator=(const GTMLogger&) = delete;
@@ -440,7 +441,7 @@ class GTMLogger : public GTMLogWriter {
   // and the message as its argument; other levels are dropped.
   void logMessageLevel(std::string_view message, GTMLogLevel level) override;
 
- private:
+private:
   template <typename... Args>
   void logPacked(const char* func, std::string_view format, GTMLogLevel level, const Args&... args) {
     const FormatArg packed[] = {FormatArg(args)..., FormatArg(nullptr)};
