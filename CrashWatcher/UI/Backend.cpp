@@ -2,12 +2,18 @@
 
 #include <utility>
 
+#include "Platform/RunLoop.h"
+
 namespace cw::ui {
 namespace {
 
-// Main thread only, like every user-interface call.
+// Main thread only, like every user-interface call. Backends hold sources of
+// the thread's run loop, which is destroyed when the thread ends, before any
+// static object: so the storage is thread-local and made after the loop, and
+// goes first.
 std::shared_ptr<Backend>& currentBackendStorage() {
-  static std::shared_ptr<Backend> backend;
+  RunLoop::current();
+  thread_local std::shared_ptr<Backend> backend;
   return backend;
 }
 

@@ -33,12 +33,13 @@ void StagedBundle::removeResource(std::string_view relative) const {
   fs::remove_all(resources() + "/" + std::string(relative));
 }
 
-ScopedMemoryBackend::ScopedMemoryBackend(std::shared_ptr<ui::MemoryBackend> backend) : backend_(std::move(backend)) {
+ScopedMemoryBackend::ScopedMemoryBackend(std::shared_ptr<ui::MemoryBackend> backend)
+    : backend_(std::move(backend)), previous_(ui::currentBackend()) {
   ui::setCurrentBackend(backend_);
 }
 
 ScopedMemoryBackend::~ScopedMemoryBackend() {
-  ui::setCurrentBackend(nullptr);
+  ui::setCurrentBackend(previous_);
 }
 
 ScopedLanguage::ScopedLanguage(const char* lang)

@@ -29,7 +29,8 @@ class StagedBundle {
   TempDir dir_;
 };
 
-// Installs a fresh in-memory backend as the current one for the scope.
+// Installs a fresh in-memory backend as the current one for the scope; the
+// one before comes back afterwards.
 class ScopedMemoryBackend {
  public:
   explicit ScopedMemoryBackend(std::shared_ptr<ui::MemoryBackend> backend = std::make_shared<ui::MemoryBackend>());
@@ -40,6 +41,7 @@ class ScopedMemoryBackend {
 
  private:
   std::shared_ptr<ui::MemoryBackend> backend_;
+  std::shared_ptr<ui::Backend> previous_;
 };
 
 // The language variables all cleared, then LANG set (nullptr: none at all).
