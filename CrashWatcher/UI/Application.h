@@ -21,7 +21,7 @@ inline constexpr std::int64_t kModalResponseAbort = -1001;
 // The application object of this background process: activation and modal
 // loops. Main thread only.
 class Application {
- public:
+public:
   // The one application object, made on first use.
   static Application& sharedApplication();
 
@@ -46,7 +46,7 @@ class Application {
   // The window of the innermost modal loop, or nullptr.
   std::shared_ptr<Window> modalWindow() const;
 
- private:
+private:
   Application() = default;
 
   struct Session {

@@ -31,7 +31,7 @@ struct BackendEvent {
 // in points, origin bottom-left, y up, in the parent's coordinates (a window's
 // in screen coordinates).
 class Backend {
- public:
+public:
   virtual ~Backend() = default;
 
   // parent 0 for a window; a window's content view is made by the caller as a

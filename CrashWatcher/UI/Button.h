@@ -11,7 +11,7 @@ namespace cw::ui {
 
 // A push button that sends its action to its target when pressed.
 class Button : public View {
- public:
+public:
   Button(CreationToken token, std::shared_ptr<Backend> backend, ControlKind kind, ControlId parent, const Rect& frame);
 
   static std::shared_ptr<Button> create(View& superview, const Rect& frame);
@@ -38,7 +38,7 @@ class Button : public View {
 
   std::string description() const override;
 
- private:
+private:
   std::string title_;
   std::string keyEquivalent_;
   std::weak_ptr<LayoutOwner> target_;

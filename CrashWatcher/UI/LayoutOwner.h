@@ -17,7 +17,7 @@ namespace cw::ui {
 // sends it the controls' actions by selector name, and binds controls to its
 // keys (key-value observing).
 class LayoutOwner {
- public:
+public:
   using ObserverToken = std::uint64_t;
 
   virtual ~LayoutOwner() = default;
@@ -37,10 +37,10 @@ class LayoutOwner {
   // How many observers the key has (bindings of controls still alive).
   std::size_t observerCount(std::string_view key) const;
 
- protected:
+protected:
   void didChangeValueForKey(std::string_view key);
 
- private:
+private:
   struct Observer {
     ObserverToken token;
     std::string key;

@@ -19,7 +19,7 @@ namespace cw::ui {
 // timer in the modal run-loop mode while a window is shown, which is how a
 // test ends a modal loop without waiting for anything.
 class MemoryBackend : public Backend {
- public:
+public:
   // Every character (code point) is this wide; a line of text this high.
   static constexpr double kCharacterWidth = 7;
   static constexpr double kLineHeight = 17;
@@ -101,7 +101,7 @@ class MemoryBackend : public Backend {
   std::size_t pendingSteps() const { return script_.size(); }
   const std::vector<std::string>& scriptFailures() const { return scriptFailures_; }
 
- private:
+private:
   struct Step {
     int ticks = 0;
     std::function<void()> action;

@@ -67,7 +67,7 @@ std::optional<std::string> utf16ToUtf8(std::string_view bytes, bool bigEndian) {
 }
 
 class Parser {
- public:
+public:
   explicit Parser(std::string_view text) : text_(text) {}
 
   std::optional<StringTable> parse() {
@@ -94,7 +94,7 @@ class Parser {
     }
   }
 
- private:
+private:
   bool atEnd() const { return pos_ >= text_.size(); }
   char peek() const { return text_[pos_]; }
 

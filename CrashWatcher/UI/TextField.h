@@ -12,7 +12,7 @@ class ValueBinding;
 
 // A text field; in the dialog, a label that shows text but takes no input.
 class TextField : public View {
- public:
+public:
   TextField(CreationToken token, std::shared_ptr<Backend> backend, ControlKind kind, ControlId parent,
             const Rect& frame);
   ~TextField() override;
@@ -44,7 +44,7 @@ class TextField : public View {
 
   std::string description() const override;
 
- private:
+private:
   std::string stringValue_;
   Color textColor_ = Color::controlTextColor();
   bool bold_ = false;

@@ -20,7 +20,7 @@ class ValueBinding {
     explicit CreationToken() = default;
   };
 
- public:
+public:
   // Installs the binding on `field` (which must be held by a shared_ptr) and
   // shows the current value.
   static void bind(TextField& field, const std::shared_ptr<LayoutOwner>& owner, std::string_view key);
@@ -34,7 +34,7 @@ class ValueBinding {
   ValueBinding(CreationToken, std::weak_ptr<LayoutOwner> owner, std::string key, LayoutOwner::ObserverToken token)
       : owner_(std::move(owner)), key_(std::move(key)), token_(token) {}
 
- private:
+private:
   std::weak_ptr<LayoutOwner> owner_;
   std::string key_;
   LayoutOwner::ObserverToken token_;

@@ -15,13 +15,13 @@ namespace cw::ui {
 // outlets may keep a view alive after its window is gone, and calls on such a
 // view reach a backend that ignores them.
 class View : public Object, public std::enable_shared_from_this<View> {
- protected:
+protected:
   // Only the view classes create views, each through its create().
   struct CreationToken {
     explicit CreationToken() = default;
   };
 
- public:
+public:
   View(CreationToken, std::shared_ptr<Backend> backend, ControlKind kind, ControlId parent, const Rect& frame);
   ~View() override;
   View(const View&) = delete;
@@ -50,7 +50,7 @@ class View : public Object, public std::enable_shared_from_this<View> {
 
   std::string description() const override;
 
- protected:
+protected:
   // Creates the control of a subclass and adds it to `superview`.
   template <typename T, typename... Args>
   static std::shared_ptr<T> createIn(View& superview, ControlKind kind, const Rect& frame, Args&&... args) {
@@ -60,7 +60,7 @@ class View : public Object, public std::enable_shared_from_this<View> {
     return view;
   }
 
- private:
+private:
   std::shared_ptr<Backend> backend_;
   ControlKind kind_;
   ControlId id_ = 0;

@@ -18,7 +18,7 @@ class Window : public Object, public std::enable_shared_from_this<Window> {
     explicit CreationToken() = default;
   };
 
- public:
+public:
   Window(CreationToken, std::shared_ptr<Backend> backend, const Rect& frame);
   ~Window() override;
   Window(const Window&) = delete;
@@ -52,7 +52,7 @@ class Window : public Object, public std::enable_shared_from_this<Window> {
 
   std::string description() const override;
 
- private:
+private:
   std::shared_ptr<Backend> backend_;
   ControlId id_ = 0;
   Rect frame_;

@@ -13,7 +13,7 @@ using ui::Application;
 
 // An owner whose actions end the modal loop with codes of their own.
 class StoppingOwner : public Object, public ui::LayoutOwner {
- public:
+public:
   int presses = 0;
   bool connectOutlet(std::string_view, const std::shared_ptr<Object>&) override { return false; }
   bool performAction(std::string_view selector, const std::shared_ptr<Object>&) override {
@@ -26,7 +26,7 @@ class StoppingOwner : public Object, public ui::LayoutOwner {
 };
 
 class ApplicationTest : public ::testing::Test {
- protected:
+protected:
   test::ScopedMemoryBackend backend;
   std::shared_ptr<StoppingOwner> owner = std::make_shared<StoppingOwner>();
   Application& app = Application::sharedApplication();

@@ -14,7 +14,7 @@ namespace {
 
 // An owner with the dialog's outlets, actions and bindable key.
 class RecordingOwner : public Object, public ui::LayoutOwner {
- public:
+public:
   std::set<std::string, std::less<>> acceptedOutlets{"alertWindow_",    "dialogTitle_", "dialogNote_",
                                                      "commentMessage_", "sendButton_",  "cancelButton_",
                                                      "countdownLabel_"};
@@ -51,7 +51,7 @@ class RecordingOwner : public Object, public ui::LayoutOwner {
 };
 
 class LayoutLoaderTest : public ::testing::Test {
- protected:
+protected:
   test::ScopedMemoryBackend backend;
   std::shared_ptr<RecordingOwner> owner = std::make_shared<RecordingOwner>();
   const std::string shippedLayout = std::string(CW_SOURCE_DIR) + "/CrashWatcher/Resources/CrashWatcher.layout";

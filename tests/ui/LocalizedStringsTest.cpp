@@ -103,7 +103,7 @@ TEST(PreferredLanguagesTest, ComeFromLanguageThenTheFirstLocaleVariableSet) {
 }
 
 class LocalizationTest : public ::testing::Test {
- protected:
+protected:
   test::StagedBundle bundle;
   const Bundle& main = Bundle::mainBundle();
 };

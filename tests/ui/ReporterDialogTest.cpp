@@ -18,7 +18,7 @@ namespace {
 using Control = ui::MemoryBackend::Control;
 
 class ReporterDialogTest : public ::testing::Test {
- protected:
+protected:
   test::TempHome home;
   test::ScopedLanguage language{"en_US.UTF-8"};
   test::ScopedMemoryBackend backend;

@@ -16,7 +16,7 @@ using ui::Size;
 // Fits every control to a size the test chooses, and records what
 // cellSizeForBounds was asked.
 class FittingBackend : public ui::MemoryBackend {
- public:
+public:
   Size fit{100, 32};
   std::optional<Rect> askedBounds;
 
@@ -28,7 +28,7 @@ class FittingBackend : public ui::MemoryBackend {
 };
 
 class ResizabilityExtensionsTest : public ::testing::Test {
- protected:
+protected:
   std::shared_ptr<FittingBackend> backend = std::make_shared<FittingBackend>();
   test::ScopedMemoryBackend installed{backend};
   std::shared_ptr<ui::Window> window = ui::Window::create(makeRect(100, 100, 500, 300));

@@ -14,7 +14,7 @@ namespace cw::test {
 // A copy of the agent's resources in a temporary bundle folder, with an
 // Info.plist of the test's choosing, made the main bundle for the scope.
 class StagedBundle {
- public:
+public:
   // `info` goes into Info.plist (CFBundleDevelopmentRegion "en" is added
   // unless given).
   explicit StagedBundle(PlistDictionary info = {});
@@ -25,31 +25,31 @@ class StagedBundle {
   void writeResource(std::string_view relative, std::string_view contents) const;
   void removeResource(std::string_view relative) const;
 
- private:
+private:
   TempDir dir_;
 };
 
 // Installs a fresh in-memory backend as the current one for the scope; the
 // one before comes back afterwards.
 class ScopedMemoryBackend {
- public:
+public:
   explicit ScopedMemoryBackend(std::shared_ptr<ui::MemoryBackend> backend = std::make_shared<ui::MemoryBackend>());
   ~ScopedMemoryBackend();
   ui::MemoryBackend& operator*() const { return *backend_; }
   ui::MemoryBackend* operator->() const { return backend_.get(); }
   const std::shared_ptr<ui::MemoryBackend>& get() const { return backend_; }
 
- private:
+private:
   std::shared_ptr<ui::MemoryBackend> backend_;
   std::shared_ptr<ui::Backend> previous_;
 };
 
 // The language variables all cleared, then LANG set (nullptr: none at all).
 class ScopedLanguage {
- public:
+public:
   explicit ScopedLanguage(const char* lang);
 
- private:
+private:
   ScopedEnv language_;
   ScopedEnv lcAll_;
   ScopedEnv lcMessages_;
