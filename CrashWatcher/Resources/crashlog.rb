@@ -32,15 +32,22 @@ module CrashLog
   THREAD_RE = /\AThread (\d{1,9})( Crashed)?:/
   APP_BACKTRACE_RE = /\AApplication Specific Backtrace \d{1,9}:/
   HEADER_RE = /\A([A-Z][A-Za-z ]{0,40}):[ \t]*(.*)\z/
-  FRAME_RE = /\A(\d{1,9})\s+(.+?)\s+0x(\h{1,16})(?:\s+(.*))?\z/
+  # The image column begins and ends with a non-blank ("\s++", "(?<=\S)"):
+  # with three blank-eating parts free to trade a run of blanks among them,
+  # a frame line of a few thousand tabs took minutes to refuse.
+  FRAME_RE = /\A(\d{1,9})\s++(.+?)(?<=\S)\s+0x(\h{1,16})(?:\s+(.*))?\z/
   IMAGE_RE = /\A0x(\h{1,16})\s*-\s*0x(\h{1,16})\s+\+?(\S+)(.*)\z/
   ADDRESS_RE = /0x(\h{1,16})/
+  PRINTABLE = /[^\p{C}\p{Z}\s]/
 
   Frame = Struct.new(:image, :address, :symbol)
 
   Image = Struct.new(:first, :last, :identifier, :path) do
+    # The path's last component. Not File.basename: it raises on a NUL byte,
+    # which a damaged log can hold, and that would fail the whole script.
     def name
-      path ? File.basename(path) : identifier
+      base = path&.split('/')&.last
+      base.nil? || base.empty? ? identifier : base
     end
 
     def vellumdrift?
@@ -118,8 +125,10 @@ module CrashLog
       @threads.fetch(crashed_index, [])
     end
 
+    # The first with a printable character: one of format or control
+    # characters alone would leave the summary empty.
     def exception_type
-      [@headers['Exception Type'], @headers['Termination Signal']].find { |value| value && !value.empty? }
+      [@headers['Exception Type'], @headers['Termination Signal']].find { |value| value&.match?(PRINTABLE) }
     end
 
     # The crash concerns Vellumdrift: a frame of the crashed thread, of the
@@ -252,7 +261,9 @@ module CrashLog
       return nil unless match
 
       rest = match[4]
-      path = rest[/<[^>]*>\s+(\/.*)\z/, 1] || rest[/\s(\/.*)\z/, 1]
+      # "[^<>]", not "[^>]": the same path, but a line of "<<<<…" is read in
+      # linear rather than quadratic time.
+      path = rest[/<[^<>]*>\s+(\/.*)\z/, 1] || rest[/\s(\/.*)\z/, 1]
       Image.new(match[1].to_i(16), match[2].to_i(16), match[3], path&.strip)
     end
   end
