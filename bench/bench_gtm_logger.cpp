@@ -27,7 +27,7 @@ constexpr const char* kText = "request served from cache, 1532 bytes in 0.42 ms"
 
 // One folder for the whole run, removed at exit.
 class BenchDir {
- public:
+public:
   BenchDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/gtm-bench.XXXXXX";
@@ -42,7 +42,7 @@ class BenchDir {
   }
   std::string file(const char* name) const { return path_ + "/" + name; }
 
- private:
+private:
   std::string path_;
 };
 

@@ -37,7 +37,7 @@ struct ActiveDelivery {
 thread_local const ActiveDelivery* tActiveDeliveries = nullptr;
 
 class DeliveryGuard {
- public:
+public:
   explicit DeliveryGuard(const GTMLogger* logger) : frame_{logger, tActiveDeliveries} {
     for (const ActiveDelivery* d = tActiveDeliveries; d; d = d->outer) {
       if (d->logger == logger) {
@@ -55,7 +55,7 @@ class DeliveryGuard {
 
   bool reentered() const { return reentered_; }
 
- private:
+private:
   ActiveDelivery frame_;
   bool reentered_ = false;
 };
@@ -106,7 +106,7 @@ std::optional<std::string> GTMLogBasicFormatter::stringForFuncWithFormatValistLe
 // text up to the seconds is kept and made again only when the second changes.
 // Not thread-safe: callers hold lock().
 class GTMLogDateFormatter {
- public:
+public:
   std::recursive_mutex& lock() { return lock_; }
 
   // Writes the text into out, which has room for kMaxLength bytes, and
@@ -130,7 +130,7 @@ class GTMLogDateFormatter {
     return length + 4;
   }
 
- private:
+private:
   std::recursive_mutex lock_;
   time_t renderedSecond_ = 0;
   std::string secondText_;

@@ -22,24 +22,24 @@ struct Delivery {
 
 // Shared, ordered record of the messages several writers received.
 class Journal {
- public:
+public:
   void add(Delivery delivery);
   std::vector<Delivery> entries() const;
 
- private:
+private:
   mutable std::mutex mutex_;
   std::vector<Delivery> entries_;
 };
 
 // A writer that records what it receives; it can be made to throw instead.
 class RecordingWriter : public GTMLogWriter {
- public:
+public:
   explicit RecordingWriter(std::string name = "writer", std::shared_ptr<Journal> journal = nullptr);
   void logMessageLevel(std::string_view message, GTMLogLevel level) override;
   std::vector<Delivery> received() const;
   void failWith(int error) { failure_ = error; }
 
- private:
+private:
   std::string name_;
   std::shared_ptr<Journal> journal_;
   std::vector<Delivery> own_;
@@ -49,14 +49,14 @@ class RecordingWriter : public GTMLogWriter {
 
 // Redirects descriptor 1 or 2 into a file for the scope; text() reads it.
 class CaptureFd {
- public:
+public:
   explicit CaptureFd(int fd);
   ~CaptureFd();
   CaptureFd(const CaptureFd&) = delete;
   CaptureFd& operator=(const CaptureFd&) = delete;
   std::string text() const;
 
- private:
+private:
   TempDir dir_;
   int fd_;
   int saved_ = -1;

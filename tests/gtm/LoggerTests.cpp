@@ -19,7 +19,7 @@ struct FormatterCall {
 // Formats like the basic formatter (or gives absent when told to) and records
 // each call, in the journal too, so that the order of the stages shows.
 class RecordingFormatter : public GTMLogFormatter {
- public:
+public:
   explicit RecordingFormatter(std::shared_ptr<Journal> journal = nullptr) : journal_(std::move(journal)) {}
   std::optional<std::string> stringForFuncWithFormatValistLevel(std::optional<std::string_view> func,
                                                                 std::string_view format, FormatArgs valist,
@@ -32,12 +32,12 @@ class RecordingFormatter : public GTMLogFormatter {
   std::vector<FormatterCall> calls;
   bool giveAbsent = false;
 
- private:
+private:
   std::shared_ptr<Journal> journal_;
 };
 
 class RecordingFilter : public GTMLogFilter {
- public:
+public:
   explicit RecordingFilter(std::shared_ptr<Journal> journal) : journal_(std::move(journal)) {}
   bool filterAllowsMessageLevel(std::string_view message, GTMLogLevel level) override {
     journal_->add({"filter", std::string(message), level});
@@ -45,7 +45,7 @@ class RecordingFilter : public GTMLogFilter {
   }
   bool allow = true;
 
- private:
+private:
   std::shared_ptr<Journal> journal_;
 };
 

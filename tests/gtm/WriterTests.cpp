@@ -21,11 +21,11 @@ mode_t permissionsOf(const std::string& path) {
 }
 
 class ScopedUmask {
- public:
+public:
   explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
   ~ScopedUmask() { ::umask(old_); }
 
- private:
+private:
   mode_t old_;
 };
 
