@@ -75,6 +75,9 @@ bool Reporter::askUserPermissionToSend() {
   configureAlertWindow();
   const std::int64_t code = runModalWindowWithTimeout(alertWindow_, timeout);
   alertWindow_->orderOut(shared_from_this());
+  // Hidden, the controls are used no more; the helper drawing them need not
+  // stay resident until the next crash.
+  ui::applicationEndDialogSession();
   return code == 1;
 }
 

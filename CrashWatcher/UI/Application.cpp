@@ -102,4 +102,12 @@ bool applicationLoad() {
   return backend->isAlive();
 }
 
+void applicationEndDialogSession() {
+  std::shared_ptr<Backend> backend = currentBackend();
+  if (!backend || backend != madeByApplicationLoad().lock()) return;
+  backend->close();
+  setCurrentBackend(nullptr);
+  madeByApplicationLoad().reset();
+}
+
 }  // namespace cw::ui

@@ -68,4 +68,9 @@ private:
 // dialog ignores the answer, since showing on a lost backend fails by itself.
 bool applicationLoad();
 
+// Ends the session of the backend that applicationLoad() made, once a dialog
+// is over: the dialog helper and its memory go with it, and the next dialog
+// starts a fresh one. A backend installed by someone else is left alone.
+void applicationEndDialogSession();
+
 }  // namespace cw::ui

@@ -63,6 +63,9 @@ public:
   virtual void setEventHandler(std::function<void(const BackendEvent&)> handler) = 0;
   // false once the backend is lost: nothing more will be shown.
   virtual bool isAlive() const = 0;
+  // Ends the drawing session for good (the dialog is over): what it holds,
+  // such as a helper process, goes now; later calls do nothing.
+  virtual void close() {}
 };
 
 // The backend that new windows use. Set by the application object; tests

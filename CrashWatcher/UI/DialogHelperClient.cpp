@@ -296,6 +296,18 @@ void DialogHelperClient::onSocketReady(short /*revents*/) {
   deliverEvents();
 }
 
+void DialogHelperClient::close() {
+  if (socketSource_) loop_.remove(*socketSource_);
+  socketSource_.reset();
+  if (deliveryTimer_) loop_.remove(*deliveryTimer_);
+  deliveryTimer_.reset();
+  pendingEvents_.clear();
+  lost_ = true;
+  if (lostReason_.empty()) lostReason_ = "closed";
+  if (helper_) helper_->terminate(std::chrono::milliseconds(500));
+  helper_.reset();
+}
+
 void DialogHelperClient::markLost(std::string reason) {
   if (lost_) return;
   lost_ = true;

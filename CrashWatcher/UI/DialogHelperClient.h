@@ -28,7 +28,7 @@ namespace cw::ui {
 // call does nothing, and the event handler receives one Lost event, delivered
 // like the helper's events while the run loop serves the modal mode.
 class DialogHelperClient final : public Backend {
- public:
+public:
   struct Options {
     // Empty: kDialogHelperRelativePath from the agent's executable folder.
     std::string helperPath;
@@ -61,13 +61,16 @@ class DialogHelperClient final : public Backend {
   void activate() override;
   void setEventHandler(std::function<void(const BackendEvent&)> handler) override;
   bool isAlive() const override { return helper_.has_value(); }
+  // Lets the helper go (it quits when our end closes) and reaps it; no Lost
+  // event follows, since nobody is waiting for one.
+  void close() override;
 
   // The helper's process id while it runs, else -1.
   pid_t helperProcessIdentifier() const;
   // Why the client was lost, empty while alive: for diagnostics.
   const std::string& lostReason() const { return lostReason_; }
 
- private:
+private:
   void send(const protocol::Request& request);
   bool writeAll(std::string_view bytes);
   // Reads what the socket holds without blocking; false on end or error.

@@ -220,6 +220,27 @@ TEST_F(DialogHelperClientTest, DestroyingTheClientTakesTheHelperWithIt) {
   EXPECT_EQ(errno, ECHILD);
 }
 
+TEST_F(DialogHelperClientTest, ClosingTheClientEndsTheHelperAndLaterCallsDoNothing) {
+  DialogHelperClient client(helperOptions());
+  int lostEvents = 0;
+  client.setEventHandler([&](const ui::BackendEvent& event) {
+    if (event.type == ui::BackendEvent::Type::Lost) ++lostEvents;
+  });
+  const TestDialog dialog = TestDialog::build(client, "CrashWatcher Closed");
+  client.showWindow(dialog.window);
+  ASSERT_FALSE(findWindow(dialog.title).empty());
+  const pid_t helper = client.helperProcessIdentifier();
+  ASSERT_GT(helper, 0);
+  client.close();
+  EXPECT_FALSE(client.isAlive());
+  EXPECT_EQ(::waitpid(helper, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+  client.setText(dialog.window, "nobody draws this");
+  EXPECT_EQ(client.fittingSize(dialog.window), (ui::Size{0, 0}));
+  cw::RunLoop::current().runOnce(cw::kModalPanelRunLoopMode, std::chrono::milliseconds(50));
+  EXPECT_EQ(lostEvents, 0);
+}
+
 TEST_F(DialogHelperClientTest, TheDefaultHelperLiesInTheLibexecFolderBesideTheExecutable) {
   const std::string path = DialogHelperClient::defaultHelperPath();
   EXPECT_EQ(path.front(), '/');

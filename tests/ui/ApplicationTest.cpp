@@ -113,5 +113,29 @@ TEST_F(ApplicationTest, ApplicationLoadReplacesOnlyItsOwnLostBackend) {
   ui::setDefaultBackendFactory(nullptr);
 }
 
+TEST_F(ApplicationTest, EndingTheDialogSessionClosesOnlyABackendItMade) {
+  struct ClosingBackend : ui::MemoryBackend {
+    int* closed;
+    explicit ClosingBackend(int* counter) : closed(counter) {}
+    void close() override { ++*closed; }
+  };
+  int closed = 0;
+  ui::applicationEndDialogSession();  // the test's own backend stays
+  EXPECT_EQ(ui::currentBackend(), backend.get());
+
+  ui::setDefaultBackendFactory([&closed] { return std::make_shared<ClosingBackend>(&closed); });
+  ui::setCurrentBackend(nullptr);
+  ASSERT_TRUE(ui::applicationLoad());
+  ui::applicationEndDialogSession();
+  EXPECT_EQ(closed, 1);
+  EXPECT_EQ(ui::currentBackend(), nullptr);
+  // The next dialog gets a fresh one.
+  ASSERT_TRUE(ui::applicationLoad());
+  EXPECT_NE(ui::currentBackend(), nullptr);
+  ui::applicationEndDialogSession();
+  EXPECT_EQ(closed, 2);
+  ui::setDefaultBackendFactory(nullptr);
+}
+
 }  // namespace
 }  // namespace cw
