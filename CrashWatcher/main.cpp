@@ -103,9 +103,13 @@ void retireSignalWakeUp() {
 
 void releaseLock() {
   if (lock == 0) return;
+  // The name goes while we still hold the lock: a starter that opened the
+  // file before and locks it after us then finds the name gone and tries
+  // again. Unlinked after the unlock, the name could be taken from a new
+  // holder, and a third starter would lock a fresh file beside it.
+  ::unlink(lockFilePath().c_str());
   ::flock(lock, LOCK_UN | LOCK_NB);
   ::close(lock);
-  ::unlink(lockFilePath().c_str());
 }
 
 // Opens and locks the lock file; false when another instance holds it.
