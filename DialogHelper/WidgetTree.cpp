@@ -346,8 +346,14 @@ void WidgetTree::placeWindow(Node& node) {
   // Screen coordinates count up from the bottom of the screen; a dialog is
   // kept on the screen whatever its frame says, or nobody could answer it.
   const GdkRectangle screen = monitorGeometry();
-  const int left = screen.x + toPixels(node.frame.origin.x);
-  const int top = screen.y + screen.height - toPixels(node.frame.origin.y + node.frame.size.height);
+  int left = screen.x + toPixels(node.frame.origin.x);
+  int top = screen.y + screen.height - toPixels(node.frame.origin.y + node.frame.size.height);
+  // A window laid out at the origin leaves its place to us: centred on the
+  // monitor, where a dialog is expected, rather than in its corner.
+  if (node.frame.origin.x == 0 && node.frame.origin.y == 0) {
+    left = screen.x + (screen.width - width) / 2;
+    top = screen.y + (screen.height - height) / 2;
+  }
   const int x = std::clamp(left, screen.x, std::max(screen.x, screen.x + screen.width - width));
   const int y = std::clamp(top, screen.y, std::max(screen.y, screen.y + screen.height - height));
   gtk_window_move(GTK_WINDOW(node.widget.get()), x, y);

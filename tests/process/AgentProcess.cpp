@@ -40,6 +40,18 @@ void AgentSandbox::installRelatedScript() const {
                 "exit \"$status\"\n");
 }
 
+void AgentSandbox::useBuiltResources() const {
+  namespace fs = std::filesystem;
+  fs::copy(std::string(CW_BUNDLE_DIR) + "/Resources", resources(),
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+void AgentSandbox::installDialogHelper() const {
+  namespace fs = std::filesystem;
+  fs::create_directories(prefix() + "/libexec/crashwatcher");
+  fs::copy_file(CW_DIALOG_HELPER, prefix() + "/libexec/crashwatcher/crashwatcher-dialog");
+}
+
 std::string AgentSandbox::crashLog(const std::string& folder, const std::string& name, int status,
                                    int sleepSeconds) const {
   const std::string path = folder + "/" + name;
@@ -66,6 +78,7 @@ std::vector<std::string> AgentSandbox::environment() const {
   }
   env.push_back("HOME=" + home());
   env.push_back("CRASHWATCHER_LOCAL_LIBRARY=" + (root_ / "local"));
+  env.insert(env.end(), extraEnvironment_.begin(), extraEnvironment_.end());
   return env;
 }
 
@@ -102,7 +115,9 @@ AgentProcess::~AgentProcess() {
   }
 }
 
-std::string AgentProcess::log() const { return readFile(logDir_ / "agent.log"); }
+std::string AgentProcess::log() const {
+  return readFile(logDir_ / "agent.log");
+}
 
 bool AgentProcess::waitForLog(const std::string& text, std::chrono::seconds guard) const {
   const auto deadline = std::chrono::steady_clock::now() + guard;

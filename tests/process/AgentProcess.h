@@ -38,9 +38,15 @@ public:
   std::vector<std::string> askedPaths() const;
 
   std::vector<std::string> environment() const;
+  // "NAME=value" entries the agent gets beyond the filtered environment.
+  void addEnvironment(std::string entry) { extraEnvironment_.push_back(std::move(entry)); }
+  // The build's real resources (scripts, layout, strings) and dialog helper.
+  void useBuiltResources() const;
+  void installDialogHelper() const;
 
 private:
   TempDir root_;
+  std::vector<std::string> extraEnvironment_;
 };
 
 // One running agent, its standard error in a file. Killed on destruction.
