@@ -12,6 +12,7 @@
 #include <limits>
 #include <pugixml.hpp>
 
+#include "Platform/FileReading.h"
 #include "Platform/UniqueFd.h"
 
 namespace cw {
@@ -617,56 +618,28 @@ std::optional<PlistValue> parsePropertyList(std::string_view xml) {
 
 PlistFileContents readPropertyListFile(const std::string& path) {
   PlistFileContents contents;
-  // O_NONBLOCK so that a FIFO in the file's place cannot hang the caller.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd) {
-    contents.status = errno == ENOENT || errno == ENOTDIR ? PlistFileStatus::Missing
-                      : errno == ENXIO                    ? PlistFileStatus::NotAFile
-                                                          : PlistFileStatus::Unreadable;
-    return contents;
-  }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    contents.status = PlistFileStatus::Unreadable;
-    return contents;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    contents.status = PlistFileStatus::NotAFile;
-    return contents;
-  }
-  if (static_cast<std::uint64_t>(info.st_size) > kMaxPropertyListFileSize) {
-    contents.status = PlistFileStatus::TooLarge;
-    return contents;
-  }
-  // The size is only a hint: the file may grow while it is read, so the read
-  // itself stops one byte past the limit.
-  std::string bytes;
-  bytes.resize(static_cast<std::size_t>(info.st_size) + 1);
-  std::size_t used = 0;
-  while (true) {
-    if (used == bytes.size()) {
-      if (bytes.size() > kMaxPropertyListFileSize) break;
-      bytes.resize(std::min(bytes.size() * 2 + 4096, kMaxPropertyListFileSize + 1));
-    }
-    const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+  FileReadResult file = readRegularFile(path, kMaxPropertyListFileSize);
+  switch (file.status) {
+    case FileReadStatus::Ok:
+      break;
+    case FileReadStatus::Missing:
+      contents.status = PlistFileStatus::Missing;
+      return contents;
+    case FileReadStatus::NotAFile:
+      contents.status = PlistFileStatus::NotAFile;
+      return contents;
+    case FileReadStatus::TooLarge:
+      contents.status = PlistFileStatus::TooLarge;
+      return contents;
+    case FileReadStatus::Unreadable:
       contents.status = PlistFileStatus::Unreadable;
       return contents;
-    }
-    if (n == 0) break;
-    used += static_cast<std::size_t>(n);
   }
-  if (used > kMaxPropertyListFileSize) {
-    contents.status = PlistFileStatus::TooLarge;
-    return contents;
-  }
-  bytes.resize(used);
-  if (bytes.empty()) {
+  if (file.bytes.empty()) {
     contents.status = PlistFileStatus::Empty;
     return contents;
   }
-  contents.value = parsePropertyList(bytes);
+  contents.value = parsePropertyList(file.bytes);
   contents.status = contents.value ? PlistFileStatus::Ok : PlistFileStatus::Malformed;
   return contents;
 }

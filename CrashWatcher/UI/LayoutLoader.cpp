@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Platform/Bundle.h"
-#include "Platform/UniqueFd.h"
+#include "Platform/FileReading.h"
 #include "Platform/Utf8.h"
 #include "UI/Button.h"
 #include "UI/TextField.h"
@@ -287,21 +287,9 @@ bool build(const std::vector<WindowSpec>& specs, const std::shared_ptr<LayoutOwn
 }
 
 std::optional<std::string> readLayoutFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > kMaxLayoutFileSize)
-    return std::nullopt;
-  std::string contents;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) return contents;
-    contents.append(buffer, static_cast<std::size_t>(n));
-    if (contents.size() > kMaxLayoutFileSize) return std::nullopt;
-  }
+  FileReadResult file = readRegularFile(path, kMaxLayoutFileSize);
+  if (file.status != FileReadStatus::Ok) return std::nullopt;
+  return std::move(file.bytes);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "Platform/UniqueFd.h"
+#include "Platform/FileReading.h"
 #include "Platform/Utf8.h"
 
 namespace cw::ui {
@@ -221,22 +221,9 @@ std::optional<StringTable> parseStringsTable(std::string_view text) {
 }
 
 std::optional<StringTable> readStringsFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > kMaxStringsFileSize)
-    return std::nullopt;
-  std::string contents;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    contents.append(buffer, static_cast<std::size_t>(n));
-    if (contents.size() > kMaxStringsFileSize) return std::nullopt;  // grew while we read
-  }
-  return parseStringsTable(contents);
+  const FileReadResult file = readRegularFile(path, kMaxStringsFileSize);
+  if (file.status != FileReadStatus::Ok) return std::nullopt;
+  return parseStringsTable(file.bytes);
 }
 
 }  // namespace cw::ui
