@@ -12,9 +12,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "Platform/CleanSpawn.h"
 #include "Platform/RunLoop.h"
-
-extern char** environ;
 
 namespace cw {
 namespace {
@@ -46,62 +45,6 @@ int millisecondsUntil(Clock::time_point when) {
   return wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
 }
 
-class SpawnFileActions {
- public:
-  SpawnFileActions() { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-  ~SpawnFileActions() {
-    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
-  }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-  bool ok() const { return ok_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-  bool ok_ = false;
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() { ok_ = ::posix_spawnattr_init(&attributes_) == 0; }
-  ~SpawnAttributes() {
-    if (ok_) ::posix_spawnattr_destroy(&attributes_);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  bool ok() const { return ok_; }
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-  bool ok_ = false;
-};
-
-// The agent ignores some signals and may block others; a child must not
-// inherit either, and must be killable as a group (its own, numbered by its pid).
-bool prepareAttributes(SpawnAttributes& attributes) {
-  sigset_t all;
-  sigset_t none;
-  ::sigfillset(&all);
-  ::sigemptyset(&none);
-  return attributes.ok() && ::posix_spawnattr_setsigdefault(attributes.get(), &all) == 0 &&
-         ::posix_spawnattr_setsigmask(attributes.get(), &none) == 0 &&
-         ::posix_spawnattr_setpgroup(attributes.get(), 0) == 0 &&
-         ::posix_spawnattr_setflags(attributes.get(),
-                                    POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP) == 0;
-}
-
-// Standard output onto the pipe; every other descriptor above 2 closed, in
-// case one was opened without close-on-exec.
-bool prepareFileActions(SpawnFileActions& actions, const Pipe* output) {
-  if (!actions.ok()) return false;
-  if (output && output->writeFd() >= 0 &&
-      ::posix_spawn_file_actions_adddup2(actions.get(), output->writeFd(), STDOUT_FILENO) != 0)
-    return false;
-  return ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1) == 0;
-}
-
 }  // namespace
 
 std::optional<Pipe> Pipe::make() {
@@ -126,16 +69,11 @@ bool Task::launch() {
   std::vector<std::string> words;
   words.push_back(launchPath_);
   words.insert(words.end(), arguments_.begin(), arguments_.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-
-  SpawnFileActions actions;
-  SpawnAttributes attributes;
-  pid_t pid = -1;
-  const bool spawned =
-      prepareFileActions(actions, stdout_) && prepareAttributes(attributes) &&
-      ::posix_spawn(&pid, launchPath_.c_str(), actions.get(), attributes.get(), argv.data(), environ) == 0;
+  std::vector<ChildDescriptor> descriptors;
+  if (stdout_ && stdout_->writeFd() >= 0) descriptors.push_back({stdout_->writeFd(), STDOUT_FILENO});
+  // Its own process group, numbered by its pid, so that the time limit can
+  // kill whatever the script started too.
+  const std::optional<pid_t> spawned = spawnCleanChild(launchPath_, words, descriptors);
   // Our copy of the write end must go, or the reader would never see end of file.
   if (stdout_) stdout_->closeWriteEnd();
   if (!spawned) {
@@ -143,7 +81,7 @@ bool Task::launch() {
     exited_ = true;
     return false;
   }
-  pid_ = pid;
+  pid_ = *spawned;
   // A limit past any lifetime means none; adding it to now would overflow.
   deadline_ = timeLimit_ >= std::chrono::hours(24 * 365 * 100) ? Clock::time_point::max() : Clock::now() + timeLimit_;
   // glibc's <sys/pidfd.h> does not compile as C++; the descriptor is close-on-exec.
