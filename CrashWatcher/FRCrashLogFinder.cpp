@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 
 #include "FRApplication.h"
@@ -45,8 +46,10 @@ std::vector<std::string> FRCrashLogFinder::findCrashLogsSince(const std::optiona
     fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
     const fs::recursive_directory_iterator end;
     for (; !error && it != end; it.increment(error)) {
-      const std::string relative = it->path().lexically_relative(folder).string();
-      if (!endsWith(relative, kCrashLogSuffix)) continue;
+      // Every entry lies below `folder`: its relative path is the rest of its own.
+      const std::string& full = it->path().native();
+      if (!endsWith(full, kCrashLogSuffix)) continue;
+      const std::string_view relative = std::string_view(full).substr(std::min(full.size(), folder.size() + 1));
       if (!startsWith(relative, FRApplication::applicationName())) continue;
       const std::string candidate = expandTilde(appendPathComponent(folder, relative));
       if (fileIsNewerThan(candidate, date)) result.push_back(candidate);
