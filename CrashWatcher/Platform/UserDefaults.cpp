@@ -20,7 +20,9 @@
 namespace cw {
 namespace {
 
-constexpr std::string_view kFallbackDomain = "CrashWatcher";
+// The identifier the agent ships with: a damaged Info.plist must not make the
+// user's preferences seem lost.
+constexpr std::string_view kFallbackDomain = "com.vellumdrift.CrashWatcher";
 
 bool canNameFile(std::string_view domain) {
   return !domain.empty() && domain != "." && domain != ".." && domain.find('/') == std::string_view::npos &&
@@ -57,7 +59,7 @@ bool writeAll(int fd, std::string_view bytes) {
 
 // Removes a temporary file unless it was renamed into place.
 class TemporaryFile {
- public:
+public:
   explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
   ~TemporaryFile() {
     if (!committed_) ::unlink(path_.c_str());
@@ -67,7 +69,7 @@ class TemporaryFile {
   const std::string& path() const { return path_; }
   void commit() { committed_ = true; }
 
- private:
+private:
   std::string path_;
   bool committed_ = false;
 };

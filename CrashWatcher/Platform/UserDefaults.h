@@ -18,11 +18,11 @@ namespace cw {
 // one is written: never lost. A folder, a FIFO or an unreadable file in its
 // place is left untouched and the write fails.
 class UserDefaults {
- public:
+public:
   explicit UserDefaults(std::string domain);
 
   // The agent's own domain: the main bundle's CFBundleIdentifier (or
-  // "CrashWatcher" when it has none or it cannot name a file). The instance
+  // "com.vellumdrift.CrashWatcher", the shipped one, when it has none or it cannot name a file). The instance
   // for a domain lives for the whole process.
   static UserDefaults& standardUserDefaults();
 
@@ -37,7 +37,7 @@ class UserDefaults {
   bool setObjectForKey(std::string_view key, const PlistValue& value);
   bool setBoolForKey(std::string_view key, bool value);
 
- private:
+private:
   std::string domain_;
 };
 

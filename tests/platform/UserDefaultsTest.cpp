@@ -201,14 +201,14 @@ TEST_F(UserDefaultsTest, StandardDefaultsUseTheBundleIdentifier) {
 
   test::TempDir noIdentifier;
   Bundle::setMainBundlePathForTesting(noIdentifier.path());
-  EXPECT_EQ(UserDefaults::standardUserDefaults().domain(), "CrashWatcher");
+  EXPECT_EQ(UserDefaults::standardUserDefaults().domain(), "com.vellumdrift.CrashWatcher");
 
   test::TempDir hostile;
   test::writeFile(
       hostile / "Info.plist",
       serializePropertyList(PlistValue(PlistDictionary{{"CFBundleIdentifier", PlistValue("../../outside")}})));
   Bundle::setMainBundlePathForTesting(hostile.path());
-  EXPECT_EQ(UserDefaults::standardUserDefaults().domain(), "CrashWatcher");
+  EXPECT_EQ(UserDefaults::standardUserDefaults().domain(), "com.vellumdrift.CrashWatcher");
   Bundle::setMainBundlePathForTesting(saved);
 }
 

@@ -163,6 +163,10 @@ TEST_P(DamagedInfoPlist, AgentStartsAndChangesNothing) {
   const PlistValue* kept = lookup(*stored, "userKey");
   ASSERT_TRUE(kept && kept->asString());
   EXPECT_EQ(*kept->asString(), "kept");
+  // Without its identifier the agent still keeps to the user's own file.
+  const PlistValue* flag = lookup(*stored, "com.apple.PreferenceSync.ExcludeAllSyncKeys");
+  ASSERT_TRUE(flag);
+  EXPECT_TRUE(flag->boolValue());
 }
 
 INSTANTIATE_TEST_SUITE_P(Stress, DamagedInfoPlist, ::testing::ValuesIn(kDamages), damageName);
