@@ -15,14 +15,18 @@ std::optional<std::string> infoString(std::string_view key) {
 
 }  // namespace
 
-std::string FRApplication::applicationName() { return "Finder"; }
+std::string FRApplication::applicationName() {
+  return "Finder";
+}
 
 std::optional<std::string> FRApplication::applicationVersion() {
   if (auto longVersion = infoString("CFBundleLongVersionString")) return longVersion;
   return infoString("CFBundleVersion");
 }
 
-std::optional<std::string> FRApplication::applicationIdentifier() { return infoString("CFBundleIdentifier"); }
+std::optional<std::string> FRApplication::applicationIdentifier() {
+  return infoString("CFBundleIdentifier");
+}
 
 std::optional<std::string> FRApplication::feedbackURL() {
   const std::optional<std::string> pattern = infoString("FRFeedbackReporter.logHours");

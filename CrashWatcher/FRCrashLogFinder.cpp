@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 
 #include "FRApplication.h"
@@ -21,7 +21,9 @@ bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
 
 Date modificationDate(const struct stat& st) {
   using namespace std::chrono;
@@ -38,7 +40,7 @@ std::vector<std::string> FRCrashLogFinder::findCrashLogsSince(const std::optiona
   // local library folder first.
   for (auto library = libraries.rbegin(); library != libraries.rend(); ++library) {
     const std::string folder = expandTilde(appendPathComponent(*library, kCrashReporterFolder));
-    struct stat st{};
+    struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) continue;
 
     namespace fs = std::filesystem;
@@ -59,7 +61,7 @@ std::vector<std::string> FRCrashLogFinder::findCrashLogsSince(const std::optiona
 }
 
 bool FRCrashLogFinder::fileIsNewerThan(const std::string& path, const std::optional<Date>& date) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return false;
     // It may exist but cannot be examined: say why, and without a date it

@@ -1,9 +1,9 @@
 #include "Reporter.h"
 
 #include "Platform/Bundle.h"
+#include "Platform/ShellQuote.h"
 #include "Platform/Task.h"
 #include "Platform/UserDefaults.h"
-#include "Platform/ShellQuote.h"
 #include "Platform/Utf8.h"
 
 namespace cw {
@@ -42,7 +42,9 @@ void startScript(ScriptRun& run, std::string_view command, std::string_view cras
 
 }  // namespace
 
-std::shared_ptr<Reporter> Reporter::alloc() { return std::make_shared<Reporter>(PrivateTag{}); }
+std::shared_ptr<Reporter> Reporter::alloc() {
+  return std::make_shared<Reporter>(PrivateTag{});
+}
 
 std::shared_ptr<Reporter> Reporter::init() {
   remainingDialogTime_ = 0;

@@ -72,7 +72,6 @@ public:
   explicit Reporter(PrivateTag) {}
 
 private:
-
   std::shared_ptr<ui::Window> alertWindow_;
   std::shared_ptr<ui::TextField> dialogTitle_;
   std::shared_ptr<ui::TextField> dialogNote_;

@@ -41,7 +41,9 @@ int lock = 0;
 volatile std::sig_atomic_t pendingSIGUSR1 = 0;
 std::unique_ptr<cw::WakeUp> signalWakeUp;
 
-std::string lockFilePath() { return cw::standardizePath(kLockFilePath); }
+std::string lockFilePath() {
+  return cw::standardizePath(kLockFilePath);
+}
 
 void mycallback(cw::EventStreamRef /*stream*/, void* /*context*/, std::size_t /*numEvents*/, void* /*eventPaths*/,
                 const cw::EventStreamEventFlags /*eventFlags*/[], const cw::EventStreamEventId /*eventIds*/[]) {
@@ -124,7 +126,8 @@ bool obtainLock(const std::string& path) {
       lock = moved;
     }
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0) return false;
-    struct stat locked{}, named{};
+    struct stat locked {
+    }, named{};
     if (::fstat(lock, &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
         locked.st_ino == named.st_ino)
       return true;

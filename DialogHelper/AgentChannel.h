@@ -14,7 +14,7 @@ namespace cw::dialog {
 // Lines that do not decode are dropped: the agent is never answered with a
 // crash. The agent closing its end, or the socket failing, ends the channel.
 class AgentChannel {
- public:
+public:
   explicit AgentChannel(int fd);
   ~AgentChannel();
   AgentChannel(const AgentChannel&) = delete;
@@ -29,7 +29,7 @@ class AgentChannel {
   // Writes everything queued, waiting for the socket if need be (before exit).
   void flush();
 
- private:
+private:
   static gboolean onReadable(gint fd, GIOCondition condition, gpointer self);
   static gboolean onWritable(gint fd, GIOCondition condition, gpointer self);
   bool readAvailable();

@@ -10,7 +10,7 @@ namespace cw::dialog {
 // object sinks it, so the holder owns it whether or not a container also does.
 template <typename T>
 class GObjectRef {
- public:
+public:
   GObjectRef() = default;
   explicit GObjectRef(T* object) : object_(object ? static_cast<T*>(g_object_ref_sink(object)) : nullptr) {}
   GObjectRef(GObjectRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
@@ -31,7 +31,7 @@ class GObjectRef {
     if (T* old = std::exchange(object_, nullptr)) g_object_unref(old);
   }
 
- private:
+private:
   T* object_ = nullptr;
 };
 

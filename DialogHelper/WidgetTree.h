@@ -22,7 +22,7 @@ namespace cw::dialog {
 // Requests naming unknown controls, or a control of the wrong kind, are
 // ignored; a measurement is always answered.
 class WidgetTree {
- public:
+public:
   using ReplySink = std::function<void(const ui::protocol::Reply&)>;
 
   explicit WidgetTree(ReplySink sink);
@@ -32,7 +32,7 @@ class WidgetTree {
 
   void apply(const ui::protocol::Request& request);
 
- private:
+private:
   struct Node {
     ui::ControlId id = 0;
     ui::ControlKind kind = ui::ControlKind::View;

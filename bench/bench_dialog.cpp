@@ -33,7 +33,7 @@ double residentKiB(pid_t pid) {
 }
 
 class Xvfb {
- public:
+public:
   Xvfb() {
     process_ = cw::ui::HelperProcess::spawn(
         "/usr/bin/Xvfb", {"-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, 3);
@@ -58,7 +58,7 @@ class Xvfb {
   }
   const std::string& display() const { return display_; }
 
- private:
+private:
   std::optional<cw::ui::HelperProcess> process_;
   std::string display_;
 };
@@ -66,7 +66,7 @@ class Xvfb {
 // Watches the root window for a top-level window being mapped: with no window
 // manager, that is the dialog appearing.
 class MapWatcher {
- public:
+public:
   explicit MapWatcher(const std::string& display) : connection_(XOpenDisplay(display.c_str())) {
     if (connection_) XSelectInput(connection_, DefaultRootWindow(connection_), SubstructureNotifyMask);
     if (connection_) XSync(connection_, True);
@@ -92,7 +92,7 @@ class MapWatcher {
     return false;
   }
 
- private:
+private:
   Display* connection_;
 };
 

@@ -64,9 +64,8 @@ void BM_FinderScan(benchmark::State& state) {
   }
   if (found != static_cast<size_t>((count + 9) / 10)) state.SkipWithError("wrong selection");
   state.SetItemsProcessed(state.iterations() * count);
-  state.counters["per_file_ns"] =
-      benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
-                                                         benchmark::Counter::kInvert);
+  state.counters["per_file_ns"] = benchmark::Counter(
+      static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_FindCommand(benchmark::State& state) {
@@ -78,9 +77,8 @@ void BM_FindCommand(benchmark::State& state) {
     if (std::system(command.c_str()) != 0) state.SkipWithError("find failed");
   }
   state.SetItemsProcessed(state.iterations() * count);
-  state.counters["per_file_ns"] =
-      benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
-                                                         benchmark::Counter::kInvert);
+  state.counters["per_file_ns"] = benchmark::Counter(
+      static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 BENCHMARK(BM_FinderScan)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond)->UseRealTime();

@@ -29,7 +29,7 @@ const std::string kCommandLine = "printf 'https://paste.example/0123456789abcdef
 
 // A HOME of our own, so that no user's login profile takes part.
 class ScratchHome {
- public:
+public:
   ScratchHome() {
     char pattern[] = "/tmp/cwbench.XXXXXX";
     if (::mkdtemp(pattern)) path_ = pattern;
@@ -44,7 +44,7 @@ class ScratchHome {
   ScratchHome(const ScratchHome&) = delete;
   ScratchHome& operator=(const ScratchHome&) = delete;
 
- private:
+private:
   std::string path_;
   std::string old_;
 };

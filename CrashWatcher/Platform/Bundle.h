@@ -12,7 +12,7 @@ namespace cw {
 // bundle lies at a fixed place relative to the executable ("../share/crashwatcher"
 // from the folder of /proc/self/exe), the same in the build and install trees.
 class Bundle {
- public:
+public:
   explicit Bundle(std::string bundlePath);
 
   // The main bundle, found from /proc/self/exe once. References handed out
@@ -37,7 +37,7 @@ class Bundle {
   // A value of the Info.plist, or nullptr.
   const PlistValue* objectForInfoDictionaryKey(std::string_view key) const;
 
- private:
+private:
   std::string bundlePath_;
   mutable std::optional<PlistDictionary> info_;
 };

@@ -16,7 +16,7 @@ namespace cw {
 // thread's run loop in every mode and reaped with waitid as soon as it ends;
 // no SIGCHLD handler is involved, and other children are never touched.
 class ChildReaper {
- public:
+public:
   // The calling thread's reaper, serving that thread's run loop.
   static ChildReaper& current();
 
@@ -29,7 +29,7 @@ class ChildReaper {
   // Children taken in charge and not yet reaped.
   std::size_t pendingCount() const { return children_.size(); }
 
- private:
+private:
   ChildReaper();
 
   struct Child {

@@ -55,7 +55,7 @@ class EventStream {
     explicit CreateKey() = default;
   };
 
- public:
+public:
   static constexpr std::size_t kMaxPendingPaths = 512;
 
   static std::unique_ptr<EventStream> create(EventStreamCallback callback, void* context,
@@ -75,7 +75,7 @@ class EventStream {
   // For create() only (the key is private).
   EventStream(CreateKey, std::unique_ptr<Impl> impl);
 
- private:
+private:
   explicit EventStream(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };

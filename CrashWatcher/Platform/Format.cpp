@@ -41,7 +41,7 @@ struct Directive {
 };
 
 class Formatter {
- public:
+public:
   Formatter(std::string_view format, FormatArgs args) : format_(format), args_(args) {}
 
   std::optional<std::string> run() {
@@ -61,7 +61,7 @@ class Formatter {
     return out;
   }
 
- private:
+private:
   // Reads "n$" at i if present; 0 when absent.
   long position(size_t& i) const {
     size_t j = i;

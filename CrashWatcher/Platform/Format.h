@@ -18,7 +18,7 @@ namespace cw {
 // String and object arguments are borrowed: an argument pack lives only for
 // the duration of the call that formats it.
 class FormatArg {
- public:
+public:
   enum class Kind { Signed, Unsigned, Double, String, Object, Absent, Pointer };
 
   FormatArg(std::nullptr_t) : kind_(Kind::Absent) {}
@@ -59,7 +59,7 @@ class FormatArg {
   const Object* asObject() const { return o_; }
   const void* asPointer() const { return p_; }
 
- private:
+private:
   Kind kind_;
   union {
     long long i_ = 0;

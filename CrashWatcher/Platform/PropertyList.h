@@ -27,7 +27,7 @@ struct PlistData {
 // One value of an XML property list: string, integer, real, boolean, date,
 // data, array or dictionary.
 class PlistValue {
- public:
+public:
   using Storage = std::variant<std::string, std::int64_t, double, bool, PlistDate, PlistData,
                                std::shared_ptr<PlistArray>, std::shared_ptr<PlistDictionary>>;
 
@@ -68,7 +68,7 @@ class PlistValue {
 
   bool operator==(const PlistValue& other) const;
 
- private:
+private:
   Storage storage_;
 };
 

@@ -23,7 +23,7 @@ inline constexpr std::string_view kCommonModes = "common";
 // The main thread's event loop over poll(2). Not thread-safe: everything but
 // WakeUp::signal() is called on the loop's own thread.
 class RunLoop {
- public:
+public:
   using SourceId = std::uint64_t;
   using Clock = std::chrono::steady_clock;
 
@@ -74,7 +74,7 @@ class RunLoop {
   // Number of nested run() calls now active.
   int depth() const;
 
- private:
+private:
   RunLoop();
   struct Impl;
   std::unique_ptr<Impl> impl_;
@@ -84,7 +84,7 @@ class RunLoop {
 // eventfd and is async-signal-safe. The callback runs on the loop's thread in
 // every mode, once per batch of signals.
 class WakeUp {
- public:
+public:
   explicit WakeUp(std::function<void()> callback, RunLoop& loop = RunLoop::current());
   ~WakeUp();
   WakeUp(const WakeUp&) = delete;
@@ -92,7 +92,7 @@ class WakeUp {
 
   void signal() const noexcept;
 
- private:
+private:
   UniqueFd fd_;
   RunLoop& loop_;
   RunLoop::SourceId source_;

@@ -14,14 +14,14 @@ namespace cw {
 
 // An anonymous pipe, both ends close-on-exec.
 class Pipe {
- public:
+public:
   static std::optional<Pipe> make();
 
   int readFd() const { return read_.get(); }
   int writeFd() const { return write_.get(); }
   void closeWriteEnd() { write_.reset(); }
 
- private:
+private:
   UniqueFd read_;
   UniqueFd write_;
 };
@@ -30,7 +30,7 @@ class Pipe {
 // default signal dispositions, an empty signal mask, and no descriptor of ours
 // but 0, 1 and 2. Its standard output may be a pipe that we read.
 class Task {
- public:
+public:
   // After this long a child is killed with its whole process group; callers
   // then read status and output as usual.
   static constexpr std::chrono::minutes kDefaultTimeLimit{5};
@@ -69,7 +69,7 @@ class Task {
   bool outputTruncated() const { return outputTruncated_; }
   pid_t processIdentifier() const { return pid_; }
 
- private:
+private:
   void killGroup();
   bool deadlinePassed() const;
   // Kills the group because the time limit ran out.

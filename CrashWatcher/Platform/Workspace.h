@@ -18,7 +18,7 @@ inline constexpr unsigned kApplicationActivateAllWindows = 1u << 0;
 // application for any identifier ("com.apple.mail" names nothing here) and its
 // callers then simply have nothing to activate.
 class RunningApplication {
- public:
+public:
   RunningApplication(std::string bundleIdentifier, pid_t processIdentifier)
       : bundleIdentifier_(std::move(bundleIdentifier)), processIdentifier_(processIdentifier) {}
 
@@ -30,14 +30,14 @@ class RunningApplication {
   const std::string& bundleIdentifier() const { return bundleIdentifier_; }
   pid_t processIdentifier() const { return processIdentifier_; }
 
- private:
+private:
   std::string bundleIdentifier_;
   pid_t processIdentifier_;
 };
 
 // Hands URLs to the user's default handler for their scheme.
 class Workspace {
- public:
+public:
   static Workspace& sharedWorkspace();
 
   // Starts `xdg-open url` (no shell, no descriptors but 0, 1 and 2, default
@@ -46,14 +46,14 @@ class Workspace {
   // be started.
   bool openURL(const std::string& url);
 
- private:
+private:
   Workspace() = default;
 };
 
 // What the workspace does on the desktop. The default backend is the one
 // described above; tests put a recording one in place.
 class WorkspaceBackend {
- public:
+public:
   virtual ~WorkspaceBackend() = default;
   virtual bool openURL(const std::string& url) = 0;
   virtual std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
@@ -63,13 +63,13 @@ class WorkspaceBackend {
 
 // Tests only: routes the workspace to `backend` for the scope.
 class ScopedWorkspaceBackendForTesting {
- public:
+public:
   explicit ScopedWorkspaceBackendForTesting(WorkspaceBackend& backend);
   ~ScopedWorkspaceBackendForTesting();
   ScopedWorkspaceBackendForTesting(const ScopedWorkspaceBackendForTesting&) = delete;
   ScopedWorkspaceBackendForTesting& operator=(const ScopedWorkspaceBackendForTesting&) = delete;
 
- private:
+private:
   WorkspaceBackend* previous_;
 };
 

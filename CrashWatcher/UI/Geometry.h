@@ -21,7 +21,9 @@ struct Rect {
   bool operator==(const Rect&) const = default;
 };
 
-inline Rect makeRect(double x, double y, double width, double height) { return Rect{{x, y}, {width, height}}; }
+inline Rect makeRect(double x, double y, double width, double height) {
+  return Rect{{x, y}, {width, height}};
+}
 
 struct Color {
   double red = 0, green = 0, blue = 0, alpha = 1;

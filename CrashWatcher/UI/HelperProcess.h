@@ -15,7 +15,7 @@ namespace cw::ui {
 // which it finds at a fixed descriptor number. Owned for its whole life: the
 // destructor kills and reaps it.
 class HelperProcess {
- public:
+public:
   // Starts `path` with `arguments` (argv[1..]); the child's end of the socket
   // becomes its descriptor `childFd`, and it inherits no other descriptor of
   // ours but 0, 1 and 2. Absent when the socket or the child cannot be made.
@@ -37,7 +37,7 @@ class HelperProcess {
   // and waits for it. Idempotent; answers the wait status when it reaped one.
   std::optional<int> terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
 
- private:
+private:
   HelperProcess(UniqueFd socket, pid_t pid) : socket_(std::move(socket)), pid_(pid) {}
 
   UniqueFd socket_;

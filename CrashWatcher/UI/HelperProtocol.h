@@ -79,14 +79,14 @@ std::optional<Reply> decodeReply(std::string_view line);
 // Cuts a byte stream into lines of at most kMaxLineLength bytes (newline not
 // counted). A longer line is skipped up to its newline and counted as overlong.
 class LineBuffer {
- public:
+public:
   void append(std::string_view bytes);
   // The next complete line without its newline, or absent.
   std::optional<std::string> nextLine();
   // How many overlong lines were dropped so far.
   std::size_t overlongLines() const { return overlong_; }
 
- private:
+private:
   std::string pending_;
   std::size_t scanned_ = 0;
   bool skipping_ = false;

@@ -1,12 +1,10 @@
-#include "FRCrashLogFinder.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <chrono>
 
+#include "FRCrashLogFinder.h"
 #include "support/TestSupport.h"
 
 namespace cw {
@@ -49,7 +47,7 @@ TEST_F(FRCrashLogFinderTest, TakesOnlyLogsInsideTheWindow) {
 
 TEST_F(FRCrashLogFinderTest, AFileModifiedExactlyAtTheMomentCounts) {
   const std::string path = crashLog(userFolder(), "Finder_x.crash", 0);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   const Date mtime(std::chrono::duration_cast<std::chrono::system_clock::duration>(
       std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));

@@ -27,7 +27,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 class RecordingWorkspace : public WorkspaceBackend {
- public:
+public:
   bool openURL(const std::string& url) override {
     opened.push_back(url);
     return true;
@@ -74,7 +74,7 @@ std::vector<std::string> logMessages(const std::string& captured) {
 }
 
 class ReporterReportTest : public ::testing::Test {
- protected:
+protected:
   ReporterReportTest() {
     test::makeDirectories(bundle_ / "Resources");
     Bundle::setMainBundlePathForTesting(bundle_.path());
@@ -217,7 +217,7 @@ TEST_F(ReporterReportTest, VersionIsReadAnewWithFallback) {
 // The real hand-off: xdg-open, in its generic desktop mode, finds a recording
 // mail handler registered for mailto: in a temporary XDG setup.
 class MailHandOffTest : public ReporterReportTest {
- protected:
+protected:
   MailHandOffTest() {
     test::makeDirectories(xdg_ / "data/applications");
     test::makeDirectories(xdg_ / "config");

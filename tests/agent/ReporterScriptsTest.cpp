@@ -14,7 +14,7 @@ namespace {
 using ::testing::HasSubstr;
 
 class ReporterScriptsTest : public ::testing::Test {
- protected:
+protected:
   ReporterScriptsTest() {
     test::makeDirectories(bundle_ / "Resources");
     Bundle::setMainBundlePathForTesting(bundle_.path());

@@ -18,7 +18,7 @@ namespace cw::test {
 // An X server of the test's own: Xvfb picks a free display number and tells
 // us through -displayfd, so parallel test runs never collide.
 class XvfbServer {
- public:
+public:
   XvfbServer();
   ~XvfbServer();
   XvfbServer(const XvfbServer&) = delete;
@@ -27,7 +27,7 @@ class XvfbServer {
   // ":N", or empty when the server did not come up.
   const std::string& display() const { return display_; }
 
- private:
+private:
   std::optional<ui::HelperProcess> process_;
   std::string display_;
 };
@@ -80,7 +80,7 @@ struct TestDialog {
 // Every GTK test: a temporary HOME, the helper pointed at our own Xvfb and
 // kept from the session's buses and settings.
 class DialogTest : public ::testing::Test {
- protected:
+protected:
   static void SetUpTestSuite();
   static void TearDownTestSuite();
   void SetUp() override;
@@ -91,7 +91,7 @@ class DialogTest : public ::testing::Test {
   // A PNG of the whole screen under <build>/artifacts.
   static void saveScreenshot(const std::string& name);
 
- private:
+private:
   static std::unique_ptr<XvfbServer>& server();
 
   TempHome home_;

@@ -38,11 +38,11 @@ void expectLostForGood(DialogHelperClient& client, EventLog& log) {
 
 // A stand-in helper: a shell script that finds the socket at descriptor 3.
 class FakeHelper {
- public:
+public:
   explicit FakeHelper(const std::string& body) { writeFile(path(), "#!/bin/sh\n" + body + "\n", 0755); }
   std::string path() const { return dir_ / "fake-dialog"; }
 
- private:
+private:
   TempDir dir_;
 };
 

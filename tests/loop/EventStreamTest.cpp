@@ -91,7 +91,7 @@ void touch(const std::string& path) {
 // Modification events in `dir`, cheaply: writes that alternate between two
 // files, so that the kernel cannot merge neighbours into one event.
 class EventMaker {
- public:
+public:
   explicit EventMaker(const TempDir& dir)
       : a_(::open((dir / "a.log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)),
         b_(::open((dir / "b.log").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)) {}
@@ -99,7 +99,7 @@ class EventMaker {
     for (int i = 0; i < count; ++i) (void)!::write((i % 2 ? a_ : b_).get(), "x", 1);
   }
 
- private:
+private:
   UniqueFd a_, b_;
 };
 

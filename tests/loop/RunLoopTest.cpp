@@ -263,7 +263,7 @@ void wakeFromHandler(int) {
 
 // Installs wakeFromHandler for SIGUSR1 for the scope.
 class ScopedHandler {
- public:
+public:
   ScopedHandler() {
     struct sigaction action {};
     action.sa_handler = wakeFromHandler;
@@ -272,7 +272,7 @@ class ScopedHandler {
   }
   ~ScopedHandler() { ::sigaction(SIGUSR1, &old_, nullptr); }
 
- private:
+private:
   struct sigaction old_ {};
 };
 

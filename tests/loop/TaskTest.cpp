@@ -49,7 +49,7 @@ Outcome runShell(const std::string& commandLine, std::chrono::milliseconds limit
 
 // No login profile of the real user may take part.
 class TaskTest : public ::testing::Test {
- protected:
+protected:
   test::TempHome home_;
 };
 

@@ -17,11 +17,11 @@ std::string realPath(const std::string& path) {
 
 // Puts the main bundle back where the tests found it.
 class MainBundleRestorer {
- public:
+public:
   MainBundleRestorer() : saved_(Bundle::mainBundle().bundlePath()) {}
   ~MainBundleRestorer() { Bundle::setMainBundlePathForTesting(saved_); }
 
- private:
+private:
   std::string saved_;
 };
 

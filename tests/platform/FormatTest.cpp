@@ -12,11 +12,11 @@ namespace {
 using namespace std::literals;
 
 class Described : public Object {
- public:
+public:
   explicit Described(std::string text) : text_(std::move(text)) {}
   std::string description() const override { return text_; }
 
- private:
+private:
   std::string text_;
 };
 

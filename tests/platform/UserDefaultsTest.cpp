@@ -29,7 +29,7 @@ std::vector<std::string> folderEntries(const std::string& folder) {
 }
 
 class UserDefaultsTest : public ::testing::Test {
- protected:
+protected:
   std::string preferences() const { return home_.path() + "/Library/Preferences"; }
   std::string plistPath() const { return preferences() + "/com.example.Agent.plist"; }
 

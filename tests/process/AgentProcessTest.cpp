@@ -28,13 +28,17 @@ std::string lockMessage(const std::string& path) {
   return text;
 }
 
-std::string notRelated(const std::string& path) { return "'" + path + "' crash report was not related to Vellumdrift"; }
+std::string notRelated(const std::string& path) {
+  return "'" + path + "' crash report was not related to Vellumdrift";
+}
 std::string related(const std::string& path) {
   return "'" + path + "' crash report was related to Vellumdrift -> open Crash Reporting Dialog";
 }
 
 // Lets a scan that may (wrongly) follow have its chance to show up.
-void settle() { std::this_thread::sleep_for(1500ms); }
+void settle() {
+  std::this_thread::sleep_for(1500ms);
+}
 
 class AgentProcessTest : public ::testing::Test {
 protected:
@@ -44,14 +48,14 @@ protected:
 TEST_F(AgentProcessTest, SecondInstanceExitsWithStatusOneAndLeavesTheLockAlone) {
   AgentProcess first(sandbox_);
   ASSERT_TRUE(first.waitUntilWatching()) << first.log();
-  struct stat before{};
+  struct stat before {};
   ASSERT_EQ(::stat(sandbox_.lockFile().c_str(), &before), 0);
 
   AgentProcess second(sandbox_);
   EXPECT_EQ(second.waitForExit(), 1);
   EXPECT_THAT(second.log(), HasSubstr(lockMessage(sandbox_.lockFile())));
 
-  struct stat after{};
+  struct stat after {};
   ASSERT_EQ(::stat(sandbox_.lockFile().c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);
   // Still locked by the first.

@@ -29,26 +29,34 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempDir::operator/(std::string_view relative) const { return path_ + "/" + std::string(relative); }
+std::string TempDir::operator/(std::string_view relative) const {
+  return path_ + "/" + std::string(relative);
+}
 
 ScopedEnv::ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
   if (const char* old = std::getenv(name_.c_str())) {
     had_ = true;
     old_ = old;
   }
-  if (value) ::setenv(name_.c_str(), value, 1);
-  else ::unsetenv(name_.c_str());
+  if (value)
+    ::setenv(name_.c_str(), value, 1);
+  else
+    ::unsetenv(name_.c_str());
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (had_) ::setenv(name_.c_str(), old_.c_str(), 1);
-  else ::unsetenv(name_.c_str());
+  if (had_)
+    ::setenv(name_.c_str(), old_.c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
 }
 
 TempHome::TempHome()
     : home_("HOME", dir_.path().c_str()), local_("CRASHWATCHER_LOCAL_LIBRARY", (dir_ / "LocalLibrary").c_str()) {}
 
-void makeDirectories(const std::string& path) { std::filesystem::create_directories(path); }
+void makeDirectories(const std::string& path) {
+  std::filesystem::create_directories(path);
+}
 
 void writeFile(const std::string& path, std::string_view contents, unsigned mode) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -68,7 +76,7 @@ std::string readFile(const std::string& path) {
 }
 
 bool pathExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -98,6 +106,8 @@ CaptureStderr::~CaptureStderr() {
   ::close(saved_);
 }
 
-std::string CaptureStderr::text() const { return readFile(dir_ / "stderr"); }
+std::string CaptureStderr::text() const {
+  return readFile(dir_ / "stderr");
+}
 
 }  // namespace cw::test
