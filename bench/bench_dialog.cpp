@@ -18,6 +18,7 @@
 #include "Platform/RunLoop.h"
 #include "UI/DialogHelperClient.h"
 #include "UI/HelperProcess.h"
+#include "dialog/XvfbServer.h"
 
 namespace {
 
@@ -31,37 +32,6 @@ double residentKiB(pid_t pid) {
     if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6);
   return -1;
 }
-
-class Xvfb {
-public:
-  Xvfb() {
-    process_ = cw::ui::HelperProcess::spawn(
-        "/usr/bin/Xvfb", {"-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, 3);
-    if (!process_) return;
-    std::string number;
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
-      pollfd entry{process_->socket(), POLLIN, 0};
-      if (::poll(&entry, 1, 200) <= 0) continue;
-      char buffer[32];
-      const ssize_t got = ::read(process_->socket(), buffer, sizeof buffer);
-      if (got <= 0) break;
-      number.append(buffer, static_cast<std::size_t>(got));
-    }
-    if (number.find('\n') != std::string::npos) display_ = ":" + number.substr(0, number.find('\n'));
-  }
-  ~Xvfb() {
-    if (process_ && !process_->reaped()) {
-      ::kill(process_->processIdentifier(), SIGTERM);
-      process_->terminate(std::chrono::seconds(10));
-    }
-  }
-  const std::string& display() const { return display_; }
-
-private:
-  std::optional<cw::ui::HelperProcess> process_;
-  std::string display_;
-};
 
 // Watches the root window for a top-level window being mapped: with no window
 // manager, that is the dialog appearing.
@@ -116,7 +86,7 @@ void buildDialog(cw::ui::Backend& backend, cw::ui::ControlId& window) {
 }
 
 void BM_DialogRequestToShown(benchmark::State& state) {
-  Xvfb server;
+  cw::test::XvfbServer server;
   if (server.display().empty()) return state.SkipWithError("Xvfb did not start");
   ::setenv("DISPLAY", server.display().c_str(), 1);
   ::setenv("GDK_BACKEND", "x11", 1);
