@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <system_error>
+#include <typeinfo>
 
 #include "Platform/UserDefaults.h"
 #include "Platform/Utf8.h"
@@ -75,6 +76,86 @@ int writeAll(int fd, std::string_view bytes) {
     left -= static_cast<std::size_t>(n);
   }
   return 0;
+}
+
+// A per-thread buffer for the line being made, so that a line costs no
+// allocation once the buffer has grown to the thread's longest line. A
+// nested use on the same thread (a description that logs, a logger as the
+// writer of another) gets a buffer of its own.
+class ScratchLine {
+public:
+  ScratchLine() {
+    if (!tScratch.busy) {
+      tScratch.busy = true;
+      text_ = &tScratch.text;
+      text_->clear();
+    }
+  }
+  ~ScratchLine() {
+    if (text_ != &tScratch.text) return;
+    constexpr std::size_t kKeptCapacity = 64 * 1024;  // one huge line should not pin its memory
+    if (text_->capacity() > kKeptCapacity) std::string().swap(*text_);
+    tScratch.busy = false;
+  }
+  ScratchLine(const ScratchLine&) = delete;
+  ScratchLine& operator=(const ScratchLine&) = delete;
+
+  std::string& text() { return *text_; }
+
+private:
+  struct Shared {
+    std::string text;
+    bool busy = false;
+  };
+  static thread_local Shared tScratch;
+  std::string own_;
+  std::string* text_ = &own_;
+};
+thread_local ScratchLine::Shared ScratchLine::tScratch;
+
+// Which of the framework's own classes a logger's components are, exactly:
+// a subclass may override anything, so it counts as foreign.
+enum Route : unsigned {
+  kBasicFormatter = 1,
+  kStandardFormatter = 2,
+  kLevelFilter = 4,
+  kNoFilter = 8,
+  kFileHandleWriter = 16,
+};
+constexpr unsigned kOwnFormatter = kBasicFormatter | kStandardFormatter;
+constexpr unsigned kOwnFilter = kLevelFilter | kNoFilter;
+
+unsigned routeOf(const GTMLogWriter& writer, const GTMLogFormatter& formatter, const GTMLogFilter& filter) {
+  unsigned route = 0;
+  if (typeid(formatter) == typeid(GTMLogStandardFormatter)) route |= kStandardFormatter;
+  if (typeid(formatter) == typeid(GTMLogBasicFormatter)) route |= kBasicFormatter;
+  if (typeid(filter) == typeid(GTMLogLevelFilter)) route |= kLevelFilter;
+  if (typeid(filter) == typeid(GTMLogNoFilter)) route |= kNoFilter;
+  if (typeid(writer) == typeid(GTMFileHandleLogWriter)) route |= kFileHandleWriter;
+  return route;
+}
+
+// Whether the framework's own filter passes a message of this level; it
+// looks at the level only.
+bool ownFilterPasses(unsigned route, GTMLogLevel level) {
+  return (route & kNoFilter) != 0 || GTMLogLevelFilter().filterAllowsMessageLevel({}, level);
+}
+
+// An object's description is anyone's code: a message with an object
+// argument is formatted before it is filtered, as always.
+bool hasObjectArgument(FormatArgs args) {
+  for (const FormatArg& arg : args)
+    if (arg.kind() == FormatArg::Kind::Object) return true;
+  return false;
+}
+
+// True when the message is certain to be dropped and formatting it could
+// make no difference: the framework's own formatter (its result depends on
+// level, format and arguments only) and its own filter (which reads the level
+// only), and no argument whose description could run foreign code.
+bool droppedUnformatted(unsigned route, GTMLogLevel level, FormatArgs args) {
+  return (route & kOwnFormatter) != 0 && (route & kOwnFilter) != 0 && !ownFilterPasses(route, level) &&
+         !hasObjectArgument(args);
 }
 
 struct SharedLoggerState {
@@ -169,6 +250,14 @@ GTMLogStandardFormatter::~GTMLogStandardFormatter() {
 
 std::optional<std::string> GTMLogStandardFormatter::stringForFuncWithFormatValistLevel(
     std::optional<std::string_view> func, std::string_view format, FormatArgs valist, GTMLogLevel level) {
+  std::string line;
+  line.reserve(96 + format.size());
+  appendLine(line, func, format, valist, level);
+  return line;
+}
+
+void GTMLogStandardFormatter::appendLine(std::string& out, std::optional<std::string_view> func,
+                                         std::string_view format, FormatArgs valist, GTMLogLevel level) {
   // The line "%@ %@[%d/%p] [lvl=%d] %@ %@": date, process name, pid, thread,
   // level, function, message. The parts that do not change from line to line
   // (process name and id, the thread's text, the date up to the second) are
@@ -181,29 +270,23 @@ std::optional<std::string> GTMLogStandardFormatter::stringForFuncWithFormatValis
     ::clock_gettime(CLOCK_REALTIME, &now);
     dateLength = dateFormatter_->stringFromDate(now, date);
   }
-  const std::string_view thread = currentThreadText();
-  const std::optional<std::string> message =
-      GTMLogBasicFormatter::stringForFuncWithFormatValistLevel(func, format, valist, level);
-
-  const std::string_view funcText = func ? *func : std::string_view("(no func)");
-  // An absent message still makes a complete line, with "(null)" in its place.
-  const std::string_view messageText = message ? std::string_view(*message) : std::string_view("(null)");
   char levelText[16];
   const char* levelEnd = std::to_chars(levelText, levelText + sizeof levelText, level).ptr;
-  std::string line;
-  line.reserve(dateLength + processText_.size() + thread.size() + sizeof levelText + funcText.size() +
-               messageText.size() + 16);
-  line.append(date, dateLength);
-  line.push_back(' ');
-  line.append(processText_);
-  line.append(thread);
-  line.append("] [lvl=");
-  line.append(levelText, static_cast<std::size_t>(levelEnd - levelText));
-  line.append("] ");
-  line.append(funcText);
-  line.push_back(' ');
-  line.append(messageText);
-  return line;
+  out.append(date, dateLength);
+  out.push_back(' ');
+  out.append(processText_);
+  out.append(currentThreadText());
+  out.append("] [lvl=");
+  out.append(levelText, static_cast<std::size_t>(levelEnd - levelText));
+  out.append("] ");
+  out.append(func ? *func : std::string_view("(no func)"));
+  out.push_back(' ');
+  const std::size_t messageStart = out.size();
+  if (appendFormat(out, format, valist) != FormatStatus::Ok) {
+    // An absent message still makes a complete line, with "(null)" in its place.
+    out.resize(messageStart);
+    out.append("(null)");
+  }
 }
 
 bool GTMLogLevelFilter::filterAllowsMessageLevel(std::string_view, GTMLogLevel level) {
@@ -293,11 +376,10 @@ void GTMFileHandleLogWriter::writeData(std::string_view bytes) {
 void GTMFileHandleLogWriter::logMessageLevel(std::string_view message, GTMLogLevel) {
   // The line is made before the lock is taken; one write per line keeps the
   // lines of threads sharing this handle whole.
-  std::string line;
-  line.reserve(message.size() + 1);
-  line.append(message);
-  line.push_back('\n');
-  writeData(line);
+  ScratchLine line;
+  line.text().append(message);
+  line.text().push_back('\n');
+  writeData(line.text());
 }
 
 std::string GTMFileHandleLogWriter::description() const {
@@ -362,44 +444,66 @@ std::shared_ptr<GTMLogger> GTMLogger::logger() {
   return std::make_shared<GTMLogger>();
 }
 
+GTMLogger::Components::Components(std::shared_ptr<GTMLogWriter> w, std::shared_ptr<GTMLogFormatter> fo,
+                                  std::shared_ptr<GTMLogFilter> fi)
+    : writer(w ? std::move(w) : GTMFileHandleLogWriter::fileHandleWithStandardOutput()),
+      formatter(fo ? std::move(fo) : std::make_shared<GTMLogBasicFormatter>()),
+      filter(fi ? std::move(fi) : std::make_shared<GTMLogNoFilter>()),
+      route(routeOf(*writer, *formatter, *filter)) {}
+
+GTMLogger::Components::~Components() {
+  writer.reset();
+  formatter.reset();
+  filter.reset();
+}
+
 GTMLogger::GTMLogger() : GTMLogger(nullptr, nullptr, nullptr) {}
 
 GTMLogger::GTMLogger(std::shared_ptr<GTMLogWriter> writer, std::shared_ptr<GTMLogFormatter> formatter,
                      std::shared_ptr<GTMLogFilter> filter) {
-  setWriter(std::move(writer));
-  setFormatter(std::move(formatter));
-  setFilter(std::move(filter));
+  // As setWriter, setFormatter and setFilter in this order, in one step.
+  auto components = std::make_shared<const Components>(std::move(writer), std::move(formatter), std::move(filter));
+  route_.store(components->route, std::memory_order_release);
+  (void)components_.exchange(std::move(components));
 }
 
 GTMLogger::~GTMLogger() {
-  (void)writer_.exchange(nullptr);
-  (void)formatter_.exchange(nullptr);
-  (void)filter_.exchange(nullptr);
+  (void)components_.exchange(nullptr);
+}
+
+template <typename Edit>
+void GTMLogger::replaceComponents(Edit edit) {
+  std::shared_ptr<const Components> previous;  // dies after the lock, when its last user lets go
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  const std::shared_ptr<const Components> current = components_.load();
+  std::shared_ptr<GTMLogWriter> writer = current->writer;
+  std::shared_ptr<GTMLogFormatter> formatter = current->formatter;
+  std::shared_ptr<GTMLogFilter> filter = current->filter;
+  edit(writer, formatter, filter);
+  auto next = std::make_shared<const Components>(std::move(writer), std::move(formatter), std::move(filter));
+  const unsigned route = next->route;
+  previous = components_.exchange(std::move(next));
+  route_.store(route, std::memory_order_release);
 }
 
 void GTMLogger::setWriter(std::shared_ptr<GTMLogWriter> writer) {
-  if (!writer) writer = GTMFileHandleLogWriter::fileHandleWithStandardOutput();
-  std::shared_ptr<GTMLogWriter> previous;  // dies after the lock, when its last user lets go
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  previous = writer_.exchange(std::move(writer));
+  replaceComponents([&](auto& w, auto&, auto&) { w = std::move(writer); });
 }
 
 void GTMLogger::setFormatter(std::shared_ptr<GTMLogFormatter> formatter) {
-  if (!formatter) formatter = std::make_shared<GTMLogBasicFormatter>();
-  std::shared_ptr<GTMLogFormatter> previous;
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  previous = formatter_.exchange(std::move(formatter));
+  replaceComponents([&](auto&, auto& fo, auto&) { fo = std::move(formatter); });
 }
 
 void GTMLogger::setFilter(std::shared_ptr<GTMLogFilter> filter) {
-  if (!filter) filter = std::make_shared<GTMLogNoFilter>();
-  std::shared_ptr<GTMLogFilter> previous;
-  std::lock_guard<std::recursive_mutex> guard(lock_);
-  previous = filter_.exchange(std::move(filter));
+  replaceComponents([&](auto&, auto&, auto& fi) { fi = std::move(filter); });
 }
 
 void GTMLogger::logInternalFuncFormatValistLevel(const char* func, std::string_view format, FormatArgs valist,
                                                  GTMLogLevel level) {
+  // Read without a lock; a replacement racing with this call may be seen or
+  // not, as with the components themselves.
+  if (droppedUnformatted(route_.load(std::memory_order_acquire), level, valist)) return;
+
   const DeliveryGuard delivery(this);
   if (delivery.reentered()) return;
 
@@ -408,16 +512,41 @@ void GTMLogger::logInternalFuncFormatValistLevel(const char* func, std::string_v
     const std::string_view name(func);
     if (isValidUtf8(name)) funcName = name;
   }
-  // Each component is held by a counted reference for the rest of the call,
-  // so a replacement on another thread cannot pull it away mid-message.
-  const std::shared_ptr<GTMLogFormatter> formatter = formatter_.load();
-  const std::optional<std::string> message =
-      formatter->stringForFuncWithFormatValistLevel(funcName, format, valist, level);
-  if (!message) return;
-  const std::shared_ptr<GTMLogFilter> filter = filter_.load();
-  if (!filter->filterAllowsMessageLevel(*message, level)) return;
-  const std::shared_ptr<GTMLogWriter> writer = writer_.load();
-  writer->logMessageLevel(*message, level);
+  // The components are held by a counted reference for the rest of the call,
+  // so a replacement on another thread cannot pull them away mid-message.
+  const std::shared_ptr<const Components> components = components_.load();
+  const unsigned route = components->route;
+  if ((route & kOwnFormatter) == 0 || (route & kOwnFilter) == 0) {
+    // Foreign stages: format, then filter the finished text, then write.
+    const std::optional<std::string> message =
+        components->formatter->stringForFuncWithFormatValistLevel(funcName, format, valist, level);
+    if (!message) return;
+    if (!components->filter->filterAllowsMessageLevel(*message, level)) return;
+    components->writer->logMessageLevel(*message, level);
+    return;
+  }
+
+  // The framework's own formatter and filter: the filter's answer depends on
+  // the level alone, so it is asked once, and before formatting unless an
+  // object's description has to run first.
+  const bool objects = hasObjectArgument(valist);
+  if (!objects && !ownFilterPasses(route, level)) return;
+  ScratchLine line;
+  std::string& text = line.text();
+  if (route & kStandardFormatter) {
+    static_cast<GTMLogStandardFormatter&>(*components->formatter).appendLine(text, funcName, format, valist, level);
+  } else if (appendFormat(text, format, valist) != FormatStatus::Ok) {
+    return;  // the basic formatter gives no message
+  }
+  if (objects && !ownFilterPasses(route, level)) return;
+  if (route & kFileHandleWriter) {
+    // What the handle's logMessageLevel does, without a copy: the message and
+    // a line feed in one write under its lock.
+    text.push_back('\n');
+    static_cast<GTMFileHandleLogWriter&>(*components->writer).writeData(text);
+  } else {
+    components->writer->logMessageLevel(text, level);
+  }
 }
 
 void GTMLogger::logMessageLevel(std::string_view message, GTMLogLevel level) {

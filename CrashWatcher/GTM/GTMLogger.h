@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -79,6 +80,9 @@ public:
   std::optional<std::string> stringForFuncWithFormatValistLevel(std::optional<std::string_view> func,
                                                                 std::string_view format, FormatArgs valist,
                                                                 GTMLogLevel level) override;
+  // The same line, appended to out: no allocation once out has room.
+  void appendLine(std::string& out, std::optional<std::string_view> func, std::string_view format, FormatArgs valist,
+                  GTMLogLevel level);
 
 private:
   std::unique_ptr<GTMLogDateFormatter> dateFormatter_;
@@ -165,135 +169,46 @@ private:
 
 namespace gtm_detail {
 
-// What an argument can stand for in a format, decided by its C++ type.
-enum class ArgClass : unsigned char { Integer, Double, String, Object, Pointer, Absent, Other };
-
 template <typename T>
 struct IsObjectSharedPtr : std::false_type {};
 template <typename T>
 struct IsObjectSharedPtr<std::shared_ptr<T>> : std::is_base_of<Object, T> {};
 
+// The class of an argument in a format, decided by its C++ type.
 template <typename T>
-consteval ArgClass argClassOf() {
+consteval FormatArgClass argClassOf() {
   using U = std::remove_cvref_t<T>;
   if constexpr (std::is_same_v<U, std::nullptr_t>) {
-    return ArgClass::Absent;
+    return FormatArgClass::Absent;
   } else if constexpr (std::is_integral_v<U>) {
-    return ArgClass::Integer;
+    return FormatArgClass::Integer;
   } else if constexpr (std::is_floating_point_v<U>) {
-    return ArgClass::Double;
+    return FormatArgClass::Double;
   } else if constexpr (std::is_array_v<U> || std::is_pointer_v<U>) {
     using Pointee = std::remove_cv_t<std::remove_pointer_t<std::decay_t<U>>>;
     if constexpr (std::is_same_v<Pointee, char>)
-      return ArgClass::String;
+      return FormatArgClass::String;
     else if constexpr (std::is_base_of_v<Object, Pointee>)
-      return ArgClass::Object;
+      return FormatArgClass::Object;
     else
-      return ArgClass::Pointer;
+      return FormatArgClass::Pointer;
   } else if constexpr (std::is_convertible_v<const U&, std::string_view> ||
                        std::is_same_v<U, std::optional<std::string>>) {
-    return ArgClass::String;
+    return FormatArgClass::String;
   } else if constexpr (IsObjectSharedPtr<U>::value) {
-    return ArgClass::Object;
+    return FormatArgClass::Object;
   } else {
-    return ArgClass::Other;
+    return FormatArgClass::Other;
   }
 }
 
-// Mirrors the directive syntax of cw::formatWithArgs: true when every
-// directive finds an argument of a fitting kind and every argument is used.
-constexpr bool formatMatchesClasses(std::string_view format, const ArgClass* classes, std::size_t count) {
-  constexpr long kMaxField = 1 << 16;
-  std::size_t next = 0;
-  std::uint64_t used = 0;
-  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-  const auto contains = [](std::string_view set, char c) { return set.find(c) != std::string_view::npos; };
-  // "n$" at i; 0 when there is none, -1 when out of range.
-  const auto position = [&](std::size_t& i) -> long {
-    std::size_t j = i;
-    long n = 0;
-    while (j < format.size() && isDigit(format[j])) {
-      n = n * 10 + (format[j] - '0');
-      if (n > kMaxField) return -1;
-      ++j;
-    }
-    if (j > i && j < format.size() && format[j] == '$' && n > 0) {
-      i = j + 1;
-      return n;
-    }
-    return 0;
-  };
-  const auto bit = [](ArgClass c) { return 1u << static_cast<unsigned>(c); };
-  const unsigned integers = bit(ArgClass::Integer);
-  const unsigned doubles = bit(ArgClass::Double);
-  const unsigned strings = bit(ArgClass::String) | bit(ArgClass::Absent);
-  const unsigned objects = strings | bit(ArgClass::Object);
-  const unsigned pointers = bit(ArgClass::Pointer) | bit(ArgClass::Object) | bit(ArgClass::Absent);
-  const auto take = [&](long pos, unsigned accepted) -> bool {
-    const std::size_t index = pos > 0 ? static_cast<std::size_t>(pos - 1) : next++;
-    if (index >= count) return false;
-    if (index < 64) used |= std::uint64_t{1} << index;
-    return (accepted & bit(classes[index])) != 0;
-  };
-  // A width or precision: digits, or "*" with an optional "n$" taking an integer.
-  const auto field = [&](std::size_t& i) -> bool {
-    if (i < format.size() && format[i] == '*') {
-      ++i;
-      const long pos = position(i);
-      return pos >= 0 && take(pos, integers);
-    }
-    long n = 0;
-    while (i < format.size() && isDigit(format[i])) {
-      n = n * 10 + (format[i] - '0');
-      if (n > kMaxField) return false;
-      ++i;
-    }
-    return true;
-  };
-
-  std::size_t i = 0;
-  while (i < format.size()) {
-    if (format[i++] != '%') continue;
-    if (i >= format.size()) return false;
-    if (format[i] == '%') {
-      ++i;
-      continue;
-    }
-    const long pos = position(i);
-    if (pos < 0) return false;
-    while (i < format.size() && contains("-+ #0'", format[i])) ++i;
-    if (!field(i)) return false;
-    if (i < format.size() && format[i] == '.') {
-      ++i;
-      if (!field(i)) return false;
-    }
-    std::size_t lengthChars = 0;
-    while (i < format.size() && contains("hlLqjzt", format[i])) ++i, ++lengthChars;
-    if (lengthChars > 2 || i >= format.size()) return false;
-    const char conversion = format[i++];
-    if (contains("diDouxXUOcC", conversion)) {
-      if (!take(pos, integers)) return false;
-    } else if (contains("eEfFgGaA", conversion)) {
-      if (!take(pos, doubles)) return false;
-    } else if (conversion == 's' || conversion == 'S') {
-      if (!take(pos, strings)) return false;
-    } else if (conversion == '@') {
-      if (!take(pos, objects)) return false;
-    } else if (conversion == 'p') {
-      if (!take(pos, pointers)) return false;
-    } else {
-      return false;  // "%n" included: it would write through a pointer
-    }
-  }
-  const std::size_t tracked = count < 64 ? count : 64;
-  const std::uint64_t all = tracked == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << tracked) - 1;
-  return (used & all) == all;
-}
-
+// The formatter's own grammar decides: every directive finds an argument of
+// a fitting class, and, as printf checking warns, every argument is used.
 template <typename... Args>
 constexpr bool formatMatches(std::string_view format) {
-  constexpr ArgClass classes[] = {argClassOf<Args>()..., ArgClass::Other};
-  return formatMatchesClasses(format, classes, sizeof...(Args));
+  constexpr FormatArgClass classes[] = {argClassOf<Args>()..., FormatArgClass::Other};
+  const FormatVerdict verdict = checkFormat(format, classes, sizeof...(Args));
+  return verdict.fits && verdict.everyArgumentUsed;
 }
 
 // Not constexpr: a format that reaches it at compile time does not compile.
@@ -392,9 +307,9 @@ public:
   GTMLogger(const GTMLogger&) = delete;
   GTMLogger& operator=(const GTMLogger&) = delete;
 
-  std::shared_ptr<GTMLogWriter> writer() const { return writer_.load(); }
-  std::shared_ptr<GTMLogFormatter> formatter() const { return formatter_.load(); }
-  std::shared_ptr<GTMLogFilter> filter() const { return filter_.load(); }
+  std::shared_ptr<GTMLogWriter> writer() const { return components_.load()->writer; }
+  std::shared_ptr<GTMLogFormatter> formatter() const { return components_.load()->formatter; }
+  std::shared_ptr<GTMLogFilter> filter() const { return components_.load()->filter; }
 
   // Absent puts the default in place. A replaced component lives on while a
   // call on another thread still uses it.
@@ -442,6 +357,21 @@ public:
   void logMessageLevel(std::string_view message, GTMLogLevel level) override;
 
 private:
+  // The three components, replaced together so that a call reads them with
+  // one load; route tells which of the framework's own classes they are.
+  struct Components {
+    Components(std::shared_ptr<GTMLogWriter> w, std::shared_ptr<GTMLogFormatter> fo, std::shared_ptr<GTMLogFilter> fi);
+    // Gives up the writer, the formatter and the filter, in this order.
+    ~Components();
+    std::shared_ptr<GTMLogWriter> writer;
+    std::shared_ptr<GTMLogFormatter> formatter;
+    std::shared_ptr<GTMLogFilter> filter;
+    unsigned route;
+  };
+  // Stores the components that edit makes of the current ones.
+  template <typename Edit>
+  void replaceComponents(Edit edit);
+
   template <typename... Args>
   void logPacked(const char* func, std::string_view format, GTMLogLevel level, const Args&... args) {
     const FormatArg packed[] = {FormatArg(args)..., FormatArg(nullptr)};
@@ -453,9 +383,10 @@ private:
                                         GTMLogLevel level);
 
   std::recursive_mutex lock_;
-  gtm_detail::SharedRef<GTMLogWriter> writer_;
-  gtm_detail::SharedRef<GTMLogFormatter> formatter_;
-  gtm_detail::SharedRef<GTMLogFilter> filter_;
+  gtm_detail::SharedRef<const Components> components_;
+  // components_'s route, readable without a lock: a message that is certain
+  // to be dropped costs no more than reading it.
+  std::atomic<unsigned> route_{0};
 };
 
 }  // namespace cw

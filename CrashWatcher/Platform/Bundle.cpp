@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -20,9 +21,11 @@ std::mutex& bundleMutex() {
 }
 
 struct MainBundleState {
-  std::unique_ptr<Bundle> current;
-  // Bundles replaced by the test hook; kept so that references stay valid.
-  std::vector<std::unique_ptr<Bundle>> retired;
+  // Read without the lock: the user defaults look at it on every read.
+  std::atomic<Bundle*> current{nullptr};
+  // Every main bundle made, also those the test hook replaced, so that
+  // references stay valid.
+  std::vector<std::unique_ptr<Bundle>> made;
 };
 
 MainBundleState& mainBundleState() {
@@ -49,17 +52,20 @@ bool leavesFolder(std::string_view relative) {
 Bundle::Bundle(std::string bundlePath) : bundlePath_(std::move(bundlePath)) {}
 
 Bundle& Bundle::mainBundle() {
-  std::lock_guard lock(bundleMutex());
   MainBundleState& state = mainBundleState();
-  if (!state.current) state.current = std::make_unique<Bundle>(defaultMainBundlePath());
-  return *state.current;
+  if (Bundle* bundle = state.current.load(std::memory_order_acquire)) return *bundle;
+  std::lock_guard lock(bundleMutex());
+  if (Bundle* bundle = state.current.load(std::memory_order_relaxed)) return *bundle;
+  state.made.push_back(std::make_unique<Bundle>(defaultMainBundlePath()));
+  state.current.store(state.made.back().get(), std::memory_order_release);
+  return *state.made.back();
 }
 
 void Bundle::setMainBundlePathForTesting(std::string bundlePath) {
   std::lock_guard lock(bundleMutex());
   MainBundleState& state = mainBundleState();
-  if (state.current) state.retired.push_back(std::move(state.current));
-  state.current = std::make_unique<Bundle>(std::move(bundlePath));
+  state.made.push_back(std::make_unique<Bundle>(std::move(bundlePath)));
+  state.current.store(state.made.back().get(), std::memory_order_release);
 }
 
 std::string Bundle::resourcePath() const {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "Platform/FormatDirective.h"
 #include "Platform/Object.h"
 
 namespace cw {
@@ -52,6 +53,25 @@ public:
   FormatArg(T* v) : kind_(Kind::Pointer), p_(static_cast<const void*>(v)) {}
 
   Kind kind() const { return kind_; }
+  // The class a format check sees for this argument.
+  FormatArgClass formatClass() const {
+    switch (kind_) {
+      case Kind::Signed:
+      case Kind::Unsigned:
+        return FormatArgClass::Integer;
+      case Kind::Double:
+        return FormatArgClass::Double;
+      case Kind::String:
+        return FormatArgClass::String;
+      case Kind::Object:
+        return FormatArgClass::Object;
+      case Kind::Pointer:
+        return FormatArgClass::Pointer;
+      case Kind::Absent:
+        break;
+    }
+    return FormatArgClass::Absent;
+  }
   long long asSigned() const { return i_; }
   unsigned long long asUnsigned() const { return u_; }
   double asDouble() const { return d_; }
@@ -78,6 +98,21 @@ using FormatArgs = std::span<const FormatArg>;
 // A missing argument, an argument of the wrong kind, "%n" or a malformed
 // directive give absent: never undefined behaviour.
 std::optional<std::string> formatWithArgs(std::string_view format, FormatArgs args);
+
+enum class FormatStatus {
+  Ok,
+  // The format is malformed or does not fit the arguments' classes (what
+  // checkFormat() can tell without the values).
+  DoesNotFit,
+  // A value is out of range: a "*" width or precision beyond kMaxFormatField,
+  // a character with no UTF-8 form.
+  ValueOutOfRange,
+};
+
+// Appends the formatted text to out, which keeps its capacity: the way to
+// format without allocating. On failure out holds an unspecified part of the
+// text after its earlier contents; cut it back to the size it had.
+FormatStatus appendFormat(std::string& out, std::string_view format, FormatArgs args);
 
 template <typename... Args>
 std::optional<std::string> format(std::string_view fmt, const Args&... args) {

@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -113,13 +116,129 @@ bool moveAside(const std::string& path) {
   return false;
 }
 
+std::int64_t nanoseconds(const timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// A clock that costs no system call; its few milliseconds of coarseness do
+// not matter against the check interval.
+std::int64_t coarseNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return nanoseconds(now);
+}
+
+// What a stat tells about the file; equal signatures mean an unchanged file,
+// unless it changed within one tick of the file system's clock (see racy).
+struct FileSignature {
+  int error = 0;  // errno of the stat, 0 when it succeeded
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modified = 0;
+  std::int64_t changed = 0;
+  bool operator==(const FileSignature&) const = default;
+};
+
+FileSignature signatureOf(const std::string& path) {
+  FileSignature signature;
+  struct stat info {};
+  if (path.empty()) {
+    signature.error = ENOENT;
+  } else if (::stat(path.c_str(), &info) != 0) {
+    signature.error = errno;
+  } else {
+    signature = {0, info.st_dev, info.st_ino, info.st_size, nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
+  }
+  return signature;
+}
+
+std::uint64_t newGeneration() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+bool homeIsSet(const char* home) {
+  return home && *home;
+}
+
 }  // namespace
+
+struct UserDefaults::Snapshot {
+  std::uint64_t generation = 0;
+  bool homeSet = false;
+  std::string home;  // the HOME it was read under, when set
+  std::string path;
+  FileSignature signature;
+  // Changed so recently that a change within the same tick of the file
+  // system's clock would leave the signature as it is: read again next time.
+  bool racy = false;
+  std::optional<PlistDictionary> dictionary;
+
+  bool readUnder(const char* currentHome) const {
+    return homeIsSet(currentHome) ? homeSet && home == currentHome : !homeSet;
+  }
+};
 
 UserDefaults::UserDefaults(std::string domain) : domain_(std::move(domain)) {}
 
+UserDefaults::~UserDefaults() = default;
+
+std::shared_ptr<const UserDefaults::Snapshot> UserDefaults::current(const char* home) const {
+  std::lock_guard lock(mutex_);
+  const std::int64_t now = coarseNow();
+  if (snapshot_ && snapshot_->readUnder(home) && now < nextCheck_.load(std::memory_order_relaxed)) return snapshot_;
+
+  const std::string path = filePath();
+  const FileSignature signature = signatureOf(path);
+  const bool unchanged = snapshot_ && snapshot_->readUnder(home) && snapshot_->path == path && !snapshot_->racy &&
+                         snapshot_->signature == signature;
+  timespec realNow{};
+  ::clock_gettime(CLOCK_REALTIME, &realNow);
+  const std::int64_t sinceChange = nanoseconds(realNow) - std::max(signature.modified, signature.changed);
+  const bool recent = signature.error == 0 && (sinceChange < kRecentChangeNs || sinceChange < 0);
+  if (!unchanged) {
+    auto fresh = std::make_shared<Snapshot>();
+    fresh->generation = newGeneration();
+    fresh->homeSet = homeIsSet(home);
+    if (fresh->homeSet) fresh->home = home;
+    fresh->path = path;
+    // Stat before read: a change in between makes the next check read again.
+    fresh->signature = signature;
+    fresh->racy = signature.error == 0 && sinceChange < 50'000'000;
+    if (!path.empty()) {
+      PlistFileContents contents = readPropertyListFile(path);
+      if (contents.status == PlistFileStatus::Ok) {
+        if (const PlistDictionary* dictionary = contents.value->asDictionary()) fresh->dictionary = *dictionary;
+      }
+    }
+    snapshot_ = std::move(fresh);
+    generation_.store(snapshot_->generation, std::memory_order_release);
+  }
+  nextCheck_.store(recent ? now : now + kCheckIntervalNs, std::memory_order_relaxed);
+  return snapshot_;
+}
+
+void UserDefaults::invalidate() {
+  std::lock_guard lock(mutex_);
+  snapshot_.reset();
+  generation_.store(newGeneration(), std::memory_order_release);
+  nextCheck_.store(0, std::memory_order_relaxed);
+}
+
 UserDefaults& UserDefaults::standardUserDefaults() {
+  // The main bundle changes only through a test hook, and a bundle is never
+  // destroyed: its address picks the instance without a lock.
+  struct Cached {
+    const Bundle* bundle = nullptr;
+    UserDefaults* defaults = nullptr;
+  };
+  thread_local Cached cached;
+  const Bundle& bundle = Bundle::mainBundle();
+  if (cached.bundle == &bundle) return *cached.defaults;
+
   std::string domain(kFallbackDomain);
-  if (const PlistValue* identifier = Bundle::mainBundle().objectForInfoDictionaryKey("CFBundleIdentifier")) {
+  if (const PlistValue* identifier = bundle.objectForInfoDictionaryKey("CFBundleIdentifier")) {
     if (const std::string* text = identifier->asString(); text && canNameFile(*text)) domain = *text;
   }
   // One instance per domain for the process; a test that points the main
@@ -129,6 +248,7 @@ UserDefaults& UserDefaults::standardUserDefaults() {
   std::lock_guard lock(mutex);
   auto& instance = instances[domain];
   if (!instance) instance = std::make_unique<UserDefaults>(domain);
+  cached = {&bundle, instance.get()};
   return *instance;
 }
 
@@ -138,20 +258,40 @@ std::string UserDefaults::filePath() const {
 }
 
 std::optional<PlistValue> UserDefaults::objectForKey(std::string_view key) const {
-  const std::string path = filePath();
-  if (path.empty()) return std::nullopt;
-  const PlistFileContents contents = readPropertyListFile(path);
-  if (contents.status != PlistFileStatus::Ok) return std::nullopt;
-  const PlistDictionary* dictionary = contents.value->asDictionary();
-  if (!dictionary) return std::nullopt;
-  const PlistValue* value = lookup(*dictionary, key);
+  const std::shared_ptr<const Snapshot> snapshot = current(std::getenv("HOME"));
+  if (!snapshot->dictionary) return std::nullopt;
+  const PlistValue* value = lookup(*snapshot->dictionary, key);
   if (!value) return std::nullopt;
   return *value;
 }
 
 bool UserDefaults::boolForKey(std::string_view key) const {
-  const std::optional<PlistValue> value = objectForKey(key);
-  return value && value->boolValue();
+  // The last answer of this thread, valid while the snapshot it came from is
+  // the current one and HOME is the same: no lock, no lookup, no allocation.
+  struct Memo {
+    const UserDefaults* owner = nullptr;
+    std::uint64_t generation = 0;
+    std::string key;
+    bool homeSet = false;
+    std::string home;
+    bool value = false;
+  };
+  thread_local Memo memo;
+  const char* home = std::getenv("HOME");
+  if (memo.owner == this && coarseNow() < nextCheck_.load(std::memory_order_relaxed) &&
+      memo.generation == generation_.load(std::memory_order_acquire) && memo.key == key &&
+      (homeIsSet(home) ? memo.homeSet && memo.home == home : !memo.homeSet)) {
+    return memo.value;
+  }
+  const std::shared_ptr<const Snapshot> snapshot = current(home);
+  const PlistValue* value = snapshot->dictionary ? lookup(*snapshot->dictionary, key) : nullptr;
+  memo.owner = this;
+  memo.generation = snapshot->generation;
+  memo.key = key;
+  memo.homeSet = snapshot->homeSet;
+  memo.home = snapshot->home;
+  memo.value = value && value->boolValue();
+  return memo.value;
 }
 
 bool UserDefaults::setObjectForKey(std::string_view key, const PlistValue& value) {
@@ -191,7 +331,10 @@ bool UserDefaults::setObjectForKey(std::string_view key, const PlistValue& value
       return false;
   }
   dictionary.insert_or_assign(std::string(key), value);
-  return writeAtomically(folderFd.get(), folder, path, serializePropertyList(PlistValue(std::move(dictionary))));
+  const bool written =
+      writeAtomically(folderFd.get(), folder, path, serializePropertyList(PlistValue(std::move(dictionary))));
+  invalidate();
+  return written;
 }
 
 bool UserDefaults::setBoolForKey(std::string_view key, bool value) {

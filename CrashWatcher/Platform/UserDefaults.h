@@ -1,5 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,9 +21,20 @@ namespace cw {
 // holds no dictionary) is moved aside ("<name>.corrupt-<time>") before a new
 // one is written: never lost. A folder, a FIFO or an unreadable file in its
 // place is left untouched and the write fails.
+//
+// Reads are served from memory. The file is read again only when it has
+// changed: a stat, at most every kCheckInterval, tells; a file changed in the
+// last kRecentChange is checked on every read, since more changes tend to
+// follow. No timer, no thread: an idle process makes no wake-ups for it.
 class UserDefaults {
 public:
+  static constexpr std::int64_t kCheckIntervalNs = 100'000'000;   // 100 ms
+  static constexpr std::int64_t kRecentChangeNs = 1'000'000'000;  // 1 s
+
   explicit UserDefaults(std::string domain);
+  ~UserDefaults();
+  UserDefaults(const UserDefaults&) = delete;
+  UserDefaults& operator=(const UserDefaults&) = delete;
 
   // The agent's own domain: the main bundle's CFBundleIdentifier (or
   // "com.vellumdrift.CrashWatcher", the shipped one, when it has none or it cannot name a file). The instance
@@ -38,7 +53,20 @@ public:
   bool setBoolForKey(std::string_view key, bool value);
 
 private:
+  struct Snapshot;
+  // The contents as of now (HOME as given), read again if the file changed.
+  std::shared_ptr<const Snapshot> current(const char* home) const;
+  // Makes the next read look at the file again.
+  void invalidate();
+
   std::string domain_;
+  mutable std::mutex mutex_;
+  mutable std::shared_ptr<const Snapshot> snapshot_;  // guarded by mutex_
+  // The snapshot's number, unique in the process; readers' per-thread memos
+  // are valid while it stays.
+  mutable std::atomic<std::uint64_t> generation_{0};
+  // Coarse monotonic time before which the file is not looked at again.
+  mutable std::atomic<std::int64_t> nextCheck_{0};
 };
 
 }  // namespace cw
