@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -270,17 +271,25 @@ void GTMLogStandardFormatter::appendLine(std::string& out, std::optional<std::st
     ::clock_gettime(CLOCK_REALTIME, &now);
     dateLength = dateFormatter_->stringFromDate(now, date);
   }
-  char levelText[16];
-  const char* levelEnd = std::to_chars(levelText, levelText + sizeof levelText, level).ptr;
-  out.append(date, dateLength);
-  out.push_back(' ');
-  out.append(processText_);
-  out.append(currentThreadText());
-  out.append("] [lvl=");
-  out.append(levelText, static_cast<std::size_t>(levelEnd - levelText));
-  out.append("] ");
-  out.append(func ? *func : std::string_view("(no func)"));
-  out.push_back(' ');
+  // Everything before the message, written straight into out's room.
+  const std::string_view thread = currentThreadText();
+  const std::string_view funcText = func ? *func : std::string_view("(no func)");
+  constexpr std::string_view kLevelField = "] [lvl=";
+  const std::size_t start = out.size();
+  out.resize(start + dateLength + 1 + processText_.size() + thread.size() + kLevelField.size() + 16 + funcText.size() +
+             1);
+  char* p = out.data() + start;
+  const auto put = [&p](std::string_view text) { p = std::copy(text.begin(), text.end(), p); };
+  put({date, dateLength});
+  *p++ = ' ';
+  put(processText_);
+  put(thread);
+  put(kLevelField);
+  p = std::to_chars(p, p + 12, level).ptr;
+  put("] ");
+  put(funcText);
+  *p++ = ' ';
+  out.resize(static_cast<std::size_t>(p - out.data()));
   const std::size_t messageStart = out.size();
   if (appendFormat(out, format, valist) != FormatStatus::Ok) {
     // An absent message still makes a complete line, with "(null)" in its place.

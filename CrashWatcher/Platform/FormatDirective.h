@@ -113,6 +113,10 @@ constexpr bool field(std::string_view format, std::size_t& i, FormatField& out) 
   return true;
 }
 
+constexpr bool isLengthModifier(char c) {
+  return c == 'h' || c == 'l' || c == 'L' || c == 'q' || c == 'j' || c == 'z' || c == 't';
+}
+
 constexpr bool length(std::string_view format, std::size_t& i, FormatLength& out) {
   const auto at = [&](std::size_t k) { return i + k < format.size() ? format[i + k] : '\0'; };
   const char c = at(0);
@@ -130,8 +134,7 @@ constexpr bool length(std::string_view format, std::size_t& i, FormatLength& out
     ++i;
   }
   // Modifiers run together ("hl", "lll", "zz") name no type.
-  const char next = at(0);
-  return !(next == 'h' || next == 'l' || next == 'L' || next == 'q' || next == 'j' || next == 'z' || next == 't');
+  return !isLengthModifier(at(0));
 }
 
 }  // namespace format_grammar
@@ -142,6 +145,17 @@ constexpr bool length(std::string_view format, std::size_t& i, FormatLength& out
 // directive: callers take it as a percent sign before asking.
 constexpr bool scanFormatDirective(std::string_view format, std::size_t& i, FormatDirective& d) {
   d = FormatDirective{};
+  // The common "%d", "%@": a character that can start no other part is the
+  // conversion itself.
+  if (i < format.size()) {
+    const char c = format[i];
+    if (!format_grammar::isDigit(c) && format_grammar::flagOf(c) == 0 && c != '*' && c != '.' &&
+        !format_grammar::isLengthModifier(c)) {
+      d.conversion = c;
+      ++i;
+      return true;
+    }
+  }
   d.position = format_grammar::position(format, i);
   if (d.position < 0) return false;
   while (i < format.size() && format_grammar::flagOf(format[i]) != 0) d.flags |= format_grammar::flagOf(format[i++]);
