@@ -183,8 +183,7 @@ void BM_GTMLoggerDroppedDebug(benchmark::State& state) {
 
 // An info message with "GTMVerboseLogging" unset: the user default decides.
 // The preferences file holds it as false (argument 1) or is missing (0); it
-// has settled, as in a running session: it changed more than
-// UserDefaults::kRecentChangeNs ago.
+// changed an hour ago, as in a settled session.
 void BM_GTMLoggerDroppedInfoVerboseOff(benchmark::State& state) {
   const std::string path = benchDir().file("quiet.log");
   if (state.thread_index() == 0) {
@@ -195,12 +194,11 @@ void BM_GTMLoggerDroppedInfoVerboseOff(benchmark::State& state) {
       const std::string text = cw::serializePropertyList(
           cw::PlistValue(cw::PlistDictionary{{"GTMVerboseLogging", cw::PlistValue(false)},
                                              {"com.apple.PreferenceSync.ExcludeAllSyncKeys", cw::PlistValue(true)}}));
-      if (!std::filesystem::exists(preferences)) {
-        FILE* file = std::fopen(preferences.c_str(), "w");
-        if (!file || std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fclose(file) != 0)
-          state.SkipWithError("cannot write the preferences");
-        ::usleep(static_cast<useconds_t>(cw::UserDefaults::kRecentChangeNs / 1000 + 100'000));
-      }
+      FILE* file = std::fopen(preferences.c_str(), "w");
+      if (!file || std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fclose(file) != 0)
+        state.SkipWithError("cannot write the preferences");
+      const timespec anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+      ::utimensat(AT_FDCWD, preferences.c_str(), anHourAgo, 0);
     } else {
       ::unlink(preferences.c_str());
     }

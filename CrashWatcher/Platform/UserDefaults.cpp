@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -195,7 +194,9 @@ std::shared_ptr<const UserDefaults::Snapshot> UserDefaults::current(const char* 
                          snapshot_->signature == signature;
   timespec realNow{};
   ::clock_gettime(CLOCK_REALTIME, &realNow);
-  const std::int64_t sinceChange = nanoseconds(realNow) - std::max(signature.modified, signature.changed);
+  // Recency is that of the contents; a rename or chmod alone shows in the
+  // signature all the same.
+  const std::int64_t sinceChange = nanoseconds(realNow) - signature.modified;
   const bool recent = signature.error == 0 && (sinceChange < kRecentChangeNs || sinceChange < 0);
   if (!unchanged) {
     auto fresh = std::make_shared<Snapshot>();

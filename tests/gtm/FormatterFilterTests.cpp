@@ -187,5 +187,19 @@ TEST(GTMLogFormatCheck, CompileTimeCheckFollowsTheFormatter) {
   expectCheckAgreesWithFormatter("%3$d", 1, 2);
 }
 
+// The check reads formats with the formatter's own grammar, so formats that
+// the formatter refuses no longer compile: positional and sequential
+// arguments mixed, and runs of length modifiers that name no type.
+TEST(GTMLogFormatCheck, CompileTimeCheckRefusesWhatTheFormatterRefuses) {
+  static_assert(!GTMLogFormatMatches<int, int>("%2$d %d"));
+  static_assert(!GTMLogFormatMatches<int, int>("%*2$d"));
+  static_assert(!GTMLogFormatMatches<int>("%hld"));
+  static_assert(!GTMLogFormatMatches<double>("%Lqf"));
+  static_assert(GTMLogFormatMatches<int, int>("%2$*1$d"));
+  expectCheckAgreesWithFormatter("%2$d %d", 1, 2);
+  expectCheckAgreesWithFormatter("%hld", 1);
+  expectCheckAgreesWithFormatter("%2$*1$d", 3, 4);
+}
+
 }  // namespace
 }  // namespace cw::test

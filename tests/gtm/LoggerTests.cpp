@@ -75,6 +75,66 @@ TEST(GTMLogger, DeliveryFormatsThenFiltersThenWrites) {
   EXPECT_EQ(writer->received().size(), 1u);
 }
 
+// A message that the framework's own filter drops may skip formatting, but
+// only where nothing could tell: a foreign formatter or filter still sees
+// every message, and so does the description of an object argument.
+TEST(GTMLogger, ForeignStagesStillSeeEveryDroppedMessage) {
+  TempHome home;                                   // no user default turns verbose logging on
+  const bool verbose = IsVerboseLoggingEnabled();  // only the environment could
+  class CountedObject : public Object {
+  public:
+    std::string description() const override {
+      ++described;
+      return "object";
+    }
+    mutable int described = 0;
+  };
+  auto journal = std::make_shared<Journal>();
+  auto object = std::make_shared<CountedObject>();
+  const auto logEveryLevel = [&](GTMLogger& logger) {
+    logger.logDebug("debug %d", 1);
+    logger.logInfo("info %@", "text");
+    logger.logError("error");
+    logger.logDebug("debug %@", object);
+  };
+
+  auto formatter = std::make_shared<RecordingFormatter>(journal);
+  auto writer = std::make_shared<RecordingWriter>("writer", journal);
+  logEveryLevel(*GTMLogger::loggerWithWriterFormatterFilter(writer, formatter, std::make_shared<GTMLogLevelFilter>()));
+  const std::vector<GTMLogLevel> everyCall{1, 2, 3, 1};
+  std::vector<GTMLogLevel> levels;
+  for (const FormatterCall& call : formatter->calls) levels.push_back(call.level);
+  EXPECT_EQ(levels, everyCall);
+  EXPECT_EQ(writer->received().back(), (Delivery{"writer", "error", 3}));
+  EXPECT_EQ(writer->received().size(), verbose ? 2u : 1u);
+  EXPECT_EQ(object->described, 1);
+
+  auto filter = std::make_shared<RecordingFilter>(journal);
+  filter->allow = false;
+  for (const auto& own : std::vector<std::shared_ptr<GTMLogFormatter>>{std::make_shared<GTMLogBasicFormatter>(),
+                                                                       std::make_shared<GTMLogStandardFormatter>()}) {
+    const std::size_t before = journal->entries().size();
+    logEveryLevel(*GTMLogger::loggerWithWriterFormatterFilter(writer, own, filter));
+    std::vector<Delivery> seen = journal->entries();
+    seen.erase(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(before));
+    ASSERT_EQ(seen.size(), everyCall.size());
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_EQ(seen[i].writer, "filter");
+      EXPECT_EQ(seen[i].level, everyCall[i]);
+    }
+    EXPECT_NE(seen[0].message.find("debug 1"), std::string::npos) << "the filter judges the finished text";
+  }
+  EXPECT_EQ(object->described, 3);
+
+  // Both stages the framework's own: an object argument is still described
+  // before its message is dropped; anything else is not formatted at all.
+  auto standard = GTMLogger::loggerWithWriterFormatterFilter(writer, std::make_shared<GTMLogStandardFormatter>(),
+                                                             std::make_shared<GTMLogLevelFilter>());
+  logEveryLevel(*standard);
+  EXPECT_EQ(object->described, 4);
+  EXPECT_EQ(writer->received().size(), verbose ? 4u : 2u);
+}
+
 TEST(GTMLogger, LevelOperationsPassTheirLevelAndFunctionName) {
   auto formatter = std::make_shared<RecordingFormatter>();
   auto writer = std::make_shared<RecordingWriter>();

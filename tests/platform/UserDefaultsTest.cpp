@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform/Bundle.h"
@@ -186,6 +189,36 @@ TEST_F(UserDefaultsTest, FollowsHomeAtEachCall) {
   test::ScopedEnv home("HOME", otherHome.path().c_str());
   EXPECT_EQ(defaults_.filePath(), otherHome.path() + "/Library/Preferences/com.example.Agent.plist");
   EXPECT_FALSE(defaults_.boolForKey(kSyncKey));
+}
+
+TEST_F(UserDefaultsTest, ValueWrittenByAnotherProcessIsSeen) {
+  // A file that settled long ago: read once, then served from memory.
+  const auto store = [](const std::string& path, bool flag) {
+    test::writeFile(path, serializePropertyList(PlistValue(PlistDictionary{{"flag", PlistValue(flag)}})));
+    test::setModificationTime(path, -3600);
+  };
+  store(plistPath(), false);
+  EXPECT_FALSE(defaults_.boolForKey("flag"));
+  EXPECT_FALSE(defaults_.boolForKey("flag"));
+
+  // Another process puts a new file in place the way writers do, through a
+  // rename, and backdates it too: the inode and size still tell.
+  const std::string staged = home_.path() + "/staged.plist";
+  store(staged, true);
+  const std::string command = "mv '" + staged + "' '" + plistPath() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!defaults_.boolForKey("flag") && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(defaults_.boolForKey("flag"));
+  EXPECT_TRUE(defaults_.objectForKey("flag"));
+
+  // Removed by another process: seen as gone.
+  ASSERT_EQ(std::system(("rm '" + plistPath() + "'").c_str()), 0);
+  const auto removal = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (defaults_.objectForKey("flag") && std::chrono::steady_clock::now() < removal)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(defaults_.objectForKey("flag"), std::nullopt);
 }
 
 TEST_F(UserDefaultsTest, StandardDefaultsUseTheBundleIdentifier) {
