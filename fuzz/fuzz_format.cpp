@@ -5,8 +5,11 @@
 // (at most 16) picks one argument; without a '|' the whole input is the
 // format and a mixed default set of arguments is used. Besides the
 // sanitizers, the target checks what can be known without a second
-// formatter: text without '%' comes back unchanged, "%%" gives one '%', and a
-// single plain directive on a plain argument agrees with the C library.
+// formatter: text without '%' comes back unchanged, "%%" gives one '%', a
+// single plain directive on a plain argument agrees with the C library, and
+// the verdict of cw::checkFormat (what the logging framework's compile-time
+// format check decides from the argument classes alone) agrees with what
+// formatting them does.
 
 #include <cmath>
 #include <cstdint>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "Platform/Format.h"
+#include "Platform/FormatDirective.h"
 
 namespace {
 
@@ -189,6 +193,28 @@ void checkAgainstC(std::string_view format, const std::vector<cw::FormatArg>& ar
   if (*got != expected) fail("a plain directive differs from the C library", format, *got, expected);
 }
 
+// The compile-time check and the formatter read formats with the one grammar:
+// the check passes a format exactly when formatting succeeds, but for values
+// out of range, which the check cannot see.
+void checkVerdict(std::string_view format, const std::vector<cw::FormatArg>& args,
+                  const std::optional<std::string>& out) {
+  std::vector<cw::FormatArgClass> classes;
+  for (const cw::FormatArg& arg : args) classes.push_back(arg.formatClass());
+  const cw::FormatVerdict verdict = cw::checkFormat(format, classes.data(), classes.size());
+  std::string appended = "kept|";
+  const cw::FormatStatus status = cw::appendFormat(appended, format, cw::FormatArgs(args.data(), args.size()));
+  const std::string_view got = out ? std::string_view(*out) : "(absent)";
+  if ((status == cw::FormatStatus::Ok) != out.has_value())
+    fail("appendFormat and formatWithArgs disagree", format, got, appended);
+  if (out && appended != "kept|" + *out) fail("appendFormat lost what was in its buffer", format, appended, *out);
+  if (status == cw::FormatStatus::Ok && !verdict.fits)
+    fail("formatted, but the compile-time check refuses it", format, got, "(refused)");
+  if (status == cw::FormatStatus::DoesNotFit && verdict.fits)
+    fail("refused, but the compile-time check passes it", format, got, "(a message)");
+  if (status == cw::FormatStatus::ValueOutOfRange && !verdict.fits)
+    fail("a value was judged out of range in a format that does not fit", format, got, "(does not fit)");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -210,6 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (format == "%%" && (!out || *out != "%")) fail("%% is not one percent sign", format, out ? *out : "(absent)", "%");
   checkAgainstC(format, args, out);
+  checkVerdict(format, args, out);
 
   // Formatting the result again through "%@" hands it back unchanged.
   if (out) {

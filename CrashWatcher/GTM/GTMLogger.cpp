@@ -105,6 +105,9 @@ public:
 
 private:
   struct Shared {
+    // A thread that logs from a later thread-local destructor finds the
+    // buffer busy and uses its own.
+    ~Shared() { busy = true; }
     std::string text;
     bool busy = false;
   };
@@ -136,10 +139,21 @@ unsigned routeOf(const GTMLogWriter& writer, const GTMLogFormatter& formatter, c
   return route;
 }
 
-// Whether the framework's own filter passes a message of this level; it
-// looks at the level only.
+// GTMLogLevelFilter's rule: the message text plays no part.
+bool levelFilterAllows(GTMLogLevel level) {
+  switch (level) {
+    case GTMLogLevelDebug:
+      return false;
+    case GTMLogLevelInfo:
+      return IsVerboseLoggingEnabled();
+    default:
+      return true;
+  }
+}
+
+// Whether the framework's own filter passes a message of this level.
 bool ownFilterPasses(unsigned route, GTMLogLevel level) {
-  return (route & kNoFilter) != 0 || GTMLogLevelFilter().filterAllowsMessageLevel({}, level);
+  return (route & kNoFilter) != 0 || levelFilterAllows(level);
 }
 
 // An object's description is anyone's code: a message with an object
@@ -299,14 +313,7 @@ void GTMLogStandardFormatter::appendLine(std::string& out, std::optional<std::st
 }
 
 bool GTMLogLevelFilter::filterAllowsMessageLevel(std::string_view, GTMLogLevel level) {
-  switch (level) {
-    case GTMLogLevelDebug:
-      return false;
-    case GTMLogLevelInfo:
-      return IsVerboseLoggingEnabled();
-    default:
-      return true;
-  }
+  return levelFilterAllows(level);
 }
 
 bool GTMLogNoFilter::filterAllowsMessageLevel(std::string_view, GTMLogLevel) {

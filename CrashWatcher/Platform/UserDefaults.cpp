@@ -270,6 +270,9 @@ bool UserDefaults::boolForKey(std::string_view key) const {
   // The last answer of this thread, valid while the snapshot it came from is
   // the current one and HOME is the same: no lock, no lookup, no allocation.
   struct Memo {
+    // Reads from a later thread-local destructor go without a memo.
+    ~Memo() { gone = true; }
+    bool gone = false;
     const UserDefaults* owner = nullptr;
     std::uint64_t generation = 0;
     std::string key;
@@ -279,13 +282,14 @@ bool UserDefaults::boolForKey(std::string_view key) const {
   };
   thread_local Memo memo;
   const char* home = std::getenv("HOME");
-  if (memo.owner == this && coarseNow() < nextCheck_.load(std::memory_order_relaxed) &&
+  if (!memo.gone && memo.owner == this && coarseNow() < nextCheck_.load(std::memory_order_relaxed) &&
       memo.generation == generation_.load(std::memory_order_acquire) && memo.key == key &&
       (homeIsSet(home) ? memo.homeSet && memo.home == home : !memo.homeSet)) {
     return memo.value;
   }
   const std::shared_ptr<const Snapshot> snapshot = current(home);
   const PlistValue* value = snapshot->dictionary ? lookup(*snapshot->dictionary, key) : nullptr;
+  if (memo.gone) return value && value->boolValue();
   memo.owner = this;
   memo.generation = snapshot->generation;
   memo.key = key;
