@@ -197,7 +197,9 @@ std::shared_ptr<const UserDefaults::Snapshot> UserDefaults::current(const char* 
   // Recency is that of the contents; a rename or chmod alone shows in the
   // signature all the same.
   const std::int64_t sinceChange = nanoseconds(realNow) - signature.modified;
-  const bool recent = signature.error == 0 && (sinceChange < kRecentChangeNs || sinceChange < 0);
+  // A file dated far ahead (a clock set wrong) counts as settled, or every
+  // read would parse it until the clock caught up.
+  const bool recent = signature.error == 0 && sinceChange < kRecentChangeNs && sinceChange > -kRecentChangeNs;
   if (!unchanged) {
     auto fresh = std::make_shared<Snapshot>();
     fresh->generation = newGeneration();
@@ -206,7 +208,7 @@ std::shared_ptr<const UserDefaults::Snapshot> UserDefaults::current(const char* 
     fresh->path = path;
     // Stat before read: a change in between makes the next check read again.
     fresh->signature = signature;
-    fresh->racy = signature.error == 0 && sinceChange < 50'000'000;
+    fresh->racy = recent && sinceChange < 50'000'000;
     if (!path.empty()) {
       PlistFileContents contents = readPropertyListFile(path);
       if (contents.status == PlistFileStatus::Ok) {
