@@ -66,8 +66,10 @@ module CrashLog
     def self.for_this_machine(crash_path = nil)
       account = Etc.getpwuid(Process.uid)
       homes = [ENV.fetch('HOME', nil), account&.dir].compact.flat_map { |home| [home, (File.realpath(home) rescue nil)] }
-      names = [ENV.fetch('USER', nil), ENV.fetch('LOGNAME', nil), account&.name]
-      full_name = account&.gecos.to_s.scrub.split(',').first
+      # The superuser's name and full name stand for no person ("sync root").
+      person = account unless account.nil? || account.uid.zero?
+      names = [ENV.fetch('USER', nil), ENV.fetch('LOGNAME', nil), person&.name].reject { |name| name == 'root' }
+      full_name = person&.gecos.to_s.scrub.split(',').first
       hosts = [Socket.gethostname, crash_path && to_text(crash_path.b)[FILE_HOST_RE, 1]]
       new(homes: homes, names: names + [full_name], hosts: hosts)
     rescue SystemCallError, ArgumentError
