@@ -281,7 +281,7 @@ module CrashLog
       @process = @headers['Process'] || @headers['Command']
       @exception = @headers['Exception Type'] || @headers['Exception']
       @termination = @headers['Termination Signal'] || @headers['Termination Reason']
-      index = @crashed_index || @headers['Crashed Thread'].to_s[/\A\d{1,9}/]&.to_i
+      index = @crashed_index || (@headers['Crashed Thread'] || @headers['Triggered by Thread']).to_s[/\A\d{1,9}/]&.to_i
       @crashed_frames = @threads.fetch(index, [])
       @crash_evidence = !index.nil? || !(@exception || @termination).nil?
     end
@@ -349,9 +349,10 @@ module CrashLog
       @headers[match[1]] ||= match[2].strip if match
     end
 
-    # Older logs give a backtrace as one parenthesised address list.
+    # Older logs give a backtrace as a parenthesised address list, on one
+    # line or over several.
     def take_addresses(line)
-      return unless line.length <= MAX_RECORD_LINE * 16 && line.lstrip.start_with?('(')
+      return unless line.length <= MAX_RECORD_LINE * 16 && line.lstrip.start_with?('(', '0x')
 
       line.scan(ADDRESS_RE) { |(hex)| @exception_addresses << hex.to_i(16) }
     end

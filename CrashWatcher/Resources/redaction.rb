@@ -58,6 +58,7 @@ module CrashLog
     IPV4_RE = /(?<![\w.(])#{OCTET}(?:\.#{OCTET}){3}(?![\w.])/
     IPV6_RE = /(?<![\w:.])(?=[\h:]*::|(?:\h{1,4}:){7}\h)(?:\h{0,4}:){2,7}\h{0,4}(?![\w:.])/
     LOCAL_HOST_RE = /(?<![\w.-])[A-Za-z0-9][A-Za-z0-9-]{0,62}\.local\b/
+    JSON_TAIL_RE = /^\{(?:"(?:app_name|bug_type|timestamp)"|[ \t]*\r?$)/
     # A JSON token: a key with the scalar after it, a string, or a bracket.
     JSON_TOKEN_RE = /("(?:[^"\\]|\\.)*+")(?:(\s*+:)(\s*+(?:-?\d[\d.eE+-]*|true|false|null))?)?|[{}\[\]]/
 
@@ -147,8 +148,15 @@ module CrashLog
       SYMBOLIC_KEYS.include?(normal) ? :symbolic : :free
     end
 
+    # A report copied from macOS 12's crash dialog holds the text report,
+    # then "Full Report" and the JSON report: that tail is redacted as JSON.
     def redact_text(text)
-      text.each_line.map { |line| redact_line(line) }.join
+      tail = text.index(JSON_TAIL_RE)
+      return redact_json(text) if tail&.zero?
+
+      head = tail ? text[0, tail] : text
+      redacted = head.each_line.map { |line| redact_line(line) }.join
+      tail ? redacted + redact_json(text[tail..]) : redacted
     end
 
     def redact_line(line)

@@ -82,7 +82,10 @@ class CrashLogFormatsTest < Minitest::Test
       'a 10.4 log whose newest report is not related' => [tiger.reverse.join, 0],
       'application-specific information after an empty line' => [asi.sub("\n \n", "\n\n"), 1],
       'application-specific information without the mention' => [asi.sub(/^VellumdriftCore: .*\n/, ''), 0],
-      'a 10.4 report with no Command' => [tiger.last.sub(/^Command:.*\n/, ''), 2]
+      'a 10.4 report with no Command' => [tiger.last.sub(/^Command:.*\n/, ''), 2],
+      'a report copied from the crash dialog' => [translated, 1],
+      'an exception backtrace as addresses over several lines' =>
+        [fixture('last-exception-backtrace.crash').sub(/^4   com.vellumdrift.*\n/, "(0x7fff2e4a5b57\n0x110c3e1d4)\n"), 1]
     }.each do |what, (content, expected)|
       assert_equal expected, verdict(content), what
     end
@@ -97,6 +100,16 @@ class CrashLogFormatsTest < Minitest::Test
     end
     ips = shown(fixture('finder-sonoma.ips')).split("\n", 2)
     assert(ips.all? { |part| JSON.parse(part) }, 'both parts of the .ips stay JSON')
+    copied = shown(translated)
+    assert_includes copied, '"crashReporterKey" : "[redacted]"'
+    assert_includes copied, "Anonymous UUID:        [redacted]\n"
+  end
+
+  # macOS 12's crash dialog copies the text report, then the JSON one.
+  def translated
+    "-------------------------------------\nTranslated Report (Full Report Below)\n" \
+      "-------------------------------------\n\n#{fixture('finder-related.crash')}\n\nFull Report\n===========\n\n" \
+      "#{fixture('finder-sonoma.ips')}"
   end
 
   # Names are replaced where they stand for a person or a path component,
