@@ -19,6 +19,9 @@ rounds = Integer(ARGV[1] || 40)
 
 commands = {
   'ruby -e 1' => %w[ruby -e 1],
+  # The scripts start without RubyGems, which they do not use: the bare
+  # interpreter they run on, for comparison.
+  'ruby --disable-gems' => %w[ruby --disable-gems -e 1],
   'related-crash-report' => [File.join(resources, 'related-crash-report.rb'), log],
   'extract-crash-info' => [File.join(resources, 'extract-crash-info.rb'), log],
   'upload-gist --show' => [File.join(resources, 'upload-gist.rb'), '--show', log]

@@ -180,6 +180,7 @@ module CrashLog
     # Works token by token so that the document's layout stays as it was;
     # only string values change, and identifiers become the string "[redacted]".
     def redact_json(text)
+      require 'json'
       keys = [] # the current key of each open object, nil for an array
       text.gsub(JSON_TOKEN_RE) do |token|
         string, colon, scalar = Regexp.last_match.captures

@@ -48,10 +48,6 @@
 # letters, digits, "_" or "-", so nothing the server sends can reach the mail
 # beyond a well-formed URL.
 
-require 'net/http'
-require 'openssl'
-require 'json'
-require 'uri'
 require_relative 'crashlog'
 require_relative 'redaction'
 
@@ -86,14 +82,25 @@ module UploadGist
   # A failure before the server took anything: worth another try.
   class Transient < Failure; end
 
-  CONNECT_ERRORS = {
-    Errno::ECONNREFUSED => 'connection refused', Errno::EHOSTUNREACH => 'host unreachable',
-    Errno::ENETUNREACH => 'network unreachable', Errno::EADDRNOTAVAIL => 'network unreachable',
-    Errno::ECONNRESET => 'connection reset', Errno::ECONNABORTED => 'connection reset',
-    Net::OpenTimeout => 'no connection', SocketError => 'host not found', EOFError => 'connection closed'
-  }.freeze
-
   module_function
+
+  # The HTTP client is loaded only for an upload: --show and the failures
+  # before it start in a third of the time.
+  def load_client
+    require 'net/http'
+    require 'openssl'
+    require 'json'
+    require 'uri'
+  end
+
+  def connect_errors
+    @connect_errors ||= {
+      Errno::ECONNREFUSED => 'connection refused', Errno::EHOSTUNREACH => 'host unreachable',
+      Errno::ENETUNREACH => 'network unreachable', Errno::EADDRNOTAVAIL => 'network unreachable',
+      Errno::ECONNRESET => 'connection reset', Errno::ECONNABORTED => 'connection reset',
+      Net::OpenTimeout => 'no connection', SocketError => 'host not found', EOFError => 'connection closed'
+    }
+  end
 
   def now
     Process.clock_gettime(Process::CLOCK_MONOTONIC)
@@ -229,8 +236,8 @@ module UploadGist
     http.start
   rescue OpenSSL::SSL::SSLError => e
     raise Failure.new('secure connection failed', e.message)
-  rescue *CONNECT_ERRORS.keys => e
-    reason = CONNECT_ERRORS.find { |klass, _| e.is_a?(klass) }.last
+  rescue *connect_errors.keys => e
+    reason = connect_errors.find { |klass, _| e.is_a?(klass) }.last
     raise Transient.new(reason, "#{reason}: #{e.message}")
   rescue SystemCallError => e
     raise Failure.new('no connection', e.message)
@@ -277,6 +284,7 @@ module UploadGist
   end
 
   def upload(path)
+    load_client
     limit = timeout
     deadline = now + limit
     kind = protocol
