@@ -56,7 +56,8 @@ module CrashLog
     MAC_RE = /(?<![\w:.-])\h\h([:-])\h\h(?:\1\h\h){4}(?![\w:.-])/
     OCTET = '(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)'
     IPV4_RE = /(?<![\w.(])#{OCTET}(?:\.#{OCTET}){3}(?![\w.])/
-    IPV6_RE = /(?<![\w:.])(?=[\h:]*::|(?:\h{1,4}:){7}\h)(?:\h{0,4}:){2,7}\h{0,4}(?![\w:.])/
+    # Compressed ("fe80::1") or full; two groups at least, so that "Thread 1::" is none.
+    IPV6_RE = /(?<![\w:.])(?=[\h:]{0,39}::|(?:\h{1,4}:){7}\h)(?=:*\h{1,4}:+\h)(?:\h{0,4}:){2,7}\h{0,4}(?![\w:.])/
     LOCAL_HOST_RE = /(?<![\w.-])[A-Za-z0-9][A-Za-z0-9-]{0,62}\.local\b/
     JSON_TAIL_RE = /^\{(?:"(?:app_name|bug_type|timestamp)"|[ \t]*\r?$)/
     # A JSON token: a key with the scalar after it, a string, or a bracket.
