@@ -20,8 +20,12 @@ constexpr std::string_view kVersionKey = "CFBundleVersion";
 constexpr std::string_view kVersionFallback = "???";
 constexpr std::string_view kMissingCrashLog = "unable to find last crash :-(";
 constexpr std::string_view kMailBundleIdentifier = "com.apple.mail";
-// upload-gist learns the build-fixed paste host from here.
+// upload-gist learns the build-fixed paste service from here. The protocol and
+// the expiry are kept when the agent's own environment already names them, so
+// that a test can point the agent at another kind of server.
 constexpr const char* kPasteHostVariable = "CRASHWATCHER_PASTE_HOST";
+constexpr const char* kPasteProtocolVariable = "CRASHWATCHER_PASTE_PROTOCOL";
+constexpr const char* kPasteExpiryVariable = "CRASHWATCHER_PASTE_EXPIRY_DAYS";
 
 std::optional<std::string>& infoPlistOverride() {
   static std::optional<std::string> path;
@@ -94,6 +98,8 @@ void Reporter::report(const std::optional<std::string>& crashFile) {
     // The host goes in as an argument: it is no format of its own.
     systemLog("Uploading crash report to %@: %@", build::kPasteServiceHostName, *crashFile);
     ::setenv(kPasteHostVariable, build::kPasteServiceHostName, 1);
+    ::setenv(kPasteProtocolVariable, build::kPasteServiceProtocol, 0);
+    ::setenv(kPasteExpiryVariable, build::kPasteExpiryDays, 0);
     uploadAddress = runShellCommandWithCrashFile("upload-gist", *crashFile);
     systemLog("  => %@", uploadAddress);
     // An empty address is an address: only output that was not text counts as none.

@@ -1,14 +1,17 @@
 # frozen_string_literal: true
 #
-# Fuzzes the crash-log parsing of the helper scripts related-crash-report and
-# extract-crash-info: mutates crash logs (the seeds, the script tests'
-# fixtures) with a fixed seed for a fixed time and runs both scripts on each
-# mutant, checking the contract the agent relies on:
+# Fuzzes the crash-log reading of the helper scripts related-crash-report,
+# extract-crash-info and upload-gist --show (text reports and JSON .ips
+# reports): mutates crash logs (the seeds, the script tests' fixtures) with a
+# fixed seed for a fixed time and runs the scripts on each mutant, checking
+# the contract the agent relies on:
 #   - related-crash-report exits 0, 1 or 2 and prints nothing;
 #   - extract-crash-info exits 0 with one line of printable UTF-8 (no line
 #     break, at most 200 characters) or 2 with nothing;
 #   - both agree on what is no crash log (status 2);
-#   - neither takes longer than the per-input limit (a hang is a finding).
+#   - upload-gist --show redacts every crash log (status 0, valid UTF-8, as
+#     many lines as the log) and refuses the rest (status 1, nothing printed);
+#   - none takes longer than the per-input limit (a hang is a finding).
 #
 # Each script runs in a forked child that loads it as the interpreter would,
 # so that a run costs milliseconds instead of a login shell; the seeds, the
@@ -75,7 +78,15 @@ class CrashLogFuzzer
     "0x10c4d0000 - 0x10c4f7fff +com.vellumdrift.VellumdriftFinderSync (1.0) <UUID> /Applications/Vellumdrift.app/X\n",
     "1   com.vellumdrift.VellumdriftFinderSync\t0x000000010c4d5e71 -[VD x:] + 1\n", "Vellumdrift", "VELLUMDRIFT",
     "(0x10c4d5e71 0x1)", "???", "<", ">", "/", ":", "\u2026", "\u200b", "\u202e", "\xff".b, "\xc3".b, "\xed\xa0\x80".b,
-    "\0", "%s%n", "#\{`id`}", "'", "\\"
+    "\0", "%s%n", "#\{`id`}", "'", "\\",
+    # 10.4 and the application-specific information's single-space lines.
+    "**********\n", "Command: Finder\n", "Exception:  EXC_BAD_ACCESS (0x0001)\n", "Binary Images Description:\n", " \n",
+    # The JSON report and what redaction looks for.
+    '{', '}', '[', ']', '"', ',', ' : ', '"faultingThread" : 0,', '"imageIndex":1', '"imageOffset":22128',
+    '"symbol":"-[VD x:]"', '"usedImages" : [', '{"base":4386848768,"size":327680,"name":"VellumdriftFinderSync"}',
+    '"asi" : {"Vellumdrift":["x \\/Users\\/bob\\/y"]},', '"lastExceptionBacktrace" : [{"imageOffset":1,"imageIndex":1}],',
+    '"crashReporterKey" : 12,', '"userID" : "x"', '\\u0000', '\\/', "Anonymous UUID: x\n", "/Users/bob/", "a@b.example",
+    "fe80::1", "10.0.0.1", "00:11:22:33:44:55", "host.local"
   ].map(&:b).freeze
 
   def initialize(options)
@@ -84,15 +95,18 @@ class CrashLogFuzzer
     @resources = options[:resources]
     @scripts = {
       related: File.join(@resources, 'related-crash-report.rb'),
-      extract: File.join(@resources, 'extract-crash-info.rb')
+      extract: File.join(@resources, 'extract-crash-info.rb'),
+      show: File.join(@resources, 'upload-gist.rb')
     }
     @work = Dir.mktmpdir('cw-fuzz-crashlog-')
     @home = File.join(@work, 'home')
     Dir.mkdir(@home)
     @path = File.join(@work, 'Finder_2024-03-14-094127_studio.crash')
     @stats = Hash.new(0)
-    # Loaded once here, so each forked run finds it in place.
+    # Loaded once here, so each forked run finds them in place.
+    %w[net/http openssl json uri].each { |library| require library }
     require File.join(@resources, 'crashlog')
+    require File.join(@resources, 'redaction')
   end
 
   def cleanup
@@ -118,13 +132,15 @@ class CrashLogFuzzer
     File.binwrite(@path, input)
     related = run_forked(:related)
     extract = run_forked(:extract)
+    show = run_forked(:show)
     @stats[:inputs] += 1
     @stats["related=#{related.status}"] += 1
     verify(related, extract)
+    verify_show(show, related, input)
     return unless through_shell
 
     @stats[:shell] += 1
-    { related: related, extract: extract }.each do |name, forked|
+    { related: related, extract: extract, show: show }.each do |name, forked|
       shell = run_shell(name)
       raise Finding, "#{name} through bash -l: #{shell}" if shell.timed_out
       next if shell.status == forked.status && shell.output == forked.output
@@ -152,6 +168,23 @@ class CrashLogFuzzer
                    'this is a crash log'
   end
 
+  def verify_show(show, related, input)
+    raise Finding, "upload-gist --show did not end: #{show}" if show.timed_out
+
+    if related.status == 2 || input.empty?
+      return if show.status == 1 && show.output.empty?
+
+      raise Finding, "upload-gist --show on no crash log: #{show} (1 and nothing expected)"
+    end
+    raise Finding, "upload-gist --show on a crash log: #{show} (0 expected)" unless show.status.zero?
+
+    text = show.output.dup.force_encoding(Encoding::UTF_8)
+    raise Finding, 'upload-gist --show gave invalid UTF-8' unless text.valid_encoding?
+
+    lines = input.dup.force_encoding(Encoding::UTF_8).scrub.lines.size
+    raise Finding, "upload-gist --show gave #{text.lines.size} lines for #{lines}" unless text.lines.size == lines
+  end
+
   def verify_summary(bytes)
     text = bytes.dup.force_encoding(Encoding::UTF_8)
     raise Finding, "summary is not valid UTF-8: #{bytes.inspect}" unless text.valid_encoding?
@@ -172,7 +205,7 @@ class CrashLogFuzzer
       $stderr.reopen(File::NULL, 'w')
       $stdin.reopen(File::NULL)
       Process.setrlimit(:AS, 4 << 30)
-      ARGV.replace([@path])
+      ARGV.replace(name == :show ? ['--show', @path] : [@path])
       status = 0
       begin
         load @scripts.fetch(name)
@@ -191,7 +224,7 @@ class CrashLogFuzzer
   # The script run exactly as the agent runs it.
   def run_shell(name)
     quote = ->(text) { "'#{text.gsub("'", "'\\\\''")}'" }
-    command = "#{quote.call(@scripts.fetch(name))} #{quote.call(@path)}"
+    command = "#{quote.call(@scripts.fetch(name))} #{name == :show ? '--show ' : ''}#{quote.call(@path)}"
     env = { 'HOME' => @home, 'RUBYOPT' => nil, 'BASH_ENV' => nil, 'ENV' => nil }
     reader, writer = IO.pipe
     started = now

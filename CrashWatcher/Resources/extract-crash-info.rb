@@ -1,20 +1,26 @@
-#!/usr/bin/env ruby
+#!/usr/bin/env -S ruby --disable-gems
 # frozen_string_literal: true
 #
 # extract-crash-info CRASH_LOG
 #
 # Prints a one-line summary of the crash for the subject of the report mail:
-# the exception type with its signal, then the topmost frame of the crashed
-# thread that lies in the Vellumdrift module, where there is one (failing
-# that, of the last exception backtrace), e.g.
+# the exception type with its signal (failing that, how the process was
+# terminated), then the topmost frame in the Vellumdrift module (of the
+# crashed thread, else of the last exception backtrace, else of an
+# application-specific backtrace) as its symbol, or its image and offset when
+# it has none; or, when only the application-specific information names
+# Vellumdrift, that line of it. For example
 #   EXC_BAD_ACCESS (SIGSEGV) in VellumdriftFinderSync: -[VDBadgeProvider badgeForURL:] + 112
-# Printable UTF-8 only, no line break, at most 200 characters. The agent
-# escapes "&" itself when it puts the text into the mail subject.
+#   EXC_BAD_ACCESS (SIGSEGV) in VellumdriftFinderSync + 24177
+#   EXC_CRASH (SIGABRT) in application info: VellumdriftFinderSync: badge cache released twice
+# Printable UTF-8 only, no line break, at most 200 characters, redacted as
+# the upload is (see redaction.rb). Both report formats are read.
 #
 # Exit status 0 with a summary; 2 and nothing printed when the file cannot be
 # read or is no crash log.
 
 require_relative 'crashlog'
+require_relative 'redaction'
 
 MAX_SUMMARY = 200
 
@@ -22,10 +28,7 @@ summary =
   begin
     report = ARGV.size == 1 ? CrashLog.load(ARGV[0]) : nil
     if report
-      text = report.exception_type || 'Crash'
-      image, symbol = report.top_vellumdrift_frame
-      text = "#{text} in #{image}#{symbol.empty? ? '' : ": #{symbol}"}" if image
-      CrashLog.printable_line(text, MAX_SUMMARY)
+      CrashLog.printable_line(report.summary(CrashLog::Redaction.for_this_machine(ARGV[0])), MAX_SUMMARY)
     end
   rescue StandardError, NoMemoryError, SystemStackError
     nil

@@ -1,22 +1,24 @@
-#!/usr/bin/env ruby
+#!/usr/bin/env -S ruby --disable-gems
 # frozen_string_literal: true
 #
 # related-crash-report CRASH_LOG
 #
 # Tells the agent whether a Finder crash log concerns Vellumdrift, by exit
 # status alone:
-#   1  the crashed thread's backtrace, the last exception backtrace or the
-#      application-specific information has a frame in the Vellumdrift module
-#      (the application-specific information also counts when it names it);
+#   1  the crashed thread's backtrace, the last exception backtrace or an
+#      application-specific backtrace has a frame in the Vellumdrift module
+#      (by its image's name or by its address), or the application-specific
+#      information names it;
 #   0  it does not;
 #   2  the file cannot be read or is no crash log (or anything else failed).
 #
-# The Vellumdrift module: any binary image whose bundle identifier, name or
-# path contains "vellumdrift" in any letter case (Vellumdrift,
-# VellumdriftFinderSync, com.vellumdrift.*, anything inside Vellumdrift.app).
-# Vellumdrift is loaded into Finder whenever it is installed, so being listed
-# under Binary Images, or having a frame in some other thread, does not make a
-# crash related. The details are in crashlog.rb beside this script.
+# Both the text report (Mac OS X 10.4 to macOS 15) and the JSON report of
+# macOS 12 and later are read, whatever the file is called. The Vellumdrift
+# module: any binary image whose bundle identifier, name or path contains
+# "vellumdrift" in any letter case. Vellumdrift is loaded into Finder whenever
+# it is installed, so being listed among the binary images, or having a frame
+# in some other thread, does not make a crash related. The details are in
+# crashlog.rb beside this script.
 #
 # The agent discards standard output; nothing is written to it.
 

@@ -82,10 +82,12 @@ protected:
     // Each script records that it ran, with what, and prints its output file.
     for (const char* name : {"upload-gist", "extract-crash-info"}) {
       const std::string out = work_ / name;
-      test::writeFile(bundle_ / ("Resources/" + std::string(name) + ".rb"),
-                      "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$CRASHWATCHER_PASTE_HOST\" > '" + out + ".ran'\ncat '" + out +
-                          ".out' 2>/dev/null\n",
-                      0755);
+      test::writeFile(
+          bundle_ / ("Resources/" + std::string(name) + ".rb"),
+          "#!/bin/sh\nprintf '%s|%s|%s|%s' \"$1\" \"$CRASHWATCHER_PASTE_HOST\" \"$CRASHWATCHER_PASTE_PROTOCOL\" "
+          "\"$CRASHWATCHER_PASTE_EXPIRY_DAYS\" > '" +
+              out + ".ran'\ncat '" + out + ".out' 2>/dev/null\n",
+          0755);
     }
     test::writeFile(crash_, "crash");
   }
@@ -136,8 +138,10 @@ TEST_F(ReporterReportTest, UploadedReportGivesTheExactUrlAndTwoLogLines) {
   output("upload-gist", "https://paste.example/ab_c");
   output("extract-crash-info", "SIGSEGV");
   EXPECT_EQ(report(crash_), urlHead("Vellumdrift%202.1%20crash%20SIGSEGV") + "https://paste.example/ab_c" + urlTail());
-  // Both scripts got the crash log as their one argument; upload-gist the paste host.
-  EXPECT_EQ(test::readFile(work_ / "upload-gist.ran"), crash_ + "|" + build::kPasteServiceHostName);
+  // Both scripts got the crash log as their one argument; upload-gist the paste service.
+  EXPECT_EQ(
+      test::readFile(work_ / "upload-gist.ran"),
+      crash_ + "|" + build::kPasteServiceHostName + "|" + build::kPasteServiceProtocol + "|" + build::kPasteExpiryDays);
   EXPECT_THAT(test::readFile(work_ / "extract-crash-info.ran"), testing::StartsWith(crash_ + "|"));
   EXPECT_THAT(log_,
               ElementsAre(std::string("Uploading crash report to ") + build::kPasteServiceHostName + ": " + crash_,

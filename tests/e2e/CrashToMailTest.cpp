@@ -131,6 +131,8 @@ protected:
                               "XDG_CONFIG_DIRS=" + xdg + "/none", std::string("XDG_CURRENT_DESKTOP=X-Generic"),
                               std::string("LANGUAGE=en"), "CRASHWATCHER_PASTE_URL=" + paste_.baseUrl()})
       sandbox_.addEnvironment(entry);
+    // The paste server here speaks the hastebin protocol, not the build's default.
+    sandbox_.addEnvironment("CRASHWATCHER_PASTE_PROTOCOL=hastebin");
   }
 
   std::string received() const { return sandbox_.home() + "/received-mail"; }

@@ -14,10 +14,13 @@ module ScriptHelper
   # Only a guard against a hung script, so that a fault fails the test
   # instead of stalling the run; no assertion depends on timing.
   HANG_GUARD = 120
+  # The account name the scripts see, the same on every machine.
+  ACCOUNT = 'ilvardt'
 
   # Variables of the developer's own environment that would change what the
   # scripts do.
-  CLEARED = %w[CRASHWATCHER_PASTE_HOST CRASHWATCHER_PASTE_URL CRASHWATCHER_PASTE_TIMEOUT
+  CLEARED = %w[CRASHWATCHER_PASTE_HOST CRASHWATCHER_PASTE_URL CRASHWATCHER_PASTE_TIMEOUT CRASHWATCHER_PASTE_PROTOCOL
+               CRASHWATCHER_PASTE_EXPIRY_DAYS
                http_proxy https_proxy HTTP_PROXY HTTPS_PROXY no_proxy NO_PROXY RUBYOPT BASH_ENV ENV].freeze
 
   def setup
@@ -47,10 +50,12 @@ module ScriptHelper
     "'".b + text.b.gsub("'".b, "'\\\\''".b) + "'".b
   end
 
-  # Runs the script on the crash log; gives [standard output (bytes), exit status].
-  def run_script(name, crash_path, env: {}, script: File.join(RESOURCES, "#{name}.rb"))
-    command = shell_quote(script) + ' '.b + shell_quote(crash_path)
-    child_env = CLEARED.to_h { |key| [key, nil] }.merge('HOME' => @home).merge(env)
+  # Runs the script on the crash log, +options+ before it; gives [standard
+  # output (bytes), exit status].
+  def run_script(name, crash_path, env: {}, script: File.join(RESOURCES, "#{name}.rb"), options: [])
+    command = [script, *options, crash_path].map { |word| shell_quote(word) }.join(' '.b)
+    child_env = CLEARED.to_h { |key| [key, nil] }.merge('HOME' => @home, 'USER' => ACCOUNT, 'LOGNAME' => ACCOUNT)
+                       .merge(env)
     reader, writer = IO.pipe
     # Standard error is kept for failure messages rather than cluttering the run.
     @stderr_path = File.join(@tmp, 'stderr.log')
@@ -66,6 +71,13 @@ module ScriptHelper
     [output.value, status.exitstatus]
   ensure
     reader&.close
+  end
+
+  # What upload-gist would upload, as text.
+  def shown(content = nil, env: {}, path: write_log(content))
+    output, status = run_script('upload-gist', path, env: env, options: ['--show'])
+    assert_equal 0, status, last_stderr
+    output.force_encoding(Encoding::UTF_8)
   end
 
   def last_stderr

@@ -34,7 +34,7 @@ class ExtractCrashInfoTest < Minitest::Test
     text = fixture('finder-related-exception.crash')
     start = text.index('Last Exception Backtrace:')
     listed = "#{text[0...start]}Last Exception Backtrace:\n(0x7fff6b3b6a17 0x10c4e0b36)#{text[text.index("\n\n", start)..]}"
-    assert_equal 'EXC_CRASH (SIGABRT) in VellumdriftFinderSync: 0x10c4d0000 + 68406', summary(listed).first
+    assert_equal 'EXC_CRASH (SIGABRT) in VellumdriftFinderSync + 68406', summary(listed).first
   end
 
   def test_summary_is_one_bounded_line_of_printable_text
