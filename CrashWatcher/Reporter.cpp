@@ -21,23 +21,15 @@ std::chrono::milliseconds scriptTimeLimit() {
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 
-// A helper script started with its output on a pipe; the caller reads it.
-struct ScriptRun {
-  Task task;
-  std::optional<Pipe> pipe;
-};
-
-void startScript(ScriptRun& run, std::string_view command, std::string_view crashFile) {
+// Describes the run of a helper script on a crash log.
+void describeScript(Task& task, std::string_view command, std::string_view crashFile) {
   const std::optional<std::string> script = Bundle::mainBundle().pathForResource(command, "rb");
   // A missing script goes into the command line as "(null)": the shell then
   // answers 127 and writes nothing to standard output.
   const std::string commandLine = shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile);
-  run.task.setLaunchPath("/bin/bash");
-  run.task.setArguments({"-l", "-c", commandLine});
-  run.task.setTimeLimit(scriptTimeLimit());
-  run.pipe = Pipe::make();
-  if (run.pipe) run.task.setStandardOutput(*run.pipe);
-  run.task.launch();
+  task.setLaunchPath("/bin/bash");
+  task.setArguments({"-l", "-c", commandLine});
+  task.setTimeLimit(scriptTimeLimit());
 }
 
 }  // namespace
@@ -60,21 +52,19 @@ bool Reporter::readConfigurationData() {
 
 std::optional<std::string> Reporter::runShellCommandWithCrashFile(std::string_view command,
                                                                   std::string_view crashFile) {
-  ScriptRun run;
-  startScript(run, command, crashFile);
-  std::string output = run.task.readDataToEndOfFile();
-  run.task.waitUntilExit();
+  Task task;
+  describeScript(task, command, crashFile);
+  task.run(Task::Output::Keep);
   // Output cut at the task's memory bound is not the script's answer.
-  if (run.task.outputTruncated() || !isValidUtf8(output)) return std::nullopt;
-  return output;
+  if (task.interrupted() || task.outputTruncated() || !isValidUtf8(task.output())) return std::nullopt;
+  return task.output();
 }
 
 std::int32_t Reporter::askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) {
-  ScriptRun run;
-  startScript(run, command, crashFile);
-  run.task.discardDataToEndOfFile();
-  run.task.waitUntilExit();
-  return run.task.terminationStatus();
+  Task task;
+  describeScript(task, command, crashFile);
+  task.run(Task::Output::Discard);
+  return task.terminationStatus();
 }
 
 }  // namespace cw

@@ -36,7 +36,7 @@ public:
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout);
   void sendReport(const std::shared_ptr<Object>& sender);
   void cancel(const std::shared_ptr<Object>& sender);
-  void updateSecondsLeftInDialogDisplay(RunLoop::SourceId timer);
+  void updateSecondsLeftInDialogDisplay(const RunLoop::SourceHandle& timer);
   std::optional<std::string> countdownMessage() const;
   void setCountdownMessage(const std::optional<std::string>& message);
   double messageTimeout() const;
@@ -82,7 +82,7 @@ private:
   std::optional<std::string> countdownMessage_;
   const PlistDictionary* parameters_ = nullptr;
   double remainingDialogTime_ = 0;
-  std::optional<RunLoop::SourceId> messageTimer_;
+  RunLoop::SourceHandle messageTimer_;
 
   // Invalidates the countdown timer if one runs.
   void stopCountdownTimer();

@@ -103,14 +103,13 @@ std::int64_t Reporter::runModalWindowWithTimeout(const std::shared_ptr<ui::Windo
     // Scheduled in the modal mode only: it ticks while the dialog is open and
     // never in the agent's default mode.
     const std::weak_ptr<Reporter> weakSelf = weak_from_this();
-    messageTimer_ =
-        RunLoop::current().addTimer(countdownInterval, true,
-                                    [weakSelf] {
-                                      if (const auto self = weakSelf.lock())
-                                        self->updateSecondsLeftInDialogDisplay(self->messageTimer_.value_or(0));
-                                    },
-                                    {kModalPanelRunLoopMode});
-    updateSecondsLeftInDialogDisplay(*messageTimer_);
+    messageTimer_ = RunLoop::current().addTimer(
+        countdownInterval, true,
+        [weakSelf] {
+          if (const auto self = weakSelf.lock()) self->updateSecondsLeftInDialogDisplay(self->messageTimer_);
+        },
+        {kModalPanelRunLoopMode});
+    updateSecondsLeftInDialogDisplay(messageTimer_);
   }
   ui::Application& application = ui::Application::sharedApplication();
   application.activateIgnoringOtherApps(true);
@@ -131,7 +130,7 @@ void Reporter::cancel(const std::shared_ptr<Object>&) {
   ui::Application::sharedApplication().stopModalWithCode(0);
 }
 
-void Reporter::updateSecondsLeftInDialogDisplay(RunLoop::SourceId) {
+void Reporter::updateSecondsLeftInDialogDisplay(const RunLoop::SourceHandle&) {
   remainingDialogTime_ -= 1.0;
   const double remaining = remainingDialogTime_;
   std::int32_t count;
@@ -171,7 +170,6 @@ double Reporter::messageTimeout() const {
 }
 
 void Reporter::stopCountdownTimer() {
-  if (messageTimer_) RunLoop::current().remove(*messageTimer_);
   messageTimer_.reset();
 }
 

@@ -5,28 +5,24 @@
 
 #include <optional>
 
+#include "Platform/ChildProcess.h"
 #include "Platform/ChildReaper.h"
-#include "Platform/CleanSpawn.h"
 
 namespace cw {
 namespace {
-
-// Starts the program (looked up in PATH) with these arguments, not waited for.
-// Its own process group: an interrupt meant for the agent does not reach the
-// mail program.
-std::optional<pid_t> spawnDetached(const std::vector<std::string>& arguments) {
-  if (arguments.empty()) return std::nullopt;
-  return spawnCleanChild(arguments.front(), arguments, {}, true);
-}
 
 class DesktopBackend final : public WorkspaceBackend {
 public:
   bool openURL(const std::string& url) override {
     // The URL cannot pass for an option of xdg-open: it begins with a scheme.
     if (url.empty() || url.front() == '-') return false;
-    const std::optional<pid_t> pid = spawnDetached({"xdg-open", url});
-    if (!pid) return false;
-    ChildReaper::current().reapWhenDone(*pid);
+    // Looked up in PATH; its own process group, so that an interrupt meant
+    // for the agent does not reach the mail program.
+    ChildProcess::Options options;
+    options.searchPath = true;
+    ChildProcess opener = ChildProcess::spawn("xdg-open", {"xdg-open", url}, options);
+    if (!opener.started()) return false;
+    ChildReaper::current().reapWhenDone(std::move(opener));
     return true;
   }
 

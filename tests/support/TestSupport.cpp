@@ -11,9 +11,19 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace cw::test {
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard) {
+  const auto deadline = std::chrono::steady_clock::now() + guard;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
