@@ -103,12 +103,12 @@ std::int64_t Reporter::runModalWindowWithTimeout(const std::shared_ptr<ui::Windo
     // Scheduled in the modal mode only: it ticks while the dialog is open and
     // never in the agent's default mode.
     const std::weak_ptr<Reporter> weakSelf = weak_from_this();
-    messageTimer_ = RunLoop::current().addTimer(
-        countdownInterval, true,
-        [weakSelf] {
-          if (const auto self = weakSelf.lock()) self->updateSecondsLeftInDialogDisplay(self->messageTimer_);
-        },
-        {kModalPanelRunLoopMode});
+    messageTimer_ = RunLoop::current().addTimer(countdownInterval, true,
+                                                [weakSelf] {
+                                                  if (const auto self = weakSelf.lock())
+                                                    self->updateSecondsLeftInDialogDisplay(self->messageTimer_);
+                                                },
+                                                {kModalPanelRunLoopMode});
     updateSecondsLeftInDialogDisplay(messageTimer_);
   }
   ui::Application& application = ui::Application::sharedApplication();

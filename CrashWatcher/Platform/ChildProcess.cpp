@@ -139,10 +139,9 @@ ChildProcess ChildProcess::spawn(const std::string& program, const std::vector<s
   }
 
   pid_t pid = -1;
-  const int error =
-      options.searchPath
-          ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp)
-          : ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp);
+  const int error = options.searchPath
+                        ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp)
+                        : ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp);
   if (error != 0) {
     child.spawnError_ = error;
     return child;
@@ -177,6 +176,15 @@ void ChildProcess::killGroup() {
   if (pid_ <= 0 || reaped()) return;
   ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);  // in case it left its group
+}
+
+bool ChildProcess::hasExited() const {
+  if (pid_ <= 0 || reaped()) return reaped();
+  siginfo_t info{};
+  const int result =
+      posix::retryOnEintr([&] { return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT); });
+  // ECHILD: collected elsewhere, so it has ended all the same.
+  return result != 0 || info.si_pid != 0;
 }
 
 bool ChildProcess::tryReap() {

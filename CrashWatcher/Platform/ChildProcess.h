@@ -61,6 +61,9 @@ public:
   // SIGKILL to the whole group (and the child, in case it left it); nothing
   // once the child is reaped.
   void killGroup();
+  // Whether the child has ended, without reaping it: until it is reaped its
+  // group's number stays reserved, so the group can still be killed.
+  bool hasExited() const;
   // Collects the status if the child has ended; true once reaped.
   bool tryReap();
   // Waits up to `grace` for the child to end by itself, then kills the group

@@ -30,8 +30,7 @@ void ChildReaper::reapWhenDone(ChildProcess process) {
   child.process = std::move(process);
   // A pidfd of a child that already ended is still valid and readable at once.
   if (child.process.pidfd() >= 0)
-    child.source =
-        loop_.addFdSource(child.process.pidfd(), [this, key](short) { collect(key); }, {kCommonModes});
+    child.source = loop_.addFdSource(child.process.pidfd(), [this, key](short) { collect(key); }, {kCommonModes});
   else
     child.source = loop_.addTimer(kPollIntervalSeconds, true, [this, key] { collect(key); }, {kCommonModes});
 }

@@ -56,48 +56,51 @@ bool Task::run(Output output) {
 
   RunLoop& loop = RunLoop::current();
   const RunLoop::RunHandle finished;
-  bool outputEnded = false;
+  bool outputEnded = false, exited = false;
   RunLoop::SourceHandle outputSource, exitSource, deadline, drain;
   const auto finishIfDone = [&] {
-    if (outputEnded && child.reaped()) finished.stop();
+    if (outputEnded && exited) finished.stop();
   };
   const auto endOutput = [&] {
     outputEnded = true;
     outputSource.reset();
     finishIfDone();
   };
-  const auto reapIfEnded = [&] {
-    if (!child.tryReap()) return;
+  // Not reaped yet: a time limit that runs out after the shell has ended
+  // must still be able to kill what the shell left running in its group.
+  const auto noteIfEnded = [&] {
+    if (!child.hasExited()) return;
+    exited = true;
     exitSource.reset();
     finishIfDone();
   };
-  outputSource = loop.addFdSource(
-      reader.get(),
-      [&](short) {
-        if (!readAvailable(reader.get(), output)) endOutput();
-      },
-      {kDefaultRunLoopMode});
-  // A readable pidfd stays readable: the source goes once the child is reaped.
+  outputSource = loop.addFdSource(reader.get(),
+                                  [&](short) {
+                                    if (!readAvailable(reader.get(), output)) endOutput();
+                                  },
+                                  {kDefaultRunLoopMode});
+  // A readable pidfd stays readable: the source goes once the child has ended.
   if (child.pidfd() >= 0)
-    exitSource = loop.addFdSource(child.pidfd(), [&](short) { reapIfEnded(); }, {kDefaultRunLoopMode});
+    exitSource = loop.addFdSource(child.pidfd(), [&](short) { noteIfEnded(); }, {kDefaultRunLoopMode});
   else
-    exitSource = loop.addTimer(kReapPollSeconds, true, reapIfEnded, {kDefaultRunLoopMode});
-  deadline = loop.addTimer(
-      std::chrono::duration<double>(timeLimit_).count(), false,
-      [&] {
-        timedOut_ = true;
-        child.killGroup();
-        drain = loop.addTimer(kDrainAfterKillSeconds, false, endOutput, {kDefaultRunLoopMode});
-      },
-      {kDefaultRunLoopMode});
+    exitSource = loop.addTimer(kReapPollSeconds, true, noteIfEnded, {kDefaultRunLoopMode});
+  deadline = loop.addTimer(std::chrono::duration<double>(timeLimit_).count(), false,
+                           [&] {
+                             timedOut_ = true;
+                             child.killGroup();
+                             drain = loop.addTimer(kDrainAfterKillSeconds, false, endOutput, {kDefaultRunLoopMode});
+                           },
+                           {kDefaultRunLoopMode});
 
   loop.run(kDefaultRunLoopMode, finished);
 
-  if (!(outputEnded && child.reaped())) {
+  if (!(outputEnded && exited)) {
     // A shutdown: no answer is taken from a script that did not finish.
     interrupted_ = true;
     output_.clear();
     child.terminate();
+  } else {
+    child.tryReap();  // it has ended; what it left running in the background may go on
   }
   status_ = child.shellStatus();
   return true;

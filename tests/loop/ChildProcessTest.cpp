@@ -213,31 +213,28 @@ TEST_F(ChildProcessTest, TaskServesTheDefaultModeWhileItWaits) {
   RunLoop& loop = RunLoop::current();
   TestPipe defaultPipe, modalPipe;
   int defaultServed = 0, modalServed = 0;
-  const RunLoop::SourceHandle defaultSource = loop.addFdSource(
-      defaultPipe.read.get(),
-      [&](short) {
-        ++defaultServed;
-        defaultPipe.drain();
-      },
-      {kDefaultRunLoopMode});
-  const RunLoop::SourceHandle modalSource = loop.addFdSource(
-      modalPipe.read.get(),
-      [&](short) {
-        ++modalServed;
-        modalPipe.drain();
-      },
-      {kModalPanelRunLoopMode});
+  const RunLoop::SourceHandle defaultSource = loop.addFdSource(defaultPipe.read.get(),
+                                                               [&](short) {
+                                                                 ++defaultServed;
+                                                                 defaultPipe.drain();
+                                                               },
+                                                               {kDefaultRunLoopMode});
+  const RunLoop::SourceHandle modalSource = loop.addFdSource(modalPipe.read.get(),
+                                                             [&](short) {
+                                                               ++modalServed;
+                                                               modalPipe.drain();
+                                                             },
+                                                             {kModalPanelRunLoopMode});
   defaultPipe.poke();
   modalPipe.poke();
   // The script waits until the default mode was served (it sees the marker).
   test::TempDir dir;
   const std::string served = dir / "served";
-  const RunLoop::SourceHandle marker = loop.addTimer(
-      0.01, true,
-      [&] {
-        if (defaultServed > 0) test::writeFile(served, "");
-      },
-      {kDefaultRunLoopMode});
+  const RunLoop::SourceHandle marker = loop.addTimer(0.01, true,
+                                                     [&] {
+                                                       if (defaultServed > 0) test::writeFile(served, "");
+                                                     },
+                                                     {kDefaultRunLoopMode});
   const Outcome outcome = runShell("while [ ! -e '" + served + "' ]; do sleep 0.01; done; printf done");
   EXPECT_EQ(outcome.output, "done");
   EXPECT_EQ(defaultServed, 1);
@@ -250,16 +247,14 @@ TEST_F(ChildProcessTest, StopOfEveryRunEndsTheTaskAtOnceAndKillsItsGroup) {
   const std::string pids = dir / "pids";
   Outcome outcome;
   // The outer run stands for the agent's; the stop for a shutdown.
-  const RunLoop::SourceHandle stopper = loop.addTimer(
-      0.01, true,
-      [&] {
-        if (!test::readFile(pids).empty()) loop.stopAll();
-      },
-      {kDefaultRunLoopMode});
-  const RunLoop::SourceHandle start = loop.addTimer(
-      0, false,
-      [&] { outcome = runShell("printf partial; sleep 600 & echo $! > '" + pids + "'; wait"); },
-      {kDefaultRunLoopMode});
+  const RunLoop::SourceHandle stopper = loop.addTimer(0.01, true,
+                                                      [&] {
+                                                        if (!test::readFile(pids).empty()) loop.stopAll();
+                                                      },
+                                                      {kDefaultRunLoopMode});
+  const RunLoop::SourceHandle start =
+      loop.addTimer(0, false, [&] { outcome = runShell("printf partial; sleep 600 & echo $! > '" + pids + "'; wait"); },
+                    {kDefaultRunLoopMode});
   loop.run(kDefaultRunLoopMode);
   EXPECT_TRUE(outcome.interrupted);
   EXPECT_EQ(outcome.output, "") << "an interrupted script gives no output";

@@ -24,13 +24,12 @@ constexpr std::string_view kModal = kModalPanelRunLoopMode;
 // Ends every run after the hang guard, so that a broken loop fails the test
 // instead of hanging it.
 Handle addHangGuard(RunLoop& loop, bool& fired) {
-  return loop.addTimer(
-      std::chrono::duration<double>(test::kHangGuard).count(), false,
-      [&loop, &fired] {
-        fired = true;
-        loop.stopAll();
-      },
-      {kCommonModes});
+  return loop.addTimer(std::chrono::duration<double>(test::kHangGuard).count(), false,
+                       [&loop, &fired] {
+                         fired = true;
+                         loop.stopAll();
+                       },
+                       {kCommonModes});
 }
 
 TEST(RunLoopModes, SourceOfAnotherModeWaitsUntilItsModeRuns) {
@@ -38,26 +37,23 @@ TEST(RunLoopModes, SourceOfAnotherModeWaitsUntilItsModeRuns) {
   TestPipe defaultPipe, commonPipe;
   int defaultServed = 0, commonServed = 0, modalTicks = 0;
   const RunLoop::RunHandle modalRun;
-  const Handle defaultSource = loop.addFdSource(
-      defaultPipe.read.get(),
-      [&](short) {
-        ++defaultServed;
-        defaultPipe.drain();
-      },
-      {kDefault});
-  const Handle commonSource = loop.addFdSource(
-      commonPipe.read.get(),
-      [&](short) {
-        ++commonServed;
-        commonPipe.drain();
-      },
-      {kCommonModes});
-  const Handle modalTimer = loop.addTimer(
-      0.01, true,
-      [&] {
-        if (++modalTicks == 3) modalRun.stop();
-      },
-      {kModal});
+  const Handle defaultSource = loop.addFdSource(defaultPipe.read.get(),
+                                                [&](short) {
+                                                  ++defaultServed;
+                                                  defaultPipe.drain();
+                                                },
+                                                {kDefault});
+  const Handle commonSource = loop.addFdSource(commonPipe.read.get(),
+                                               [&](short) {
+                                                 ++commonServed;
+                                                 commonPipe.drain();
+                                               },
+                                               {kCommonModes});
+  const Handle modalTimer = loop.addTimer(0.01, true,
+                                          [&] {
+                                            if (++modalTicks == 3) modalRun.stop();
+                                          },
+                                          {kModal});
   bool guardFired = false;
   const Handle guard = addHangGuard(loop, guardFired);
   defaultPipe.poke();
@@ -101,12 +97,11 @@ TEST(RunLoopHandles, SourceGoesWithItsHandle) {
   RunLoop& loop = RunLoop::current();
   int fired = 0;
   Handle repeating;
-  repeating = loop.addTimer(
-      0.001, true,
-      [&] {
-        if (++fired == 4) repeating.reset();
-      },
-      {kDefault});
+  repeating = loop.addTimer(0.001, true,
+                            [&] {
+                              if (++fired == 4) repeating.reset();
+                            },
+                            {kDefault});
   ASSERT_TRUE(test::serveUntil(loop, kDefault, [&] { return !repeating.active(); }));
   EXPECT_EQ(fired, 4);
 
@@ -129,20 +124,18 @@ TEST(RunLoopHandles, SourceGoesWithItsHandle) {
   TestPipe first, second;
   Handle a, b;
   int servedOfTwo = 0;
-  a = loop.addFdSource(
-      first.read.get(),
-      [&](short) {
-        ++servedOfTwo;
-        b.reset();
-      },
-      {kDefault});
-  b = loop.addFdSource(
-      second.read.get(),
-      [&](short) {
-        ++servedOfTwo;
-        a.reset();
-      },
-      {kDefault});
+  a = loop.addFdSource(first.read.get(),
+                       [&](short) {
+                         ++servedOfTwo;
+                         b.reset();
+                       },
+                       {kDefault});
+  b = loop.addFdSource(second.read.get(),
+                       [&](short) {
+                         ++servedOfTwo;
+                         a.reset();
+                       },
+                       {kDefault});
   first.poke();
   second.poke();
   loop.runOnce(kDefault, std::chrono::milliseconds(0));
@@ -154,15 +147,14 @@ TEST(RunLoopHandles, SourceRemovedInItsOwnCallbackKeepsItsCapturesAlive) {
   auto pipe = std::make_unique<TestPipe>();
   int served = 0;
   Handle source;
-  source = loop.addFdSource(
-      pipe->read.get(),
-      [&, keep = std::make_shared<std::string>("capture")](short) {
-        ++served;
-        source.reset();
-        pipe.reset();
-        EXPECT_EQ(*keep, "capture");
-      },
-      {kDefault});
+  source = loop.addFdSource(pipe->read.get(),
+                            [&, keep = std::make_shared<std::string>("capture")](short) {
+                              ++served;
+                              source.reset();
+                              pipe.reset();
+                              EXPECT_EQ(*keep, "capture");
+                            },
+                            {kDefault});
   pipe->poke();
   loop.runOnce(kDefault, std::chrono::milliseconds(0));
   loop.runOnce(kDefault, std::chrono::milliseconds(0));
@@ -176,42 +168,40 @@ TEST(RunLoopRuns, StopByHandleEndsThatRunOnly) {
   const Handle guard = addHangGuard(loop, guardFired);
   const RunLoop::RunHandle outerRun, innerRun;
   Handle later;
-  const Handle outer = loop.addTimer(
-      0, false,
-      [&] {
-        trace.push_back("outer " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
-        loop.run(kModal, innerRun);
-        trace.push_back("back " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
-        later = loop.addTimer(
-            0, false,
-            [&] {
-              trace.push_back("later");
-              outerRun.stop();
-            },
-            {kDefault});
-      },
-      {kDefault});
+  const Handle outer =
+      loop.addTimer(0, false,
+                    [&] {
+                      trace.push_back("outer " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
+                      loop.run(kModal, innerRun);
+                      trace.push_back("back " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
+                      later = loop.addTimer(0, false,
+                                            [&] {
+                                              trace.push_back("later");
+                                              outerRun.stop();
+                                            },
+                                            {kDefault});
+                    },
+                    {kDefault});
   // From inside the inner run, the outer one is stopped first: the inner run
   // goes on until its own handle stops it.
-  const Handle inner = loop.addTimer(
-      0, false,
-      [&] {
-        trace.push_back("inner " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
-        outerRun.stop();
-      },
-      {kModal});
-  const Handle innerTick = loop.addTimer(
-      0.005, false,
-      [&] {
-        trace.push_back("inner still running");
-        innerRun.stop();
-      },
-      {kModal});
+  const Handle inner =
+      loop.addTimer(0, false,
+                    [&] {
+                      trace.push_back("inner " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
+                      outerRun.stop();
+                    },
+                    {kModal});
+  const Handle innerTick = loop.addTimer(0.005, false,
+                                         [&] {
+                                           trace.push_back("inner still running");
+                                           innerRun.stop();
+                                         },
+                                         {kModal});
 
   loop.run(kDefault, outerRun);
   EXPECT_FALSE(guardFired);
-  EXPECT_EQ(trace, (std::vector<std::string>{"outer default 1", "inner modal 2", "inner still running",
-                                             "back default 1"}))
+  EXPECT_EQ(trace,
+            (std::vector<std::string>{"outer default 1", "inner modal 2", "inner still running", "back default 1"}))
       << "the outer run, stopped while the inner ran, ends once control returns to it";
   EXPECT_EQ(loop.depth(), 0);
   EXPECT_EQ(loop.currentMode(), "");
@@ -233,25 +223,23 @@ TEST(RunLoopRuns, StopAllEndsEveryRunAndAnyStartedBeforeTheOutermostReturns) {
   const Handle guard = addHangGuard(loop, guardFired);
   const Handle waiting = loop.addFdSource(pending.read.get(), [&](short) { ++pendingServed; }, {kDefault});
   Handle stopper, keepAlive;
-  const Handle outer = loop.addTimer(
-      0, false,
-      [&] {
-        loop.run(kModal);
-        returnedFromInner = true;
-        pending.poke();  // ready, but the outer run must not serve it any more
-        // A shutdown under way: a run started now ends at once.
-        keepAlive = loop.addTimer(3600, false, [] {}, {kModal});
-        loop.run(kModal);
-        lateRunReturned = true;
-      },
-      {kDefault});
-  const Handle inner = loop.addTimer(
-      0, false,
-      [&] {
-        stopper = loop.addTimer(0, false, [&] { loop.stopAll(); }, {kModal});
-        loop.run(kModal);  // a third level
-      },
-      {kModal});
+  const Handle outer = loop.addTimer(0, false,
+                                     [&] {
+                                       loop.run(kModal);
+                                       returnedFromInner = true;
+                                       pending.poke();  // ready, but the outer run must not serve it any more
+                                       // A shutdown under way: a run started now ends at once.
+                                       keepAlive = loop.addTimer(3600, false, [] {}, {kModal});
+                                       loop.run(kModal);
+                                       lateRunReturned = true;
+                                     },
+                                     {kDefault});
+  const Handle inner = loop.addTimer(0, false,
+                                     [&] {
+                                       stopper = loop.addTimer(0, false, [&] { loop.stopAll(); }, {kModal});
+                                       loop.run(kModal);  // a third level
+                                     },
+                                     {kModal});
 
   loop.run(kDefault);
   EXPECT_FALSE(guardFired);
@@ -271,15 +259,14 @@ TEST(RunLoopRuns, RepeatingTimerDoesNotFireAgainInsideItsOwnCallback) {
   RunLoop& loop = RunLoop::current();
   int fired = 0, firedWhileNested = -1;
   Handle timer;
-  timer = loop.addTimer(
-      0.001, true,
-      [&] {
-        ++fired;
-        for (int pass = 0; pass < 5; ++pass) loop.runOnce(kDefault, std::chrono::milliseconds(5));
-        firedWhileNested = fired;
-        timer.reset();
-      },
-      {kDefault});
+  timer = loop.addTimer(0.001, true,
+                        [&] {
+                          ++fired;
+                          for (int pass = 0; pass < 5; ++pass) loop.runOnce(kDefault, std::chrono::milliseconds(5));
+                          firedWhileNested = fired;
+                          timer.reset();
+                        },
+                        {kDefault});
   ASSERT_TRUE(test::serveUntil(loop, kDefault, [&] { return !timer.active(); }));
   EXPECT_EQ(firedWhileNested, 1);
 }
@@ -309,7 +296,8 @@ TEST(RunLoopRuns, PersistentPollFailureIsLoggedOnceAndEndsTheRun) {
   ::setrlimit(RLIMIT_NOFILE, &saved);
   const std::string log = captured.text();
   std::size_t lines = 0;
-  for (auto at = log.find("Run loop: poll failed"); at != std::string::npos; at = log.find("Run loop: poll failed", at + 1))
+  for (auto at = log.find("Run loop: poll failed"); at != std::string::npos;
+       at = log.find("Run loop: poll failed", at + 1))
     ++lines;
   EXPECT_EQ(lines, 1u) << log;
   EXPECT_EQ(loop.depth(), 0);

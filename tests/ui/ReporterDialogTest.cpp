@@ -142,7 +142,7 @@ TEST_F(ReporterDialogTest, CountsDown120SecondsTickByTick) {
     };
     record();
     while (ticks.size() < 120) {
-      reporter->updateSecondsLeftInDialogDisplay(0);
+      reporter->updateSecondsLeftInDialogDisplay({});
       record();
     }
   });
@@ -232,7 +232,7 @@ TEST_F(ReporterDialogTest, SendDuringACountdownThenASecondDialogStartsAfresh) {
   stage(PlistValue(60.0));
   ui::ControlId firstLabel = 0;
   backend->runAfterTicks(0, [&] {
-    for (int i = 0; i < 30; ++i) reporter->updateSecondsLeftInDialogDisplay(0);
+    for (int i = 0; i < 30; ++i) reporter->updateSecondsLeftInDialogDisplay({});
     const Control* label = field(text("countdownMsgSecondsPlural", 29));
     ASSERT_TRUE(label);
     EXPECT_TRUE(isRed(label));
