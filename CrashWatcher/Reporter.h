@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "CrashScan.h"
 #include "Platform/Object.h"
 #include "Platform/PropertyList.h"
 #include "Platform/RunLoop.h"
@@ -21,7 +22,10 @@ class Button;
 
 // The one object of crash reporting: runs the helper scripts, holds the
 // consent dialog and composes the report.
-class Reporter : public Object, public ui::LayoutOwner, public std::enable_shared_from_this<Reporter> {
+class Reporter : public Object,
+                 public ui::LayoutOwner,
+                 public ScanReporter,
+                 public std::enable_shared_from_this<Reporter> {
 public:
   // Allocation; init() completes the object.
   static std::shared_ptr<Reporter> alloc();
@@ -31,7 +35,7 @@ public:
   bool readConfigurationData();
 
   // Consent dialog.
-  bool askUserPermissionToSend();
+  bool askUserPermissionToSend() override;
   void configureAlertWindow();
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout);
   void sendReport(const std::shared_ptr<Object>& sender);
@@ -43,11 +47,11 @@ public:
 
   // Helper scripts: the whole standard output (absent when not UTF-8), and the exit status.
   std::optional<std::string> runShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
-  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
+  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) override;
 
   // Report composition.
   std::string readVellumdriftVersion();
-  void report(const std::optional<std::string>& crashFile);
+  void report(const std::optional<std::string>& crashFile) override;
 
   // Layout owner.
   bool connectOutlet(std::string_view name, const std::shared_ptr<Object>& object) override;
