@@ -148,7 +148,7 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   // What a session manager, a logout or kill sends: the same orderly end.
   std::signal(SIGTERM, handle_SIGTERM);
 
-  reporter = cw::Reporter::alloc()->init();
+  reporter = cw::Reporter::alloc(cw::standardReporterParts())->init();
   if (!reporter || !reporter->readConfigurationData()) {
     reporter.reset();
     releaseLock();

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -12,22 +11,11 @@
 namespace cw {
 namespace {
 
-// Guards the main-bundle pointer and the lazy Info.plist reads: the logging
-// framework may reach the bundle from other threads.
+// Guards the lazy Info.plist reads: the logging framework may reach the main
+// bundle from other threads.
 std::mutex& bundleMutex() {
   static std::mutex mutex;
   return mutex;
-}
-
-struct MainBundleState {
-  std::unique_ptr<Bundle> current;
-  // Bundles replaced by the test hook; kept so that references stay valid.
-  std::vector<std::unique_ptr<Bundle>> retired;
-};
-
-MainBundleState& mainBundleState() {
-  static MainBundleState state;
-  return state;
 }
 
 bool leavesFolder(std::string_view relative) {
@@ -49,17 +37,8 @@ bool leavesFolder(std::string_view relative) {
 Bundle::Bundle(std::string bundlePath) : bundlePath_(std::move(bundlePath)) {}
 
 Bundle& Bundle::mainBundle() {
-  std::lock_guard lock(bundleMutex());
-  MainBundleState& state = mainBundleState();
-  if (!state.current) state.current = std::make_unique<Bundle>(defaultMainBundlePath());
-  return *state.current;
-}
-
-void Bundle::setMainBundlePathForTesting(std::string bundlePath) {
-  std::lock_guard lock(bundleMutex());
-  MainBundleState& state = mainBundleState();
-  if (state.current) state.retired.push_back(std::move(state.current));
-  state.current = std::make_unique<Bundle>(std::move(bundlePath));
+  static Bundle bundle(defaultMainBundlePath());
+  return bundle;
 }
 
 std::string Bundle::resourcePath() const {

@@ -117,13 +117,16 @@ bool moveAside(const std::string& path) {
 
 UserDefaults::UserDefaults(std::string domain) : domain_(std::move(domain)) {}
 
-UserDefaults& UserDefaults::standardUserDefaults() {
-  std::string domain(kFallbackDomain);
-  if (const PlistValue* identifier = Bundle::mainBundle().objectForInfoDictionaryKey("CFBundleIdentifier")) {
-    if (const std::string* text = identifier->asString(); text && canNameFile(*text)) domain = *text;
+std::string UserDefaults::domainForBundle(const Bundle& bundle) {
+  if (const PlistValue* identifier = bundle.objectForInfoDictionaryKey("CFBundleIdentifier")) {
+    if (const std::string* text = identifier->asString(); text && canNameFile(*text)) return *text;
   }
-  // One instance per domain for the process; a test that points the main
-  // bundle elsewhere gets the instance of that bundle's domain.
+  return std::string(kFallbackDomain);
+}
+
+UserDefaults& UserDefaults::standardUserDefaults() {
+  const std::string domain = domainForBundle(Bundle::mainBundle());
+  // One instance per domain for the process.
   static std::mutex mutex;
   static std::map<std::string, std::unique_ptr<UserDefaults>, std::less<>> instances;
   std::lock_guard lock(mutex);
