@@ -51,8 +51,9 @@ bool Task::run(Output output) {
     return false;
   }
   pid_ = child.processIdentifier();
-  const int flags = ::fcntl(reader.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(reader.get(), F_SETFL, flags | O_NONBLOCK);
+  // Our end only: the child's stays blocking. A fresh pipe end has no other
+  // status flag to keep.
+  ::fcntl(reader.get(), F_SETFL, O_NONBLOCK);
 
   RunLoop& loop = RunLoop::current();
   const RunLoop::RunHandle finished;
@@ -69,7 +70,8 @@ bool Task::run(Output output) {
   // Not reaped yet: a time limit that runs out after the shell has ended
   // must still be able to kill what the shell left running in its group.
   const auto noteIfEnded = [&] {
-    if (!child.hasExited()) return;
+    // Once the output has ended too, nothing of the group is waited for.
+    if (!(outputEnded ? child.tryReap() : child.hasExited())) return;
     exited = true;
     exitSource.reset();
     finishIfDone();
@@ -99,7 +101,7 @@ bool Task::run(Output output) {
     interrupted_ = true;
     output_.clear();
     child.terminate();
-  } else {
+  } else if (!child.reaped()) {
     child.tryReap();  // it has ended; what it left running in the background may go on
   }
   status_ = child.shellStatus();
