@@ -48,7 +48,7 @@ std::string lockFilePath() {
 
 void mycallback(cw::EventStreamRef /*stream*/, void* /*context*/, std::size_t /*numEvents*/, void* /*eventPaths*/,
                 const cw::EventStreamEventFlags /*eventFlags*/[], const cw::EventStreamEventId /*eventIds*/[]) {
-  if (dialogInProgress()) return;
+  if (!scan || dialogInProgress()) return;
   scan->run();
 }
 
