@@ -1,80 +1,110 @@
 #include "Reporter.h"
 
-#include "Platform/Bundle.h"
-#include "Platform/ShellQuote.h"
-#include "Platform/Task.h"
-#include "Platform/UserDefaults.h"
-#include "Platform/Utf8.h"
+#include <cstdlib>
+#include <utility>
+
+#include "BuildConfig.h"
+#include "Platform/PropertyList.h"
+#include "Platform/SystemLog.h"
 
 namespace cw {
 namespace {
 
 constexpr std::string_view kExcludeAllSyncKeys = "com.apple.PreferenceSync.ExcludeAllSyncKeys";
-// Info.plist key: seconds after which a helper script is killed (default: the
-// task's own generous bound). A script that never ends must not freeze us.
-constexpr std::string_view kScriptTimeLimitKey = "HelperScriptTimeLimit";
-
-std::chrono::milliseconds scriptTimeLimit() {
-  const PlistValue* value = Bundle::mainBundle().objectForInfoDictionaryKey(kScriptTimeLimitKey);
-  const double seconds = value ? value->floatValue() : 0;
-  if (!(seconds > 0) || seconds > 24 * 3600) return Task::kDefaultTimeLimit;
-  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-}
-
-// A helper script started with its output on a pipe; the caller reads it.
-struct ScriptRun {
-  Task task;
-  std::optional<Pipe> pipe;
-};
-
-void startScript(ScriptRun& run, std::string_view command, std::string_view crashFile) {
-  const std::optional<std::string> script = Bundle::mainBundle().pathForResource(command, "rb");
-  // A missing script goes into the command line as "(null)": the shell then
-  // answers 127 and writes nothing to standard output.
-  const std::string commandLine = shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile);
-  run.task.setLaunchPath("/bin/bash");
-  run.task.setArguments({"-l", "-c", commandLine});
-  run.task.setTimeLimit(scriptTimeLimit());
-  run.pipe = Pipe::make();
-  if (run.pipe) run.task.setStandardOutput(*run.pipe);
-  run.task.launch();
-}
+constexpr std::string_view kVersionKey = "CFBundleVersion";
+constexpr std::string_view kVersionFallback = "???";
+constexpr std::string_view kMissingCrashLog = "unable to find last crash :-(";
+constexpr std::string_view kMailBundleIdentifier = "com.apple.mail";
 
 }  // namespace
 
-std::shared_ptr<Reporter> Reporter::alloc() {
-  return std::make_shared<Reporter>(PrivateTag{});
+std::vector<std::string> helperScriptEnvironment() {
+  std::vector<std::string> environment{std::string("CRASHWATCHER_PASTE_HOST=") + build::kPasteServiceHostName};
+  for (const auto& [name, value] : {std::pair{"CRASHWATCHER_PASTE_PROTOCOL", build::kPasteServiceProtocol},
+                                    std::pair{"CRASHWATCHER_PASTE_EXPIRY_DAYS", build::kPasteExpiryDays}}) {
+    if (!std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
+  }
+  return environment;
+}
+
+ReporterParts standardReporterParts() {
+  ReporterParts parts;
+  const Bundle& bundle = Bundle::mainBundle();
+  parts.bundle = &bundle;
+  parts.defaults = &UserDefaults::standardUserDefaults();
+  parts.scripts = std::make_shared<BundleHelperScripts>(bundle, helperScriptEnvironment());
+  parts.dialog = ConsentDialog::make(bundle);
+  parts.desktop = std::make_shared<WorkspaceDesktop>();
+  parts.productInfoPlistPath = build::kVellumdriftInfoPlist;
+  parts.pasteServiceHostName = build::kPasteServiceHostName;
+  return parts;
+}
+
+std::shared_ptr<Reporter> Reporter::alloc(ReporterParts parts) {
+  return std::make_shared<Reporter>(PrivateTag{}, std::move(parts));
 }
 
 std::shared_ptr<Reporter> Reporter::init() {
-  remainingDialogTime_ = 0;
-  UserDefaults& defaults = UserDefaults::standardUserDefaults();
-  if (!defaults.boolForKey(kExcludeAllSyncKeys)) defaults.setBoolForKey(kExcludeAllSyncKeys, true);
+  if (!parts_.scripts || !parts_.dialog || !parts_.desktop) return nullptr;
+  if (parts_.defaults && !parts_.defaults->boolForKey(kExcludeAllSyncKeys))
+    parts_.defaults->setBoolForKey(kExcludeAllSyncKeys, true);
   return shared_from_this();
 }
 
 bool Reporter::readConfigurationData() {
-  parameters_ = &Bundle::mainBundle().infoDictionary();
+  parts_.dialog->setParameters(parts_.bundle ? &parts_.bundle->infoDictionary() : nullptr);
   return true;
+}
+
+bool Reporter::askUserPermissionToSend() {
+  return parts_.dialog->askUserPermissionToSend();
 }
 
 std::optional<std::string> Reporter::runShellCommandWithCrashFile(std::string_view command,
                                                                   std::string_view crashFile) {
-  ScriptRun run;
-  startScript(run, command, crashFile);
-  std::string output = run.task.readDataToEndOfFile();
-  run.task.waitUntilExit();
-  // Output cut at the task's memory bound is not the script's answer.
-  if (run.task.outputTruncated() || !isValidUtf8(output)) return std::nullopt;
-  return output;
+  return parts_.scripts->run(command, crashFile, true).output;
 }
 
 std::int32_t Reporter::askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) {
-  ScriptRun run;
-  startScript(run, command, crashFile);
-  run.task.discardDataToEndOfFile();
-  run.task.waitUntilExit();
-  return run.task.terminationStatus();
+  return parts_.scripts->run(command, crashFile, false).status;
+}
+
+std::string Reporter::readVellumdriftVersion() {
+  const std::optional<PlistDictionary> info = readDictionaryFromFile(parts_.productInfoPlistPath);
+  if (info) {
+    if (const PlistValue* version = lookup(*info, kVersionKey)) return version->description();
+  }
+  return std::string(kVersionFallback);
+}
+
+void Reporter::report(const std::optional<std::string>& crashFile) {
+  std::optional<std::string> uploadAddress;
+  std::string crashSummary;
+  if (!crashFile) {
+    uploadAddress = std::string(kMissingCrashLog);
+  } else {
+    // The host goes in as an argument: it is no format of its own.
+    systemLog("Uploading crash report to %@: %@", parts_.pasteServiceHostName, *crashFile);
+    const HelperScripts::Result upload = parts_.scripts->run("upload-gist", *crashFile, true);
+    // A shutdown cut the upload short: nothing more is asked or handed over.
+    if (upload.interrupted) return;
+    uploadAddress = upload.output;
+    systemLog("  => %@", uploadAddress);
+    // An empty address is an address: only output that was not text counts as none.
+    if (uploadAddress) {
+      const HelperScripts::Result summary = parts_.scripts->run("extract-crash-info", *crashFile, true);
+      if (summary.interrupted) return;
+      crashSummary = summary.output.value_or("");
+    }
+  }
+
+  const MailComposer::Mail composed = parts_.composer.compose(readVellumdriftVersion(), crashSummary, uploadAddress);
+  if (!composed.url) return;  // nothing opened, nothing logged
+
+  parts_.desktop->openURL(*composed.url);
+  const std::vector<RunningApplication> mailPrograms =
+      parts_.desktop->runningApplicationsWithBundleIdentifier(kMailBundleIdentifier);
+  if (!mailPrograms.empty()) parts_.desktop->activate(mailPrograms.front(), kApplicationActivateAllWindows);
 }
 
 }  // namespace cw

@@ -5,87 +5,90 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "ConsentDialog.h"
+#include "CrashScan.h"
+#include "Desktop.h"
+#include "HelperScripts.h"
+#include "MailComposer.h"
+#include "Platform/Bundle.h"
 #include "Platform/Object.h"
-#include "Platform/PropertyList.h"
-#include "Platform/RunLoop.h"
-#include "UI/LayoutOwner.h"
+#include "Platform/UserDefaults.h"
 
 namespace cw {
 
-namespace ui {
-class Window;
-class TextField;
-class Button;
-}  // namespace ui
+// What a Reporter is made of. main builds the real parts
+// (standardReporterParts()); tests build their own.
+struct ReporterParts {
+  // Its information property list configures the Reporter (and the dialog).
+  const Bundle* bundle = nullptr;
+  // Where init marks every key as excluded from preference sync.
+  UserDefaults* defaults = nullptr;
+  std::shared_ptr<HelperScripts> scripts;
+  std::shared_ptr<ConsentDialog> dialog;
+  std::shared_ptr<Desktop> desktop;
+  MailComposer composer;
+  // The installed product's property list, holding its CFBundleVersion.
+  std::string productInfoPlistPath;
+  // Named in the upload's log line.
+  std::string pasteServiceHostName;
+};
 
-// The one object of crash reporting: runs the helper scripts, holds the
-// consent dialog and composes the report.
-class Reporter : public Object, public ui::LayoutOwner, public std::enable_shared_from_this<Reporter> {
+// The parts of the agent itself: its main bundle and preferences, its helper
+// scripts (upload-gist learns the build's paste host from
+// CRASHWATCHER_PASTE_HOST), the consent dialog on the dialog helper, and the
+// user's desktop.
+ReporterParts standardReporterParts();
+// What every helper script is given beside the agent's environment: the
+// build's paste host, and the paste protocol and expiry unless the agent's own
+// environment chooses them.
+std::vector<std::string> helperScriptEnvironment();
+
+// The one object of crash reporting: runs the helper scripts, asks for
+// consent and composes the report, each through one of its parts.
+class Reporter : public Object, public ScanReporter, public std::enable_shared_from_this<Reporter> {
+  struct PrivateTag {
+    explicit PrivateTag() = default;
+  };
+
 public:
   // Allocation; init() completes the object.
-  static std::shared_ptr<Reporter> alloc();
+  static std::shared_ptr<Reporter> alloc(ReporterParts parts);
+  Reporter(PrivateTag, ReporterParts parts) : parts_(std::move(parts)) {}
   // The Reporter, or absent when the base initialisation gives none.
   std::shared_ptr<Reporter> init();
 
   bool readConfigurationData();
 
   // Consent dialog.
-  bool askUserPermissionToSend();
-  void configureAlertWindow();
-  std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout);
-  void sendReport(const std::shared_ptr<Object>& sender);
-  void cancel(const std::shared_ptr<Object>& sender);
-  void updateSecondsLeftInDialogDisplay(RunLoop::SourceId timer);
-  std::optional<std::string> countdownMessage() const;
-  void setCountdownMessage(const std::optional<std::string>& message);
-  double messageTimeout() const;
+  bool askUserPermissionToSend() override;
+  void configureAlertWindow() { parts_.dialog->configureAlertWindow(); }
+  std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
+    return parts_.dialog->runModalWindowWithTimeout(window, timeout);
+  }
+  void sendReport(const std::shared_ptr<Object>& sender) { parts_.dialog->sendReport(sender); }
+  void cancel(const std::shared_ptr<Object>& sender) { parts_.dialog->cancel(sender); }
+  void updateSecondsLeftInDialogDisplay(const RunLoop::SourceHandle& timer) {
+    parts_.dialog->updateSecondsLeftInDialogDisplay(timer);
+  }
+  std::optional<std::string> countdownMessage() const { return parts_.dialog->countdownMessage(); }
+  void setCountdownMessage(const std::optional<std::string>& message) { parts_.dialog->setCountdownMessage(message); }
+  double messageTimeout() const { return parts_.dialog->messageTimeout(); }
+  double remainingDialogTime() const { return parts_.dialog->remainingDialogTime(); }
 
   // Helper scripts: the whole standard output (absent when not UTF-8), and the exit status.
   std::optional<std::string> runShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
-  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
+  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) override;
 
   // Report composition.
   std::string readVellumdriftVersion();
-  void report(const std::optional<std::string>& crashFile);
-
-  // Layout owner.
-  bool connectOutlet(std::string_view name, const std::shared_ptr<Object>& object) override;
-  bool performAction(std::string_view selector, const std::shared_ptr<Object>& sender) override;
-  bool respondsToAction(std::string_view selector) const override;
-  std::optional<std::string> stringValueForKey(std::string_view key) const override;
+  void report(const std::optional<std::string>& crashFile) override;
 
   std::string description() const override { return "<Reporter>"; }
 
-  // The remaining dialog time, for tests of the countdown.
-  double remainingDialogTime() const { return remainingDialogTime_; }
-  // TEST ONLY: the countdown timer's period, 1.0 second; tests lengthen it to
-  // drive ticks by hand, or shorten it. Never called by the agent itself.
-  static void setCountdownIntervalForTesting(double seconds);
-
 private:
-  struct PrivateTag {
-    explicit PrivateTag() = default;
-  };
-
-public:
-  explicit Reporter(PrivateTag) {}
-
-private:
-  std::shared_ptr<ui::Window> alertWindow_;
-  std::shared_ptr<ui::TextField> dialogTitle_;
-  std::shared_ptr<ui::TextField> dialogNote_;
-  std::shared_ptr<ui::TextField> commentMessage_;
-  std::shared_ptr<ui::Button> sendButton_;
-  std::shared_ptr<ui::Button> cancelButton_;
-  std::shared_ptr<ui::TextField> countdownLabel_;
-  std::optional<std::string> countdownMessage_;
-  const PlistDictionary* parameters_ = nullptr;
-  double remainingDialogTime_ = 0;
-  std::optional<RunLoop::SourceId> messageTimer_;
-
-  // Invalidates the countdown timer if one runs.
-  void stopCountdownTimer();
+  ReporterParts parts_;
 };
 
 }  // namespace cw

@@ -5,15 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "FRCrashLogFinder.h"
+#include "CrashScan.h"
 #include "Platform/EventStream.h"
 #include "Platform/Paths.h"
 #include "Platform/RunLoop.h"
@@ -24,22 +21,26 @@ namespace {
 
 constexpr const char* kLockFilePath = "~/Library/Application Support/.VellumdriftCrashWatcher.lock";
 constexpr const char* kWatchedFolder = "~/Library/Logs/DiagnosticReports";
-constexpr double kLookBackSeconds = 10.0;
 constexpr double kStreamLatencySeconds = 1.0;
-constexpr const char* kRelatedScript = "related-crash-report";
 // Another instance may unlink the lock file between our open and our flock;
 // then we hold a lock on a file nobody else can find and must try again.
 constexpr int kLockAttempts = 100;
 
 std::shared_ptr<cw::Reporter> reporter;
-// Read by the signal handler too, hence atomic (lock-free, so signal-safe).
-std::atomic<bool> dialogInProgress{false};
-volatile std::sig_atomic_t caughtSIGINT = 0;
+std::unique_ptr<cw::CrashScan> scan;
 int lock = 0;
 
-// Signals only leave a note and wake the main thread; the work runs there.
+// The handlers only record the signal and wake the main thread, which does
+// the work in whatever run is under way (see serviceSignals).
+volatile std::sig_atomic_t caughtSIGINT = 0;
+volatile std::sig_atomic_t caughtSIGTERM = 0;
 volatile std::sig_atomic_t pendingSIGUSR1 = 0;
 std::unique_ptr<cw::WakeUp> signalWakeUp;
+
+// A scan is under way (or the agent is stopping): another is turned away.
+bool dialogInProgress() {
+  return scan && scan->state() != cw::CrashScan::State::Idle;
+}
 
 std::string lockFilePath() {
   return cw::standardizePath(kLockFilePath);
@@ -47,49 +48,40 @@ std::string lockFilePath() {
 
 void mycallback(cw::EventStreamRef /*stream*/, void* /*context*/, std::size_t /*numEvents*/, void* /*eventPaths*/,
                 const cw::EventStreamEventFlags /*eventFlags*/[], const cw::EventStreamEventId /*eventIds*/[]) {
-  if (dialogInProgress) return;
-  dialogInProgress = true;
+  if (!scan || dialogInProgress()) return;
+  scan->run();
+}
 
-  const cw::Date since =
-      std::chrono::system_clock::now() -
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(kLookBackSeconds));
-  const std::vector<std::string> crashLogs = cw::FRCrashLogFinder::findCrashLogsSince(since);
-  for (const std::string& path : crashLogs) {
-    // Once interrupted, ask nobody anything more; the shutdown follows the scan.
-    if (caughtSIGINT) break;
-    if (reporter->askShellCommandWithCrashFile(kRelatedScript, path) != 1) {
-      cw::systemLog("'%@' crash report was not related to Vellumdrift", path);
-      continue;
-    }
-    cw::systemLog("'%@' crash report was related to Vellumdrift -> open Crash Reporting Dialog", path);
-    const std::string& last = crashLogs.back();
-    if (!caughtSIGINT && reporter->askUserPermissionToSend()) reporter->report(last);
-    break;
-  }
-
-  dialogInProgress = false;
+void wakeMainThread() {
+  if (signalWakeUp) signalWakeUp->signal();
 }
 
 void handle_SIGINT(int) {
   caughtSIGINT = 1;
-  if (signalWakeUp) signalWakeUp->signal();
+  wakeMainThread();
+}
+
+void handle_SIGTERM(int) {
+  caughtSIGTERM = 1;
+  wakeMainThread();
 }
 
 void handle_SIGUSR1(int) {
-  // A scan under way drops the signal rather than queueing another scan.
-  if (dialogInProgress) return;
   pendingSIGUSR1 = 1;
-  if (signalWakeUp) signalWakeUp->signal();
+  wakeMainThread();
 }
 
 // Runs on the main thread in every run-loop mode, after any signal.
 void serviceSignals() {
-  if (caughtSIGINT) {
-    // Ends a dialog (as a refusal) and then the main run, once the scan returns.
+  if (caughtSIGINT || caughtSIGTERM) {
+    // A script under way is killed with its group, an open dialog ends as a
+    // refusal, the scan asks nothing more, and the main run returns.
+    if (scan) scan->stop();
     cw::RunLoop::current().stopAll();
     return;
   }
   if (pendingSIGUSR1) {
+    // One that comes while a scan is under way is dropped, not queued.
     pendingSIGUSR1 = 0;
     mycallback(nullptr, nullptr, 0, nullptr, nullptr, nullptr);
   }
@@ -100,6 +92,7 @@ void serviceSignals() {
 void retireSignalWakeUp() {
   std::signal(SIGUSR1, SIG_IGN);
   std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
   signalWakeUp.reset();
 }
 
@@ -152,14 +145,18 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   std::signal(SIGUSR1, handle_SIGUSR1);
   std::signal(SIGUSR2, SIG_IGN);
   std::signal(SIGINT, handle_SIGINT);
+  // What a session manager, a logout or kill sends: the same orderly end.
+  std::signal(SIGTERM, handle_SIGTERM);
 
-  reporter = cw::Reporter::alloc()->init();
+  reporter = cw::Reporter::alloc(cw::standardReporterParts())->init();
   if (!reporter || !reporter->readConfigurationData()) {
     reporter.reset();
     releaseLock();
     retireSignalWakeUp();
     std::exit(10);
   }
+
+  scan = std::make_unique<cw::CrashScan>(*reporter);
 
   const std::string watched = cw::standardizePath(kWatchedFolder);
   cw::systemLog("Watching '%@'", watched);
@@ -175,11 +172,15 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
 
   loop.run(cw::kDefaultRunLoopMode);
 
-  if (caughtSIGINT) cw::systemLog("caught SIGINT - exiting...");
+  if (caughtSIGINT)
+    cw::systemLog("caught SIGINT - exiting...");
+  else if (caughtSIGTERM)
+    cw::systemLog("caught SIGTERM - exiting...");
   if (stream) {
     stream->stop();
     stream->unscheduleFromRunLoop(loop, cw::kDefaultRunLoopMode);
   }
+  scan.reset();
   reporter.reset();
   releaseLock();
   retireSignalWakeUp();

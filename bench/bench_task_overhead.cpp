@@ -1,6 +1,6 @@
 // What the script runner's machinery (Task: posix_spawn into its own group
-// with default signals and closed descriptors, a pipe read to its end, a wait
-// that serves the run loop) costs over a bare posix_spawn + waitpid of the
+// with default signals and closed descriptors, its output pipe and its end
+// served as sources of the run loop) costs over a bare posix_spawn + waitpid of the
 // same "bash -l -c" command line. The shell's own start dominates both.
 
 #include <benchmark/benchmark.h>
@@ -51,14 +51,10 @@ private:
 
 std::size_t runWithTask() {
   cw::Task task;
-  std::optional<cw::Pipe> pipe = cw::Pipe::make();
   task.setLaunchPath("/bin/bash");
   task.setArguments({"-l", "-c", kCommandLine});
-  if (pipe) task.setStandardOutput(*pipe);
-  task.launch();
-  const std::string output = task.readDataToEndOfFile();
-  task.waitUntilExit();
-  return output.size() + static_cast<std::size_t>(task.terminationStatus());
+  task.run(cw::Task::Output::Keep);
+  return task.output().size() + static_cast<std::size_t>(task.terminationStatus());
 }
 
 int runPlain() {

@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -13,24 +11,11 @@
 namespace cw {
 namespace {
 
-// Guards the main-bundle pointer and the lazy Info.plist reads: the logging
-// framework may reach the bundle from other threads.
+// Guards the lazy Info.plist reads: the logging framework may reach the main
+// bundle from other threads.
 std::mutex& bundleMutex() {
   static std::mutex mutex;
   return mutex;
-}
-
-struct MainBundleState {
-  // Read without the lock: the user defaults look at it on every read.
-  std::atomic<Bundle*> current{nullptr};
-  // Every main bundle made, also those the test hook replaced, so that
-  // references stay valid.
-  std::vector<std::unique_ptr<Bundle>> made;
-};
-
-MainBundleState& mainBundleState() {
-  static MainBundleState state;
-  return state;
 }
 
 bool leavesFolder(std::string_view relative) {
@@ -52,20 +37,8 @@ bool leavesFolder(std::string_view relative) {
 Bundle::Bundle(std::string bundlePath) : bundlePath_(std::move(bundlePath)) {}
 
 Bundle& Bundle::mainBundle() {
-  MainBundleState& state = mainBundleState();
-  if (Bundle* bundle = state.current.load(std::memory_order_acquire)) return *bundle;
-  std::lock_guard lock(bundleMutex());
-  if (Bundle* bundle = state.current.load(std::memory_order_relaxed)) return *bundle;
-  state.made.push_back(std::make_unique<Bundle>(defaultMainBundlePath()));
-  state.current.store(state.made.back().get(), std::memory_order_release);
-  return *state.made.back();
-}
-
-void Bundle::setMainBundlePathForTesting(std::string bundlePath) {
-  std::lock_guard lock(bundleMutex());
-  MainBundleState& state = mainBundleState();
-  state.made.push_back(std::make_unique<Bundle>(std::move(bundlePath)));
-  state.current.store(state.made.back().get(), std::memory_order_release);
+  static Bundle bundle(defaultMainBundlePath());
+  return bundle;
 }
 
 std::string Bundle::resourcePath() const {

@@ -19,12 +19,6 @@ public:
   // (to the bundle and to its infoDictionary) stay valid for the whole process.
   static Bundle& mainBundle();
 
-  // TEST ONLY: points mainBundle() at a staged folder (Info.plist and
-  // Resources/) for the rest of the process or until the next call. The
-  // previous main bundle is kept alive, so references into it stay valid.
-  // Never called by the agent itself.
-  static void setMainBundlePathForTesting(std::string bundlePath);
-
   const std::string& bundlePath() const { return bundlePath_; }
   std::string resourcePath() const;
   // "<resources>/<name>.<type>" ("<resources>/<name>" for an empty type) when
@@ -46,7 +40,7 @@ private:
 // link cannot be read.
 std::string executableDirectory();
 
-// Where the main bundle lies unless a test moved it: "../share/crashwatcher"
+// Where the main bundle lies: "../share/crashwatcher"
 // from executableDirectory(), folded to an absolute path; empty without an
 // executable folder (never a path relative to the working directory).
 std::string defaultMainBundlePath();

@@ -1,20 +1,18 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <map>
 
+#include "Platform/ChildProcess.h"
 #include "Platform/RunLoop.h"
-#include "Platform/UniqueFd.h"
 
 namespace cw {
 
 // Collects the children that nobody waits for (a URL opener, say), so that
-// none lingers as a zombie. Each child is watched through a pidfd on the
-// thread's run loop in every mode and reaped with waitid as soon as it ends;
-// no SIGCHLD handler is involved, and other children are never touched.
+// none lingers as a zombie. Each child is watched through its pidfd on the
+// thread's run loop in every mode and reaped as soon as it ends; no SIGCHLD
+// handler is involved, and other children are never touched.
 class ChildReaper {
 public:
   // The calling thread's reaper, serving that thread's run loop.
@@ -24,8 +22,8 @@ public:
   ChildReaper(const ChildReaper&) = delete;
   ChildReaper& operator=(const ChildReaper&) = delete;
 
-  // Takes charge of `pid`, a child of this process that nobody else waits for.
-  void reapWhenDone(pid_t pid);
+  // Takes charge of a started child that nobody else waits for.
+  void reapWhenDone(ChildProcess child);
   // Children taken in charge and not yet reaped.
   std::size_t pendingCount() const { return children_.size(); }
 
@@ -33,9 +31,8 @@ private:
   ChildReaper();
 
   struct Child {
-    pid_t pid = -1;
-    UniqueFd pidfd;  // invalid: watched by polling instead
-    RunLoop::SourceId source = 0;
+    ChildProcess process;
+    RunLoop::SourceHandle source;
   };
 
   void collect(std::uint64_t key);

@@ -128,8 +128,8 @@ struct EventStream::Impl {
 
   RunLoop* loop = nullptr;
   std::vector<std::string> modes;
-  RunLoop::SourceId drainSource = 0;
-  RunLoop::SourceId deliveryTimer = 0;
+  RunLoop::SourceHandle drainSource;
+  RunLoop::SourceHandle deliveryTimer;
 
   Batch pending;
   std::optional<Clock::time_point> pendingDue;
@@ -374,7 +374,7 @@ struct EventStream::Impl {
   }
 
   void deliver() {
-    deliveryTimer = 0;  // a one-shot timer is gone once it fires
+    deliveryTimer.reset();  // a one-shot timer is gone once it fires
     Batch batch = std::move(pending);
     pending = Batch{};
     pendingDue.reset();
@@ -406,10 +406,8 @@ struct EventStream::Impl {
   // --- scheduling
 
   void detachFromLoop() {
-    if (!loop) return;
-    if (drainSource) loop->remove(drainSource);
-    if (deliveryTimer) loop->remove(deliveryTimer);
-    drainSource = deliveryTimer = 0;
+    drainSource.reset();
+    deliveryTimer.reset();
   }
 
   // Brings the loop's sources in line with the schedule: the descriptor is

@@ -6,14 +6,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstring>
 #include <map>
 #include <optional>
+
+#include "Platform/Posix.h"
+#include "Platform/SystemLog.h"
 
 namespace cw {
 namespace {
 
 using Clock = RunLoop::Clock;
+using SourceId = std::uint64_t;
 
 // A repeating timer with no interval would fire on every pass and starve the
 // descriptors; this is the shortest period we honour.
@@ -38,17 +42,11 @@ Clock::duration secondsToDuration(double seconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// poll(2)'s timeout for waking at `wakeAt`: -1 without bound, rounded up so
-// that we never wake before a timer is due and spin.
-int pollTimeoutUntil(std::optional<Clock::time_point> wakeAt) {
-  if (!wakeAt) return -1;
-  const auto now = Clock::now();
-  if (*wakeAt <= now) return 0;
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count();
-  return wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
-}
-
 }  // namespace
+
+struct RunLoop::RunState {
+  bool stopped = false;
+};
 
 struct RunLoop::Impl {
   struct Source {
@@ -64,23 +62,15 @@ struct RunLoop::Impl {
     bool isTimer() const { return fd < 0; }
   };
 
-  struct Run {
-    std::string mode;
-    bool stopped = false;
-  };
-
   // Held by shared_ptr so that a source removed from inside its own callback
   // stays alive until that callback has returned.
   std::map<SourceId, std::shared_ptr<Source>> sources;
   SourceId nextId = 1;
-  std::vector<Run> runs;               // the active run() calls, innermost last
-  std::vector<std::string> modeStack;  // run() and runOnce() alike
-
-  SourceId add(std::shared_ptr<Source> source) {
-    const SourceId id = nextId++;
-    sources.emplace(id, std::move(source));
-    return id;
-  }
+  std::vector<std::shared_ptr<RunState>> runs;  // the active run() calls, innermost last
+  std::vector<std::string> modeStack;           // run() and runOnce() alike
+  // Set by stopAll() until the outermost run has returned.
+  bool stoppingAll = false;
+  bool pollFailureLogged = false;
 
   // Whether anything in `mode` could still wake a run; a repeating timer whose
   // callback is running cannot.
@@ -90,12 +80,12 @@ struct RunLoop::Impl {
     });
   }
 
-  bool runEnded(std::optional<std::size_t> runIndex) const { return runIndex && runs[*runIndex].stopped; }
+  static bool runEnded(const RunState* run) { return run && run->stopped; }
 
   // One pass: wait for a descriptor, a due timer or `deadline`, then serve what
-  // is ready in `mode`. Ends early once the run it belongs to is stopped; what
-  // was not served stays ready for the next pass.
-  void pass(std::string_view mode, std::optional<Clock::time_point> deadline, std::optional<std::size_t> runIndex) {
+  // is ready in `mode`. Ends early once `run` is stopped; what was not served
+  // stays ready for the next pass. False when poll(2) failed for good.
+  bool pass(std::string_view mode, std::optional<Clock::time_point> deadline, const RunState* run) {
     std::vector<pollfd> fds;
     std::vector<SourceId> fdSources;
     std::optional<Clock::time_point> wakeAt = deadline;
@@ -110,12 +100,17 @@ struct RunLoop::Impl {
     }
 
     // Nothing could ever wake us (only timers whose callbacks are running).
-    if (fds.empty() && !wakeAt) return;
+    if (fds.empty() && !wakeAt) return true;
 
-    int ready;
-    while ((ready = ::poll(fds.data(), fds.size(), pollTimeoutUntil(wakeAt))) < 0 && errno == EINTR) {
+    const int ready =
+        posix::retryOnEintr([&] { return ::poll(fds.data(), fds.size(), posix::pollTimeoutUntil(wakeAt)); });
+    if (ready < 0) {
+      // Only a broken set of descriptors or a descriptor limit gets here, and
+      // it would fail the same way on every pass.
+      if (!pollFailureLogged) systemLog("Run loop: poll failed (%s)", std::strerror(errno));
+      pollFailureLogged = true;
+      return false;
     }
-    if (ready < 0) return;
 
     for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
@@ -123,13 +118,14 @@ struct RunLoop::Impl {
       if (it == sources.end()) continue;  // removed by an earlier callback of this pass
       const std::shared_ptr<Source> source = it->second;
       source->onReady(fds[i].revents);
-      if (runEnded(runIndex)) return;
+      if (runEnded(run)) return true;
     }
 
-    fireDueTimers(mode, runIndex);
+    fireDueTimers(mode, run);
+    return true;
   }
 
-  void fireDueTimers(std::string_view mode, std::optional<std::size_t> runIndex) {
+  void fireDueTimers(std::string_view mode, const RunState* run) {
     const auto now = Clock::now();
     std::vector<std::pair<Clock::time_point, SourceId>> due;
     for (const auto& [id, source] : sources) {
@@ -153,41 +149,77 @@ struct RunLoop::Impl {
         sources.erase(it);
         timer->onFire();
       }
-      if (runEnded(runIndex)) return;
+      if (runEnded(run)) return;
     }
   }
 };
+
+RunLoop::SourceHandle::SourceHandle(SourceHandle&& other) noexcept
+    : loop_(std::move(other.loop_)), id_(std::exchange(other.id_, 0)) {}
+
+RunLoop::SourceHandle& RunLoop::SourceHandle::operator=(SourceHandle&& other) noexcept {
+  if (this != &other) {
+    reset();
+    loop_ = std::move(other.loop_);
+    id_ = std::exchange(other.id_, 0);
+  }
+  return *this;
+}
+
+void RunLoop::SourceHandle::reset() {
+  if (const std::shared_ptr<Impl> loop = loop_.lock()) loop->sources.erase(id_);
+  loop_.reset();
+  id_ = 0;
+}
+
+bool RunLoop::SourceHandle::active() const {
+  const std::shared_ptr<Impl> loop = loop_.lock();
+  return loop && loop->sources.count(id_) != 0;
+}
+
+RunLoop::RunHandle::RunHandle() : state_(std::make_shared<RunState>()) {}
+
+void RunLoop::RunHandle::stop() const {
+  state_->stopped = true;
+}
+
+bool RunLoop::RunHandle::stopped() const {
+  return state_->stopped;
+}
 
 RunLoop& RunLoop::current() {
   static thread_local RunLoop loop;
   return loop;
 }
 
-RunLoop::RunLoop() : impl_(std::make_unique<Impl>()) {}
+RunLoop::RunLoop() : impl_(std::make_shared<Impl>()) {}
 RunLoop::~RunLoop() = default;
 
-RunLoop::SourceId RunLoop::addFdSource(int fd, std::function<void(short)> callback,
-                                       std::initializer_list<std::string_view> modes) {
+RunLoop::SourceHandle RunLoop::addFdSource(int fd, std::function<void(short)> callback,
+                                           std::initializer_list<std::string_view> modes) {
   return addFdSource(fd, std::move(callback), toModeList(modes));
 }
 
-RunLoop::SourceId RunLoop::addFdSource(int fd, std::function<void(short)> callback, std::vector<std::string> modes) {
-  if (fd < 0 || !callback) return 0;
+RunLoop::SourceHandle RunLoop::addFdSource(int fd, std::function<void(short)> callback,
+                                           std::vector<std::string> modes) {
+  if (fd < 0 || !callback) return {};
   auto source = std::make_shared<Impl::Source>();
   source->fd = fd;
   source->onReady = std::move(callback);
   source->modes = std::move(modes);
-  return impl_->add(std::move(source));
+  const SourceId id = impl_->nextId++;
+  impl_->sources.emplace(id, std::move(source));
+  return SourceHandle(impl_, id);
 }
 
-RunLoop::SourceId RunLoop::addTimer(double intervalSeconds, bool repeats, std::function<void()> callback,
-                                    std::initializer_list<std::string_view> modes) {
+RunLoop::SourceHandle RunLoop::addTimer(double intervalSeconds, bool repeats, std::function<void()> callback,
+                                        std::initializer_list<std::string_view> modes) {
   return addTimer(intervalSeconds, repeats, std::move(callback), toModeList(modes));
 }
 
-RunLoop::SourceId RunLoop::addTimer(double intervalSeconds, bool repeats, std::function<void()> callback,
-                                    std::vector<std::string> modes) {
-  if (!callback) return 0;
+RunLoop::SourceHandle RunLoop::addTimer(double intervalSeconds, bool repeats, std::function<void()> callback,
+                                        std::vector<std::string> modes) {
+  if (!callback) return {};
   auto timer = std::make_shared<Impl::Source>();
   timer->onFire = std::move(callback);
   timer->modes = std::move(modes);
@@ -195,41 +227,40 @@ RunLoop::SourceId RunLoop::addTimer(double intervalSeconds, bool repeats, std::f
   timer->interval = secondsToDuration(intervalSeconds);
   timer->due = Clock::now() + timer->interval;
   if (repeats) timer->interval = std::max(timer->interval, kShortestRepeat);
-  return impl_->add(std::move(timer));
+  const SourceId id = impl_->nextId++;
+  impl_->sources.emplace(id, std::move(timer));
+  return SourceHandle(impl_, id);
 }
 
-void RunLoop::remove(SourceId id) {
-  impl_->sources.erase(id);
-}
-
-bool RunLoop::contains(SourceId id) const {
-  return impl_->sources.count(id) != 0;
-}
-
-void RunLoop::run(std::string_view mode) {
-  if (!impl_->hasSourcesIn(mode)) return;
-  impl_->runs.push_back(Impl::Run{std::string(mode)});
-  impl_->modeStack.emplace_back(mode);
-  const std::size_t index = impl_->runs.size() - 1;
-  while (!impl_->runs[index].stopped && impl_->hasSourcesIn(mode)) impl_->pass(mode, std::nullopt, index);
-  impl_->modeStack.pop_back();
-  impl_->runs.pop_back();
+void RunLoop::run(std::string_view mode, const RunHandle& handle) {
+  // The loop may go while we run (the thread ends); keep it for this call.
+  const std::shared_ptr<Impl> impl = impl_;
+  if (impl->stoppingAll) handle.stop();
+  if (handle.stopped() || !impl->hasSourcesIn(mode)) return;
+  impl->runs.push_back(handle.state_);
+  impl->modeStack.emplace_back(mode);
+  const RunState* run = handle.state_.get();
+  while (!run->stopped && impl->hasSourcesIn(mode)) {
+    if (!impl->pass(mode, std::nullopt, run)) break;
+  }
+  impl->modeStack.pop_back();
+  impl->runs.pop_back();
+  if (impl->runs.empty()) impl->stoppingAll = false;
 }
 
 void RunLoop::runOnce(std::string_view mode, std::chrono::milliseconds timeout) {
   std::optional<Clock::time_point> deadline;
   if (timeout.count() >= 0) deadline = Clock::now() + timeout;
-  impl_->modeStack.emplace_back(mode);
-  impl_->pass(mode, deadline, std::nullopt);
-  impl_->modeStack.pop_back();
-}
-
-void RunLoop::stop() {
-  if (!impl_->runs.empty()) impl_->runs.back().stopped = true;
+  const std::shared_ptr<Impl> impl = impl_;
+  impl->modeStack.emplace_back(mode);
+  impl->pass(mode, deadline, nullptr);
+  impl->modeStack.pop_back();
 }
 
 void RunLoop::stopAll() {
-  for (Impl::Run& run : impl_->runs) run.stopped = true;
+  if (impl_->runs.empty()) return;
+  for (const std::shared_ptr<RunState>& run : impl_->runs) run->stopped = true;
+  impl_->stoppingAll = true;
 }
 
 std::string_view RunLoop::currentMode() const {
@@ -241,30 +272,24 @@ int RunLoop::depth() const {
 }
 
 WakeUp::WakeUp(std::function<void()> callback, RunLoop& loop)
-    : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), loop_(loop), source_(0), callback_(std::move(callback)) {
+    : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), callback_(std::move(callback)) {
   if (!fd_) return;
-  source_ = loop_.addFdSource(fd_.get(),
-                              [this](short) {
-                                // Reading resets the counter: any number of signals since the last
-                                // read make one call.
-                                std::uint64_t count = 0;
-                                while (::read(fd_.get(), &count, sizeof count) < 0 && errno == EINTR) {
-                                }
-                                if (callback_) callback_();
-                              },
-                              {kCommonModes});
-}
-
-WakeUp::~WakeUp() {
-  if (source_) loop_.remove(source_);
+  source_ = loop.addFdSource(fd_.get(),
+                             [this](short) {
+                               // Reading resets the counter: any number of signals since the last
+                               // read make one call.
+                               std::uint64_t count = 0;
+                               posix::retryOnEintr([&] { return ::read(fd_.get(), &count, sizeof count); });
+                               if (callback_) callback_();
+                             },
+                             {kCommonModes});
 }
 
 void WakeUp::signal() const noexcept {
   if (!fd_) return;
   const int savedErrno = errno;  // a signal handler must leave errno as it found it
   const std::uint64_t one = 1;
-  while (::write(fd_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  posix::retryOnEintr([&] { return ::write(fd_.get(), &one, sizeof one); });
   errno = savedErrno;
 }
 

@@ -229,30 +229,18 @@ void UserDefaults::invalidate() {
   nextCheck_.store(0, std::memory_order_relaxed);
 }
 
-UserDefaults& UserDefaults::standardUserDefaults() {
-  // The main bundle changes only through a test hook, and a bundle is never
-  // destroyed: its address picks the instance without a lock.
-  struct Cached {
-    const Bundle* bundle = nullptr;
-    UserDefaults* defaults = nullptr;
-  };
-  thread_local Cached cached;
-  const Bundle& bundle = Bundle::mainBundle();
-  if (cached.bundle == &bundle) return *cached.defaults;
-
-  std::string domain(kFallbackDomain);
+std::string UserDefaults::domainForBundle(const Bundle& bundle) {
   if (const PlistValue* identifier = bundle.objectForInfoDictionaryKey("CFBundleIdentifier")) {
-    if (const std::string* text = identifier->asString(); text && canNameFile(*text)) domain = *text;
+    if (const std::string* text = identifier->asString(); text && canNameFile(*text)) return *text;
   }
-  // One instance per domain for the process; a test that points the main
-  // bundle elsewhere gets the instance of that bundle's domain.
-  static std::mutex mutex;
-  static std::map<std::string, std::unique_ptr<UserDefaults>, std::less<>> instances;
-  std::lock_guard lock(mutex);
-  auto& instance = instances[domain];
-  if (!instance) instance = std::make_unique<UserDefaults>(domain);
-  cached = {&bundle, instance.get()};
-  return *instance;
+  return std::string(kFallbackDomain);
+}
+
+UserDefaults& UserDefaults::standardUserDefaults() {
+  // The main bundle is fixed for the process, and with it the domain: after
+  // the first call this is one guard check, cheap enough for every log call.
+  static UserDefaults instance(domainForBundle(Bundle::mainBundle()));
+  return instance;
 }
 
 std::string UserDefaults::filePath() const {

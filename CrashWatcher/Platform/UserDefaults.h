@@ -12,6 +12,8 @@
 
 namespace cw {
 
+class Bundle;
+
 // Per-user preferences of one domain, kept as an XML property list in
 // "~/Library/Preferences/<domain>.plist" (the home folder taken afresh at each
 // call). Each write rewrites the file atomically (temporary file in the same
@@ -40,6 +42,9 @@ public:
   // "com.vellumdrift.CrashWatcher", the shipped one, when it has none or it cannot name a file). The instance
   // for a domain lives for the whole process.
   static UserDefaults& standardUserDefaults();
+  // The domain of a bundle's preferences: its CFBundleIdentifier, or the
+  // shipped one.
+  static std::string domainForBundle(const Bundle& bundle);
 
   const std::string& domain() const { return domain_; }
   // Empty when the domain cannot name a file (empty, ".", "..", or with "/").

@@ -1,60 +1,16 @@
 #include "Platform/Workspace.h"
 
-#include <signal.h>
-#include <spawn.h>
-
-#include <optional>
-
+#include "Platform/ChildProcess.h"
 #include "Platform/ChildReaper.h"
-#include "Platform/CleanSpawn.h"
 
 namespace cw {
-namespace {
 
-// Starts the program (looked up in PATH) with these arguments, not waited for.
-// Its own process group: an interrupt meant for the agent does not reach the
-// mail program.
-std::optional<pid_t> spawnDetached(const std::vector<std::string>& arguments) {
-  if (arguments.empty()) return std::nullopt;
-  return spawnCleanChild(arguments.front(), arguments, {}, true);
+std::vector<RunningApplication> RunningApplication::runningApplicationsWithBundleIdentifier(std::string_view) {
+  return {};
 }
 
-class DesktopBackend final : public WorkspaceBackend {
-public:
-  bool openURL(const std::string& url) override {
-    // The URL cannot pass for an option of xdg-open: it begins with a scheme.
-    if (url.empty() || url.front() == '-') return false;
-    const std::optional<pid_t> pid = spawnDetached({"xdg-open", url});
-    if (!pid) return false;
-    ChildReaper::current().reapWhenDone(*pid);
-    return true;
-  }
-
-  std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(std::string_view) override { return {}; }
-
-  bool activate(const RunningApplication&, unsigned) override { return false; }
-};
-
-WorkspaceBackend*& backendOverride() {
-  static WorkspaceBackend* backend = nullptr;
-  return backend;
-}
-
-WorkspaceBackend& backend() {
-  static DesktopBackend desktop;
-  WorkspaceBackend* override = backendOverride();
-  return override ? *override : desktop;
-}
-
-}  // namespace
-
-std::vector<RunningApplication> RunningApplication::runningApplicationsWithBundleIdentifier(
-    std::string_view bundleIdentifier) {
-  return backend().runningApplicationsWithBundleIdentifier(bundleIdentifier);
-}
-
-bool RunningApplication::activateWithOptions(unsigned options) const {
-  return backend().activate(*this, options);
+bool RunningApplication::activateWithOptions(unsigned) const {
+  return false;
 }
 
 Workspace& Workspace::sharedWorkspace() {
@@ -63,16 +19,16 @@ Workspace& Workspace::sharedWorkspace() {
 }
 
 bool Workspace::openURL(const std::string& url) {
-  return backend().openURL(url);
-}
-
-ScopedWorkspaceBackendForTesting::ScopedWorkspaceBackendForTesting(WorkspaceBackend& backend)
-    : previous_(backendOverride()) {
-  backendOverride() = &backend;
-}
-
-ScopedWorkspaceBackendForTesting::~ScopedWorkspaceBackendForTesting() {
-  backendOverride() = previous_;
+  // The URL cannot pass for an option of xdg-open: it begins with a scheme.
+  if (url.empty() || url.front() == '-') return false;
+  // Looked up in PATH; its own process group, so that an interrupt meant for
+  // the agent does not reach the mail program.
+  ChildProcess::Options options;
+  options.searchPath = true;
+  ChildProcess opener = ChildProcess::spawn("xdg-open", {"xdg-open", url}, options);
+  if (!opener.started()) return false;
+  ChildReaper::current().reapWhenDone(std::move(opener));
+  return true;
 }
 
 }  // namespace cw

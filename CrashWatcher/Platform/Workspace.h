@@ -50,27 +50,4 @@ private:
   Workspace() = default;
 };
 
-// What the workspace does on the desktop. The default backend is the one
-// described above; tests put a recording one in place.
-class WorkspaceBackend {
-public:
-  virtual ~WorkspaceBackend() = default;
-  virtual bool openURL(const std::string& url) = 0;
-  virtual std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
-      std::string_view bundleIdentifier) = 0;
-  virtual bool activate(const RunningApplication& application, unsigned options) = 0;
-};
-
-// Tests only: routes the workspace to `backend` for the scope.
-class ScopedWorkspaceBackendForTesting {
-public:
-  explicit ScopedWorkspaceBackendForTesting(WorkspaceBackend& backend);
-  ~ScopedWorkspaceBackendForTesting();
-  ScopedWorkspaceBackendForTesting(const ScopedWorkspaceBackendForTesting&) = delete;
-  ScopedWorkspaceBackendForTesting& operator=(const ScopedWorkspaceBackendForTesting&) = delete;
-
-private:
-  WorkspaceBackend* previous_;
-};
-
 }  // namespace cw

@@ -31,7 +31,7 @@ std::int64_t Application::runModalForWindow(const std::shared_ptr<Window>& windo
   window->makeKeyAndOrderFront(nullptr);
   // A loop ended by stopAll() (an interrupt) comes back without a code, as
   // does one that found nothing scheduled in the modal mode to wait for.
-  if (!session->code) RunLoop::current().run(kModalPanelRunLoopMode);
+  if (!session->code) RunLoop::current().run(kModalPanelRunLoopMode, session->run);
 
   std::erase(sessions_, session);
   // Events of an outer modal window keep being served; otherwise nobody is.
@@ -48,7 +48,7 @@ void Application::stopModalWithCode(std::int64_t code) {
   Session& session = *sessions_.back();
   if (session.code) return;  // already stopping: the first stop wins
   session.code = code;
-  RunLoop::current().stop();
+  session.run.stop();
 }
 
 std::shared_ptr<Window> Application::modalWindow() const {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "Platform/RunLoop.h"
 #include "UI/Backend.h"
 
 namespace cw::ui {
@@ -52,6 +53,8 @@ private:
   struct Session {
     std::shared_ptr<Window> window;
     std::optional<std::int64_t> code;
+    // This modal loop's own run: a stop never ends another level.
+    RunLoop::RunHandle run;
   };
 
   void handleBackendEvent(const BackendEvent& event);

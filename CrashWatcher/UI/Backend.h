@@ -7,13 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "UI/Controls.h"
 #include "UI/Geometry.h"
 
 namespace cw::ui {
-
-using ControlId = std::uint64_t;
-
-enum class ControlKind { Window, View, TextField, Button };
 
 // What the drawing side reports back to the agent.
 struct BackendEvent {

@@ -10,6 +10,7 @@
 #include "BuildConfig.h"
 #include "Platform/Bundle.h"
 #include "Platform/Paths.h"
+#include "Platform/Posix.h"
 
 namespace cw::ui {
 namespace {
@@ -17,14 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using protocol::Reply;
 using protocol::Request;
-
-// poll(2) wants whole milliseconds; rounding up keeps a sub-millisecond rest
-// from turning into a busy loop of zero-timeout polls.
-int pollTimeout(Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
 
 // A cell as wide as this is as good as unbounded.
 constexpr double kUnboundedWidth = 1e6;
@@ -48,8 +41,9 @@ DialogHelperClient::DialogHelperClient(Options options)
 }
 
 DialogHelperClient::~DialogHelperClient() {
-  if (socketSource_) loop_.remove(*socketSource_);
-  if (deliveryTimer_) loop_.remove(*deliveryTimer_);
+  // The sources go before the socket they watch.
+  socketSource_.reset();
+  deliveryTimer_.reset();
   helper_.reset();
 }
 
@@ -177,7 +171,7 @@ bool DialogHelperClient::writeAll(std::string_view bytes) {
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       pollfd entry{helper_->socket(), POLLOUT, 0};
-      const int timeout = pollTimeout(deadline);
+      const int timeout = posix::pollTimeoutUntil(deadline);
       if (timeout == 0) {
         markLost("the dialog helper stopped reading");
         return false;
@@ -261,7 +255,7 @@ Size DialogHelperClient::measure(ControlId control, std::optional<double> bounds
       scheduleDelivery();
       return *measured;
     }
-    const int timeout = pollTimeout(deadline);
+    const int timeout = posix::pollTimeoutUntil(deadline);
     if (timeout == 0) {
       markLost("the dialog helper did not answer in time");
       break;
@@ -297,9 +291,7 @@ void DialogHelperClient::onSocketReady(short /*revents*/) {
 }
 
 void DialogHelperClient::close() {
-  if (socketSource_) loop_.remove(*socketSource_);
   socketSource_.reset();
-  if (deliveryTimer_) loop_.remove(*deliveryTimer_);
   deliveryTimer_.reset();
   pendingEvents_.clear();
   lost_ = true;
@@ -318,7 +310,6 @@ void DialogHelperClient::markLost(std::string reason) {
     processLines(0, unawaited);
   }
   lostReason_ = helperFailure_.empty() ? std::move(reason) : reason + ": " + helperFailure_;
-  if (socketSource_) loop_.remove(*socketSource_);
   socketSource_.reset();
   helper_.reset();  // kills and reaps it
   pendingEvents_.push_back({BackendEvent::Type::Lost, 0});
@@ -326,7 +317,7 @@ void DialogHelperClient::markLost(std::string reason) {
 }
 
 void DialogHelperClient::scheduleDelivery() {
-  if (!handler_ || deliveryTimer_ || pendingEvents_.empty()) return;
+  if (!handler_ || deliveryTimer_.active() || pendingEvents_.empty()) return;
   deliveryTimer_ = loop_.addTimer(0.0, false,
                                   [this] {
                                     deliveryTimer_.reset();

@@ -87,8 +87,8 @@ private:
   RunLoop& loop_;
   std::chrono::milliseconds replyTimeout_;
   std::optional<HelperProcess> helper_;
-  std::optional<RunLoop::SourceId> socketSource_;
-  std::optional<RunLoop::SourceId> deliveryTimer_;
+  RunLoop::SourceHandle socketSource_;
+  RunLoop::SourceHandle deliveryTimer_;
   protocol::LineBuffer lines_;
   std::deque<BackendEvent> pendingEvents_;
   std::function<void(const BackendEvent&)> handler_;

@@ -1,39 +1,11 @@
 #include "UI/HelperProcess.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <utility>
 
-#include "Platform/CleanSpawn.h"
-
 namespace cw::ui {
-namespace {
-
-// Waits up to `grace` for the child to end by itself.
-void awaitExit(pid_t pid, std::chrono::milliseconds grace) {
-  if (grace.count() <= 0) return;
-  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (!pidfd) return;
-  pollfd entry{pidfd.get(), POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + grace;
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
-    if (ready >= 0 || errno != EINTR) return;
-  }
-}
-
-}  // namespace
 
 std::optional<HelperProcess> HelperProcess::spawn(const std::string& path, const std::vector<std::string>& arguments,
                                                   int childFd) {
@@ -48,45 +20,26 @@ std::optional<HelperProcess> HelperProcess::spawn(const std::string& path, const
   argv.reserve(arguments.size() + 1);
   argv.push_back(path);
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  // Nothing of ours beyond the socket may leak into the helper; its own
-  // process group keeps an interrupt meant for the agent the agent's to handle.
-  const ChildDescriptor socket{theirs.get(), childFd};
-  const std::optional<pid_t> pid = spawnCleanChild(path, argv, std::span<const ChildDescriptor>(&socket, 1));
-  if (!pid) return std::nullopt;
-  return HelperProcess(std::move(ours), *pid);
+  ChildProcess::Options options;
+  options.descriptors = {{theirs.get(), childFd}};
+  ChildProcess child = ChildProcess::spawn(path, argv, options);
+  if (!child.started()) return std::nullopt;
+  return HelperProcess(std::move(ours), std::move(child));
 }
-
-HelperProcess::HelperProcess(HelperProcess&& other) noexcept
-    : socket_(std::move(other.socket_)), pid_(std::exchange(other.pid_, -1)) {}
 
 HelperProcess& HelperProcess::operator=(HelperProcess&& other) noexcept {
   if (this != &other) {
     terminate();
     socket_ = std::move(other.socket_);
-    pid_ = std::exchange(other.pid_, -1);
+    child_ = std::move(other.child_);
   }
   return *this;
 }
 
-HelperProcess::~HelperProcess() {
-  terminate();
-}
-
 std::optional<int> HelperProcess::terminate(std::chrono::milliseconds grace) {
-  // Closing our end is the helper's signal to quit.
   socket_.reset();
-  if (pid_ < 0) return std::nullopt;
-  const pid_t pid = std::exchange(pid_, -1);
-  awaitExit(pid, grace);
-  // Until it is reaped the number stays ours, so neither kill can hit a
-  // stranger; the group takes anything the helper started with it.
-  ::kill(-pid, SIGKILL);
-  ::kill(pid, SIGKILL);
-  int status = 0;
-  for (;;) {
-    if (::waitpid(pid, &status, 0) == pid) return status;
-    if (errno != EINTR) return std::nullopt;  // reaped elsewhere (SIGCHLD ignored)
-  }
+  child_.terminate(grace);
+  return child_.waitStatus();
 }
 
 }  // namespace cw::ui

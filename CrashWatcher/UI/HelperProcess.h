@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/ChildProcess.h"
 #include "Platform/UniqueFd.h"
 
 namespace cw::ui {
@@ -22,26 +23,27 @@ public:
   static std::optional<HelperProcess> spawn(const std::string& path, const std::vector<std::string>& arguments,
                                             int childFd);
 
-  HelperProcess(HelperProcess&& other) noexcept;
+  HelperProcess(HelperProcess&& other) noexcept = default;
   HelperProcess& operator=(HelperProcess&& other) noexcept;
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
-  ~HelperProcess();
+  ~HelperProcess() { terminate(); }
 
   // Our end of the socket, non-blocking and close-on-exec.
   int socket() const { return socket_.get(); }
-  pid_t processIdentifier() const { return pid_; }
-  bool reaped() const { return pid_ < 0; }
+  pid_t processIdentifier() const { return child_.reaped() ? -1 : child_.processIdentifier(); }
+  bool reaped() const { return !child_.started() || child_.reaped(); }
 
-  // Closes our end, gives the child `grace` to leave on its own, then kills it
-  // and waits for it. Idempotent; answers the wait status when it reaped one.
+  // Closes our end (the helper's signal to quit), gives the child `grace` to
+  // leave on its own, then kills its group and reaps it. Idempotent; answers
+  // the wait status once reaped.
   std::optional<int> terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
 
 private:
-  HelperProcess(UniqueFd socket, pid_t pid) : socket_(std::move(socket)), pid_(pid) {}
+  HelperProcess(UniqueFd socket, ChildProcess child) : socket_(std::move(socket)), child_(std::move(child)) {}
 
   UniqueFd socket_;
-  pid_t pid_ = -1;
+  ChildProcess child_;
 };
 
 }  // namespace cw::ui

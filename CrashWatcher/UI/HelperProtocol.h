@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "UI/Backend.h"
+#include "UI/Controls.h"
 #include "UI/Geometry.h"
 
 // The conversation between the agent and the dialog helper: one JSON object

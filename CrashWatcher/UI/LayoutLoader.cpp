@@ -305,9 +305,13 @@ bool loadLayoutFileOwner(const std::string& path, const std::shared_ptr<LayoutOw
   return xml && loadLayoutOwner(*xml, owner);
 }
 
-bool loadNibNamedOwner(std::string_view name, const std::shared_ptr<LayoutOwner>& owner) {
-  const std::optional<std::string> path = Bundle::mainBundle().pathForResource(name, kLayoutType);
+bool loadNibNamedOwner(const Bundle& bundle, std::string_view name, const std::shared_ptr<LayoutOwner>& owner) {
+  const std::optional<std::string> path = bundle.pathForResource(name, kLayoutType);
   return path && loadLayoutFileOwner(*path, owner);
+}
+
+bool loadNibNamedOwner(std::string_view name, const std::shared_ptr<LayoutOwner>& owner) {
+  return loadNibNamedOwner(Bundle::mainBundle(), name, owner);
 }
 
 }  // namespace cw::ui

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "Platform/Bundle.h"
 #include "UI/LayoutOwner.h"
 
 namespace cw::ui {
@@ -32,7 +33,8 @@ inline constexpr std::size_t kMaxLayoutFileSize = std::size_t{256} << 10;
 //   </layout>
 bool loadLayoutOwner(std::string_view xml, const std::shared_ptr<LayoutOwner>& owner);
 bool loadLayoutFileOwner(const std::string& path, const std::shared_ptr<LayoutOwner>& owner);
-// The resource "<name>.layout" of the main bundle.
+// The resource "<name>.layout" of `bundle`, or of the main bundle.
+bool loadNibNamedOwner(const Bundle& bundle, std::string_view name, const std::shared_ptr<LayoutOwner>& owner);
 bool loadNibNamedOwner(std::string_view name, const std::shared_ptr<LayoutOwner>& owner);
 
 }  // namespace cw::ui

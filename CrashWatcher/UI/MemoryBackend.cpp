@@ -25,7 +25,7 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 }  // namespace
 
 MemoryBackend::~MemoryBackend() {
-  if (pumpTimer_) RunLoop::current().remove(*pumpTimer_);
+  pumpTimer_.reset();
 }
 
 ControlId MemoryBackend::createControl(ControlKind kind, ControlId parent, const Rect& frame) {
@@ -263,7 +263,7 @@ void MemoryBackend::runAfterTicks(int ticks, std::function<void()> step) {
 }
 
 void MemoryBackend::schedulePump() {
-  if (pumpTimer_ || script_.empty()) return;
+  if (pumpTimer_.active() || script_.empty()) return;
   pumpTimer_ = RunLoop::current().addTimer(0, false,
                                            [this] {
                                              pumpTimer_.reset();

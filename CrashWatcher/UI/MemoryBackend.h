@@ -122,7 +122,7 @@ private:
   int activateCount_ = 0;
   std::deque<Step> script_;
   std::vector<std::string> scriptFailures_;
-  std::optional<RunLoop::SourceId> pumpTimer_;
+  RunLoop::SourceHandle pumpTimer_;
 };
 
 }  // namespace cw::ui

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "BuildConfig.h"
+#include "MailComposer.h"
 #include "Platform/Bundle.h"
 #include "Platform/ChildReaper.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UrlEscaping.h"
-#include "Platform/Workspace.h"
 #include "Reporter.h"
-#include "ReporterReport.h"
+#include "support/FakeReporterParts.h"
 #include "support/TestSupport.h"
 
 namespace cw {
@@ -26,26 +26,7 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-class RecordingWorkspace : public WorkspaceBackend {
-public:
-  bool openURL(const std::string& url) override {
-    opened.push_back(url);
-    return true;
-  }
-  std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(std::string_view id) override {
-    asked.emplace_back(id);
-    return running;
-  }
-  bool activate(const RunningApplication& application, unsigned options) override {
-    activated.emplace_back(application.processIdentifier(), options);
-    return true;
-  }
-
-  std::vector<std::string> opened;
-  std::vector<std::string> asked;
-  std::vector<RunningApplication> running;
-  std::vector<std::pair<pid_t, unsigned>> activated;
-};
+using test::RecordingDesktop;
 
 // The escaped mail up to line 6 of the body, and from line 7 on.
 std::string urlHead(const std::string& escapedSubject) {
@@ -77,8 +58,6 @@ class ReporterReportTest : public ::testing::Test {
 protected:
   ReporterReportTest() {
     test::makeDirectories(bundle_ / "Resources");
-    Bundle::setMainBundlePathForTesting(bundle_.path());
-    setVellumdriftInfoPlistPathForTesting(product_ / "Info.plist");
     // Each script records that it ran, with what, and prints its output file.
     for (const char* name : {"upload-gist", "extract-crash-info"}) {
       const std::string out = work_ / name;
@@ -91,9 +70,19 @@ protected:
     }
     test::writeFile(crash_, "crash");
   }
-  ~ReporterReportTest() override {
-    setVellumdriftInfoPlistPathForTesting(std::nullopt);
-    Bundle::setMainBundlePathForTesting(CW_BUNDLE_DIR);
+
+  // A Reporter on the test's bundle, product and desktop; upload-gist's child
+  // gets the paste host as the agent's own parts give it.
+  std::shared_ptr<Reporter> reporter(std::shared_ptr<HelperScripts> scripts = nullptr) {
+    ReporterParts parts;
+    parts.bundle = &bundle_.bundle;
+    parts.scripts =
+        scripts ? std::move(scripts) : std::make_shared<BundleHelperScripts>(bundle_.bundle, helperScriptEnvironment());
+    parts.dialog = ConsentDialog::make(bundle_.bundle);
+    parts.desktop = desktop_;
+    parts.productInfoPlistPath = product_ / "Info.plist";
+    parts.pasteServiceHostName = build::kPasteServiceHostName;
+    return Reporter::alloc(std::move(parts))->init();
   }
 
   void version(const std::string& text) {
@@ -105,22 +94,28 @@ protected:
   void output(const std::string& script, const std::string& text) { test::writeFile(work_ / (script + ".out"), text); }
   bool ran(const std::string& script) const { return test::pathExists(work_ / (script + ".ran")); }
 
-  // report() with the workspace recorded; gives the one URL opened, or "".
+  // report() with the desktop recorded; gives the one URL opened, or "".
   std::string report(const std::optional<std::string>& crashFile) {
-    ScopedWorkspaceBackendForTesting scoped(workspace_);
     test::CaptureStderr captured;
-    Reporter::alloc()->init()->report(crashFile);
+    reporter()->report(crashFile);
     log_ = logMessages(captured.text());
-    EXPECT_LE(workspace_.opened.size(), 1u);
-    return workspace_.opened.empty() ? "" : workspace_.opened.back();
+    EXPECT_LE(desktop_->opened.size(), 1u);
+    return desktop_->opened.empty() ? "" : desktop_->opened.back();
   }
 
+  struct BundleFolder {
+    test::TempDir dir;
+    Bundle bundle{dir.path()};
+    std::string operator/(std::string_view relative) const { return dir / relative; }
+    const std::string& path() const { return dir.path(); }
+  };
+
   test::TempHome home_;
-  test::TempDir bundle_;
+  BundleFolder bundle_;
   test::TempDir product_;
   test::TempDir work_;
   const std::string crash_ = work_ / "Finder_2024 one.crash";
-  RecordingWorkspace workspace_;
+  std::shared_ptr<RecordingDesktop> desktop_ = std::make_shared<RecordingDesktop>();
   std::vector<std::string> log_;
 };
 
@@ -147,20 +142,8 @@ TEST_F(ReporterReportTest, UploadedReportGivesTheExactUrlAndTwoLogLines) {
               ElementsAre(std::string("Uploading crash report to ") + build::kPasteServiceHostName + ": " + crash_,
                           "  => https://paste.example/ab_c"));
   // Mail is asked for; none runs here, so nothing is activated.
-  EXPECT_THAT(workspace_.asked, ElementsAre("com.apple.mail"));
-  EXPECT_THAT(workspace_.activated, IsEmpty());
-}
-
-TEST_F(ReporterReportTest, FinalLineBreaksAndNonAsciiTextAreKeptEscaped) {
-  version("2.1");
-  output("upload-gist", "https://paste.example/1\n");
-  output("extract-crash-info",
-         "Gr\xC3\xB6\xC3\x9F"
-         "e\n");
-  const std::string url = report(crash_);
-  // The address's line break gives the body an extra empty line before line 7.
-  EXPECT_EQ(url, urlHead("Vellumdrift%202.1%20crash%20Gr%C3%B6%C3%9Fe%0A") + "https://paste.example/1%0A" + urlTail());
-  EXPECT_THAT(log_, ElementsAre(HasSubstr("Uploading"), "  => https://paste.example/1"));
+  EXPECT_THAT(desktop_->asked, ElementsAre("com.apple.mail"));
+  EXPECT_THAT(desktop_->activated, IsEmpty());
 }
 
 TEST_F(ReporterReportTest, UploadOutputThatIsNoTextIsNullAndSkipsTheSummary) {
@@ -179,32 +162,76 @@ TEST_F(ReporterReportTest, EmptyUploadAddressStillRunsTheSummary) {
   EXPECT_TRUE(ran("extract-crash-info"));
 }
 
-TEST_F(ReporterReportTest, AmpersandsInSubjectOrBodyCannotAddFields) {
-  version("2&amp;CC=v@evil.example");  // XML for "2&CC=..."
-  output("upload-gist", "https://paste.example/?a=1&BCC=x@evil.example#top");
-  output("extract-crash-info", "SIGSEGV&CC=y@evil.example");
-  const std::string url = report(crash_);
-  EXPECT_EQ(url, urlHead("Vellumdrift%202%26CC=v@evil.example%20crash%20SIGSEGV%26CC=y@evil.example") +
-                     "https://paste.example/?a=1%26BCC=x@evil.example%23top" + urlTail());
-  // The one "&" left is the separator of the two fields.
-  EXPECT_EQ(std::count(url.begin(), url.end(), '&'), 1);
+// The composer alone: the texts as they stand in the URL.
+TEST(MailComposerTest, TextsReachTheUrlEscapedAsOneFieldEach) {
+  struct Case {
+    const char* name;
+    std::string version, summary;
+    std::optional<std::string> address;
+    std::optional<std::string> url;
+  };
+  const std::vector<Case> cases = {
+      // The address's line break gives the body an extra empty line before line 7.
+      {"final line breaks and non-ASCII", "2.1",
+       "Gr\xC3\xB6\xC3\x9F"
+       "e\n",
+       "https://paste.example/1\n",
+       urlHead("Vellumdrift%202.1%20crash%20Gr%C3%B6%C3%9Fe%0A") + "https://paste.example/1%0A" + urlTail()},
+      // The one "&" left is the separator of the two fields.
+      {"ampersands add no fields", "2&CC=v@evil.example", "SIGSEGV&CC=y@evil.example",
+       "https://paste.example/?a=1&BCC=x@evil.example#top",
+       urlHead("Vellumdrift%202%26CC=v@evil.example%20crash%20SIGSEGV%26CC=y@evil.example") +
+           "https://paste.example/?a=1%26BCC=x@evil.example%23top" + urlTail()},
+      {"absent address", "???", "", std::nullopt, urlHead("Vellumdrift%20???%20crash%20") + "(null)" + urlTail()},
+      {"text that is not UTF-8", "2.1\xFF", "", "x", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const MailComposer::Mail mail = MailComposer().compose(c.version, c.summary, c.address);
+    EXPECT_EQ(mail.url, c.url);
+    EXPECT_EQ(mail.subject, "Vellumdrift " + c.version + " crash " + c.summary);
+  }
 }
 
 TEST_F(ReporterReportTest, TextThatIsNotUtf8EndsTheReportSilently) {
   version("2.1\xFF");
   report(std::nullopt);
-  EXPECT_THAT(workspace_.opened, IsEmpty());
-  EXPECT_THAT(workspace_.asked, IsEmpty());
+  EXPECT_THAT(desktop_->opened, IsEmpty());
+  EXPECT_THAT(desktop_->asked, IsEmpty());
+}
+
+// A shutdown that cuts a script short ends the report: nothing is handed over.
+TEST_F(ReporterReportTest, InterruptedScriptEndsTheReportWithNothingOpened) {
+  class Interrupted final : public HelperScripts {
+  public:
+    Result run(std::string_view name, std::string_view, bool) override {
+      ran.emplace_back(name);
+      Result result;
+      result.interrupted = ran.size() == interruptAt;
+      result.output = result.interrupted ? std::nullopt : std::optional<std::string>("text");
+      return result;
+    }
+    std::size_t interruptAt = 1;
+    std::vector<std::string> ran;
+  };
+  for (std::size_t at : {1u, 2u}) {
+    auto scripts = std::make_shared<Interrupted>();
+    scripts->interruptAt = at;
+    test::CaptureStderr quiet;
+    reporter(scripts)->report(crash_);
+    EXPECT_EQ(scripts->ran.size(), at);
+    EXPECT_THAT(desktop_->opened, IsEmpty());
+  }
 }
 
 TEST_F(ReporterReportTest, OnlyTheFirstRunningMailIsActivated) {
-  workspace_.running = {RunningApplication("com.apple.mail", 41), RunningApplication("com.apple.mail", 42)};
+  desktop_->running = {RunningApplication("com.apple.mail", 41), RunningApplication("com.apple.mail", 42)};
   report(std::nullopt);
-  EXPECT_THAT(workspace_.activated, ElementsAre(std::make_pair(pid_t{41}, kApplicationActivateAllWindows)));
+  EXPECT_THAT(desktop_->activated, ElementsAre(std::make_pair(pid_t{41}, kApplicationActivateAllWindows)));
 }
 
 TEST_F(ReporterReportTest, VersionIsReadAnewWithFallback) {
-  auto reporter = Reporter::alloc()->init();
+  auto reporter = this->reporter();
   EXPECT_EQ(reporter->readVellumdriftVersion(), "???");  // missing
   test::writeFile(product_ / "Info.plist", "not a property list");
   EXPECT_EQ(reporter->readVellumdriftVersion(), "???");
@@ -262,7 +289,12 @@ TEST_F(MailHandOffTest, XdgOpenDeliversExactlyTheBuiltUrlToTheMailHandler) {
   ASSERT_FALSE(expected.empty());
   {
     test::CaptureStderr quiet;
-    Reporter::alloc()->init()->report(crash_);
+    ReporterParts parts;
+    parts.scripts = std::make_shared<BundleHelperScripts>(bundle_.bundle, std::vector<std::string>{});
+    parts.dialog = ConsentDialog::make(bundle_.bundle);
+    parts.desktop = std::make_shared<WorkspaceDesktop>();
+    parts.productInfoPlistPath = product_ / "Info.plist";
+    Reporter::alloc(std::move(parts))->init()->report(crash_);
   }
   // Serve the run loop until the handler has written and xdg-open is reaped.
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(2);  // hang guard only

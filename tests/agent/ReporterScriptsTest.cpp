@@ -6,6 +6,7 @@
 #include "Platform/Bundle.h"
 #include "Platform/UserDefaults.h"
 #include "Reporter.h"
+#include "support/FakeReporterParts.h"
 #include "support/TestSupport.h"
 
 namespace cw {
@@ -15,20 +16,28 @@ using ::testing::HasSubstr;
 
 class ReporterScriptsTest : public ::testing::Test {
 protected:
-  ReporterScriptsTest() {
-    test::makeDirectories(bundle_ / "Resources");
-    Bundle::setMainBundlePathForTesting(bundle_.path());
-  }
-  ~ReporterScriptsTest() override { Bundle::setMainBundlePathForTesting(CW_BUNDLE_DIR); }
+  ReporterScriptsTest() { test::makeDirectories(bundle_ / "Resources"); }
 
   void script(const std::string& name, const std::string& body) {
     test::writeFile(bundle_ / ("Resources/" + name + ".rb"), "#!/bin/sh\n" + body, 0755);
   }
 
-  std::shared_ptr<Reporter> reporter() { return Reporter::alloc()->init(); }
+  // A Reporter running the scripts of the bundle folder `path`.
+  std::shared_ptr<Reporter> reporter(std::optional<std::string> path = std::nullopt) {
+    bundles_.push_back(std::make_unique<Bundle>(path.value_or(bundle_.path())));
+    ReporterParts parts;
+    parts.bundle = bundles_.back().get();
+    parts.defaults = &defaults_;
+    parts.scripts = std::make_shared<BundleHelperScripts>(*bundles_.back(), std::vector<std::string>{});
+    parts.dialog = ConsentDialog::make(*bundles_.back());
+    parts.desktop = std::make_shared<test::RecordingDesktop>();
+    return Reporter::alloc(std::move(parts))->init();
+  }
 
   test::TempHome home_;
   test::TempDir bundle_;
+  UserDefaults defaults_{"com.vellumdrift.CrashWatcher"};
+  std::vector<std::unique_ptr<Bundle>> bundles_;
 };
 
 TEST_F(ReporterScriptsTest, OutputIsTakenWholeAndUnchanged) {
@@ -98,12 +107,11 @@ TEST_F(ReporterScriptsTest, ScriptPathWithSpacesAndQuotesRuns) {
   const std::string folder = odd / "bundle with 'quotes' and $dollar";
   test::makeDirectories(folder + "/Resources");
   test::writeFile(folder + "/Resources/hello.rb", "#!/bin/sh\nprintf hello\n", 0755);
-  Bundle::setMainBundlePathForTesting(folder);
-  EXPECT_EQ(reporter()->runShellCommandWithCrashFile("hello", "/x.crash"), std::optional<std::string>("hello"));
+  EXPECT_EQ(reporter(folder)->runShellCommandWithCrashFile("hello", "/x.crash"), std::optional<std::string>("hello"));
 }
 
 TEST_F(ReporterScriptsTest, InitSetsTheSyncExclusionFlagOnce) {
-  UserDefaults& defaults = UserDefaults::standardUserDefaults();
+  UserDefaults& defaults = defaults_;
   const char* key = "com.apple.PreferenceSync.ExcludeAllSyncKeys";
   EXPECT_FALSE(defaults.objectForKey(key));
   reporter();

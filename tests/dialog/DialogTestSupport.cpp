@@ -20,16 +20,12 @@ constexpr auto kToolGuard = std::chrono::seconds(60);
 
 ToolResult runTool(const std::vector<std::string>& argv) {
   ToolResult result;
-  auto pipe = Pipe::make();
-  if (!pipe) return result;
   Task task;
   task.setLaunchPath("/usr/bin/env");
   task.setArguments(argv);
-  task.setStandardOutput(*pipe);
   task.setTimeLimit(std::chrono::duration_cast<std::chrono::milliseconds>(kToolGuard));
-  if (!task.launch()) return result;
-  result.output = task.readDataToEndOfFile();
-  task.waitUntilExit();
+  if (!task.run()) return result;
+  result.output = task.output();
   result.status = task.terminationStatus();
   return result;
 }

@@ -227,18 +227,26 @@ TEST_F(CrashToMailTest, CancelSendsNothingAndTheAgentGoesOn) {
   EXPECT_EQ(agent.waitForExit(), 0);
 }
 
-TEST_F(CrashToMailTest, InterruptWhileTheDialogIsOpenRefusesAndShutsDown) {
-  AgentProcess agent(sandbox_);
-  ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
-  const std::string crash = placeCrashLog();
-  agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog("'" + crash + "' crash report was related")) << agent.log();
-  ASSERT_FALSE(findWindow("Vellumdrift").empty());
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
-  EXPECT_THAT(agent.log(), HasSubstr("caught SIGINT - exiting..."));
-  EXPECT_TRUE(paste_.bodies().empty());
-  EXPECT_FALSE(pathExists(sandbox_.lockFile()));
+TEST_F(CrashToMailTest, InterruptOrTerminateWhileTheDialogIsOpenRefusesAndShutsDownPromptly) {
+  for (const auto& [signal, line] :
+       {std::pair{SIGINT, "caught SIGINT - exiting..."}, std::pair{SIGTERM, "caught SIGTERM - exiting..."}}) {
+    SCOPED_TRACE(line);
+    AgentProcess agent(sandbox_);
+    ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
+    const std::string crash = placeCrashLog();
+    agent.signal(SIGUSR1);
+    ASSERT_TRUE(agent.waitForLog("'" + crash + "' crash report was related")) << agent.log();
+    ASSERT_FALSE(findWindow("Vellumdrift").empty());
+    agent.signal(signal);
+    // Far below the countdown-less dialog's wait for a button.
+    EXPECT_EQ(agent.waitForExit(10s), 0);
+    EXPECT_EQ(countOccurrences(agent.log(), line), 1) << agent.log();
+    EXPECT_TRUE(paste_.bodies().empty());
+    EXPECT_FALSE(pathExists(sandbox_.lockFile()));
+    EXPECT_TRUE(waitFor([&] {
+      return runTool({"xdotool", "search", "--onlyvisible", "--name", "^Vellumdrift$"}).status != 0;
+    })) << "the dialog stayed";
+  }
 }
 
 }  // namespace

@@ -25,17 +25,6 @@ bool serveUntil(RunLoop& loop, std::string_view mode, Done done) {
   return true;
 }
 
-// Removes a source or timer at the end of the test, even a failed one: all
-// tests share the thread's loop.
-struct ScopedSource {
-  RunLoop& loop;
-  RunLoop::SourceId id;
-  ScopedSource(RunLoop& l, RunLoop::SourceId i) : loop(l), id(i) {}
-  ~ScopedSource() { loop.remove(id); }
-  ScopedSource(const ScopedSource&) = delete;
-  ScopedSource& operator=(const ScopedSource&) = delete;
-};
-
 // A pipe that is readable once written to, for fd sources.
 struct TestPipe {
   UniqueFd read;

@@ -1,5 +1,7 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -8,19 +10,20 @@
 
 #include "Platform/RunLoop.h"
 #include "loop/LoopTestSupport.h"
+#include "support/TestSupport.h"
 
 namespace cw {
 namespace {
 
-using test::ScopedSource;
 using test::TestPipe;
+using Handle = RunLoop::SourceHandle;
 
 constexpr std::string_view kDefault = kDefaultRunLoopMode;
 constexpr std::string_view kModal = kModalPanelRunLoopMode;
 
-// A stop in `mode` after the hang guard, so that a broken loop fails the test
+// Ends every run after the hang guard, so that a broken loop fails the test
 // instead of hanging it.
-RunLoop::SourceId addHangGuard(RunLoop& loop, bool& fired) {
+Handle addHangGuard(RunLoop& loop, bool& fired) {
   return loop.addTimer(std::chrono::duration<double>(test::kHangGuard).count(), false,
                        [&loop, &fired] {
                          fired = true;
@@ -33,29 +36,30 @@ TEST(RunLoopModes, SourceOfAnotherModeWaitsUntilItsModeRuns) {
   RunLoop& loop = RunLoop::current();
   TestPipe defaultPipe, commonPipe;
   int defaultServed = 0, commonServed = 0, modalTicks = 0;
-  ScopedSource defaultSource(loop, loop.addFdSource(defaultPipe.read.get(),
-                                                    [&](short) {
-                                                      ++defaultServed;
-                                                      defaultPipe.drain();
-                                                    },
-                                                    {kDefault}));
-  ScopedSource commonSource(loop, loop.addFdSource(commonPipe.read.get(),
-                                                   [&](short) {
-                                                     ++commonServed;
-                                                     commonPipe.drain();
-                                                   },
-                                                   {kCommonModes}));
-  ScopedSource modalTimer(loop, loop.addTimer(0.01, true,
-                                              [&] {
-                                                if (++modalTicks == 3) loop.stop();
-                                              },
-                                              {kModal}));
+  const RunLoop::RunHandle modalRun;
+  const Handle defaultSource = loop.addFdSource(defaultPipe.read.get(),
+                                                [&](short) {
+                                                  ++defaultServed;
+                                                  defaultPipe.drain();
+                                                },
+                                                {kDefault});
+  const Handle commonSource = loop.addFdSource(commonPipe.read.get(),
+                                               [&](short) {
+                                                 ++commonServed;
+                                                 commonPipe.drain();
+                                               },
+                                               {kCommonModes});
+  const Handle modalTimer = loop.addTimer(0.01, true,
+                                          [&] {
+                                            if (++modalTicks == 3) modalRun.stop();
+                                          },
+                                          {kModal});
   bool guardFired = false;
-  ScopedSource guard(loop, addHangGuard(loop, guardFired));
+  const Handle guard = addHangGuard(loop, guardFired);
   defaultPipe.poke();
   commonPipe.poke();
 
-  loop.run(kModal);
+  loop.run(kModal, modalRun);
   EXPECT_FALSE(guardFired);
   EXPECT_EQ(modalTicks, 3);
   EXPECT_EQ(defaultServed, 0) << "a default-mode source was served in the modal mode";
@@ -69,117 +73,201 @@ TEST(RunLoopModes, SourceOfAnotherModeWaitsUntilItsModeRuns) {
 TEST(RunLoopModes, TimerOnlyInModalModeDoesNotFireInDefault) {
   RunLoop& loop = RunLoop::current();
   int fired = 0;
-  ScopedSource timer(loop, loop.addTimer(0, false, [&] { ++fired; }, {kModal}));
+  const Handle timer = loop.addTimer(0, false, [&] { ++fired; }, {kModal});
   for (int pass = 0; pass < 5; ++pass) loop.runOnce(kDefault, std::chrono::milliseconds(10));
   EXPECT_EQ(fired, 0);
   loop.runOnce(kModal, std::chrono::milliseconds(0));
   EXPECT_EQ(fired, 1);
-  EXPECT_FALSE(loop.contains(timer.id)) << "a one-shot timer is gone once fired";
+  EXPECT_FALSE(timer.active()) << "a one-shot timer is gone once fired";
 }
 
 TEST(RunLoopModes, RepeatingTimerThatMissedBeatsFiresOnceWhenItsModeRuns) {
   RunLoop& loop = RunLoop::current();
   int fired = 0;
-  ScopedSource timer(loop, loop.addTimer(0.001, true, [&] { ++fired; }, {kModal}));
+  const Handle timer = loop.addTimer(0.001, true, [&] { ++fired; }, {kModal});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // many periods pass unserved
   loop.runOnce(kModal, std::chrono::milliseconds(0));
   EXPECT_EQ(fired, 1);
-  EXPECT_TRUE(loop.contains(timer.id));
+  EXPECT_TRUE(timer.active());
 }
 
-TEST(RunLoopModes, RepeatingTimerKeepsFiringUntilRemoved) {
+// A handle that goes, by reset from any callback (its own included), by
+// destruction or by being replaced, takes its source with it.
+TEST(RunLoopHandles, SourceGoesWithItsHandle) {
   RunLoop& loop = RunLoop::current();
   int fired = 0;
-  RunLoop::SourceId id = 0;
-  id = loop.addTimer(0.001, true,
-                     [&] {
-                       if (++fired == 4) loop.remove(id);
-                     },
-                     {kDefault});
-  ScopedSource timer(loop, id);
-  ASSERT_TRUE(test::serveUntil(loop, kDefault, [&] { return !loop.contains(id); }));
+  Handle repeating;
+  repeating = loop.addTimer(0.001, true,
+                            [&] {
+                              if (++fired == 4) repeating.reset();
+                            },
+                            {kDefault});
+  ASSERT_TRUE(test::serveUntil(loop, kDefault, [&] { return !repeating.active(); }));
   EXPECT_EQ(fired, 4);
+
+  TestPipe pipe;
+  int served = 0;
+  {
+    const Handle scoped = loop.addFdSource(pipe.read.get(), [&](short) { ++served; }, {kDefault});
+    EXPECT_TRUE(scoped.active());
+  }
+  Handle replaced = loop.addFdSource(pipe.read.get(), [&](short) { ++served; }, {kDefault});
+  replaced = loop.addTimer(3600, false, [] {}, {kDefault});
+  Handle moved = std::move(replaced);
+  EXPECT_FALSE(replaced.active());
+  EXPECT_TRUE(moved.active());
+  pipe.poke();
+  for (int pass = 0; pass < 3; ++pass) loop.runOnce(kDefault, std::chrono::milliseconds(0));
+  EXPECT_EQ(served, 0) << "a source whose handle went was served";
+
+  // Two ready in one pass, each removing the other: only one is served.
+  TestPipe first, second;
+  Handle a, b;
+  int servedOfTwo = 0;
+  a = loop.addFdSource(first.read.get(),
+                       [&](short) {
+                         ++servedOfTwo;
+                         b.reset();
+                       },
+                       {kDefault});
+  b = loop.addFdSource(second.read.get(),
+                       [&](short) {
+                         ++servedOfTwo;
+                         a.reset();
+                       },
+                       {kDefault});
+  first.poke();
+  second.poke();
+  loop.runOnce(kDefault, std::chrono::milliseconds(0));
+  EXPECT_EQ(servedOfTwo, 1);
 }
 
-TEST(RunLoopRuns, NestedRunsStopInnermostFirst) {
+TEST(RunLoopHandles, SourceRemovedInItsOwnCallbackKeepsItsCapturesAlive) {
+  RunLoop& loop = RunLoop::current();
+  auto pipe = std::make_unique<TestPipe>();
+  int served = 0;
+  Handle source;
+  source = loop.addFdSource(pipe->read.get(),
+                            [&, keep = std::make_shared<std::string>("capture")](short) {
+                              ++served;
+                              source.reset();
+                              pipe.reset();
+                              EXPECT_EQ(*keep, "capture");
+                            },
+                            {kDefault});
+  pipe->poke();
+  loop.runOnce(kDefault, std::chrono::milliseconds(0));
+  loop.runOnce(kDefault, std::chrono::milliseconds(0));
+  EXPECT_EQ(served, 1);
+}
+
+TEST(RunLoopRuns, StopByHandleEndsThatRunOnly) {
   RunLoop& loop = RunLoop::current();
   std::vector<std::string> trace;
   bool guardFired = false;
-  ScopedSource guard(loop, addHangGuard(loop, guardFired));
-  ScopedSource outer(
-      loop,
+  const Handle guard = addHangGuard(loop, guardFired);
+  const RunLoop::RunHandle outerRun, innerRun;
+  Handle later;
+  const Handle outer =
       loop.addTimer(0, false,
                     [&] {
                       trace.push_back("outer " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
-                      loop.run(kModal);
+                      loop.run(kModal, innerRun);
                       trace.push_back("back " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
-                      // The outer run goes on after the inner one ended.
-                      loop.addTimer(0, false,
-                                    [&] {
-                                      trace.push_back("later");
-                                      loop.stop();
-                                    },
-                                    {kDefault});
+                      later = loop.addTimer(0, false,
+                                            [&] {
+                                              trace.push_back("later");
+                                              outerRun.stop();
+                                            },
+                                            {kDefault});
                     },
-                    {kDefault}));
-  ScopedSource inner(loop, loop.addTimer(0, false,
+                    {kDefault});
+  // From inside the inner run, the outer one is stopped first: the inner run
+  // goes on until its own handle stops it.
+  const Handle inner =
+      loop.addTimer(0, false,
+                    [&] {
+                      trace.push_back("inner " + std::string(loop.currentMode()) + " " + std::to_string(loop.depth()));
+                      outerRun.stop();
+                    },
+                    {kModal});
+  const Handle innerTick = loop.addTimer(0.005, false,
                                          [&] {
-                                           trace.push_back("inner " + std::string(loop.currentMode()) + " " +
-                                                           std::to_string(loop.depth()));
-                                           loop.stop();
+                                           trace.push_back("inner still running");
+                                           innerRun.stop();
                                          },
-                                         {kModal}));
+                                         {kModal});
 
-  loop.run(kDefault);
+  loop.run(kDefault, outerRun);
   EXPECT_FALSE(guardFired);
-  EXPECT_EQ(trace, (std::vector<std::string>{"outer default 1", "inner modal 2", "back default 1", "later"}));
+  EXPECT_EQ(trace,
+            (std::vector<std::string>{"outer default 1", "inner modal 2", "inner still running", "back default 1"}))
+      << "the outer run, stopped while the inner ran, ends once control returns to it";
   EXPECT_EQ(loop.depth(), 0);
   EXPECT_EQ(loop.currentMode(), "");
+
+  // Stopped before it starts, a run returns at once.
+  const RunLoop::RunHandle early;
+  early.stop();
+  const Handle wouldFire = loop.addTimer(0, false, [&] { trace.push_back("served"); }, {kDefault});
+  loop.run(kDefault, early);
+  EXPECT_EQ(trace.back(), "back default 1");
 }
 
-TEST(RunLoopRuns, StopAllEndsEveryRunAsControlReturns) {
+TEST(RunLoopRuns, StopAllEndsEveryRunAndAnyStartedBeforeTheOutermostReturns) {
   RunLoop& loop = RunLoop::current();
   TestPipe pending;
   int pendingServed = 0;
-  bool returnedFromInner = false;
+  bool returnedFromInner = false, lateRunReturned = false;
   bool guardFired = false;
-  ScopedSource guard(loop, addHangGuard(loop, guardFired));
-  ScopedSource waiting(loop, loop.addFdSource(pending.read.get(), [&](short) { ++pendingServed; }, {kDefault}));
-  ScopedSource outer(loop, loop.addTimer(0, false,
-                                         [&] {
-                                           loop.run(kModal);
-                                           returnedFromInner = true;
-                                           pending.poke();  // ready, but the outer run must not serve it any more
-                                         },
-                                         {kDefault}));
-  ScopedSource inner(loop, loop.addTimer(0, false,
-                                         [&] {
-                                           loop.addTimer(0, false, [&] { loop.stopAll(); }, {kModal});
-                                           loop.run(kModal);  // a third level
-                                         },
-                                         {kModal}));
+  const Handle guard = addHangGuard(loop, guardFired);
+  const Handle waiting = loop.addFdSource(pending.read.get(), [&](short) { ++pendingServed; }, {kDefault});
+  Handle stopper, keepAlive;
+  const Handle outer = loop.addTimer(0, false,
+                                     [&] {
+                                       loop.run(kModal);
+                                       returnedFromInner = true;
+                                       pending.poke();  // ready, but the outer run must not serve it any more
+                                       // A shutdown under way: a run started now ends at once.
+                                       keepAlive = loop.addTimer(3600, false, [] {}, {kModal});
+                                       loop.run(kModal);
+                                       lateRunReturned = true;
+                                     },
+                                     {kDefault});
+  const Handle inner = loop.addTimer(0, false,
+                                     [&] {
+                                       stopper = loop.addTimer(0, false, [&] { loop.stopAll(); }, {kModal});
+                                       loop.run(kModal);  // a third level
+                                     },
+                                     {kModal});
 
   loop.run(kDefault);
   EXPECT_FALSE(guardFired);
   EXPECT_TRUE(returnedFromInner);
+  EXPECT_TRUE(lateRunReturned);
   EXPECT_EQ(pendingServed, 0);
   EXPECT_EQ(loop.depth(), 0);
+
+  // Once the outermost run has returned, runs work again.
+  const RunLoop::RunHandle again;
+  const Handle stop = loop.addTimer(0, false, [&] { again.stop(); }, {kDefault});
+  loop.run(kDefault, again);
+  EXPECT_EQ(pendingServed, 1);
 }
 
 TEST(RunLoopRuns, RepeatingTimerDoesNotFireAgainInsideItsOwnCallback) {
   RunLoop& loop = RunLoop::current();
   int fired = 0, firedWhileNested = -1;
-  RunLoop::SourceId id = 0;
-  id = loop.addTimer(0.001, true,
-                     [&] {
-                       ++fired;
-                       for (int pass = 0; pass < 5; ++pass) loop.runOnce(kDefault, std::chrono::milliseconds(5));
-                       firedWhileNested = fired;
-                       loop.remove(id);
-                     },
-                     {kDefault});
-  ScopedSource timer(loop, id);
-  ASSERT_TRUE(test::serveUntil(loop, kDefault, [&] { return !loop.contains(id); }));
+  Handle timer;
+  timer = loop.addTimer(0.001, true,
+                        [&] {
+                          ++fired;
+                          for (int pass = 0; pass < 5; ++pass) loop.runOnce(kDefault, std::chrono::milliseconds(5));
+                          firedWhileNested = fired;
+                          timer.reset();
+                        },
+                        {kDefault});
+  ASSERT_TRUE(test::serveUntil(loop, kDefault, [&] { return !timer.active(); }));
   EXPECT_EQ(firedWhileNested, 1);
 }
 
@@ -189,71 +277,30 @@ TEST(RunLoopRuns, RunWithNothingScheduledReturnsAtOnce) {
   EXPECT_EQ(loop.depth(), 0);
 }
 
-TEST(RunLoopRemoval, SourceRemovesItselfAndClosesItsDescriptor) {
+TEST(RunLoopRuns, PersistentPollFailureIsLoggedOnceAndEndsTheRun) {
   RunLoop& loop = RunLoop::current();
-  auto pipe = std::make_unique<TestPipe>();
-  int served = 0;
-  RunLoop::SourceId id = 0;
-  id = loop.addFdSource(pipe->read.get(),
-                        [&](short) {
-                          ++served;
-                          loop.remove(id);
-                          pipe.reset();  // the callback's own captures must survive this
-                        },
-                        {kDefault});
-  ScopedSource source(loop, id);
-  pipe->poke();
-  loop.runOnce(kDefault, std::chrono::milliseconds(0));
-  loop.runOnce(kDefault, std::chrono::milliseconds(0));
-  EXPECT_EQ(served, 1);
-  EXPECT_FALSE(loop.contains(id));
-}
-
-TEST(RunLoopRemoval, SourceRemovedByAnotherCallbackOfTheSamePassIsNotServed) {
-  RunLoop& loop = RunLoop::current();
-  TestPipe first, second;
-  int served = 0;
-  RunLoop::SourceId a = 0, b = 0;
-  a = loop.addFdSource(first.read.get(),
-                       [&](short) {
-                         ++served;
-                         loop.remove(b);
-                       },
-                       {kDefault});
-  b = loop.addFdSource(second.read.get(),
-                       [&](short) {
-                         ++served;
-                         loop.remove(a);
-                       },
-                       {kDefault});
-  ScopedSource sa(loop, a), sb(loop, b);
-  first.poke();
-  second.poke();
-  loop.runOnce(kDefault, std::chrono::milliseconds(0));
-  EXPECT_EQ(served, 1);
-  EXPECT_NE(loop.contains(a), loop.contains(b));
-}
-
-TEST(RunLoopRemoval, DueTimerRemovedByAnotherTimerDoesNotFire) {
-  RunLoop& loop = RunLoop::current();
-  int fired = 0;
-  RunLoop::SourceId a = 0, b = 0;
-  a = loop.addTimer(0, false,
-                    [&] {
-                      ++fired;
-                      loop.remove(b);
-                    },
-                    {kDefault});
-  b = loop.addTimer(0, false,
-                    [&] {
-                      ++fired;
-                      loop.remove(a);
-                    },
-                    {kDefault});
-  ScopedSource sa(loop, a), sb(loop, b);
-  loop.runOnce(kDefault, std::chrono::milliseconds(0));
-  loop.runOnce(kDefault, std::chrono::milliseconds(0));
-  EXPECT_EQ(fired, 1);
+  TestPipe a, b, c;
+  const Handle sa = loop.addFdSource(a.read.get(), [](short) {}, {kDefault});
+  const Handle sb = loop.addFdSource(b.read.get(), [](short) {}, {kDefault});
+  const Handle sc = loop.addFdSource(c.read.get(), [](short) {}, {kDefault});
+  // poll(2) refuses more descriptors than the open-file limit allows, on
+  // every pass alike.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 2;
+  test::CaptureStderr captured;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  loop.run(kDefault);
+  loop.run(kDefault);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  const std::string log = captured.text();
+  std::size_t lines = 0;
+  for (auto at = log.find("Run loop: poll failed"); at != std::string::npos;
+       at = log.find("Run loop: poll failed", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u) << log;
+  EXPECT_EQ(loop.depth(), 0);
 }
 
 WakeUp* gWakeUp = nullptr;
@@ -279,19 +326,21 @@ private:
 TEST(RunLoopWakeUp, SignalHandlerWakesTheLoopInAnyMode) {
   RunLoop& loop = RunLoop::current();
   int calls = 0;
+  std::optional<RunLoop::RunHandle> running;
   WakeUp wakeUp([&] {
     ++calls;
-    loop.stop();
+    running->stop();
   });
   gWakeUp = &wakeUp;
   ScopedHandler handler;
   bool guardFired = false;
-  ScopedSource guard(loop, addHangGuard(loop, guardFired));
+  const Handle guard = addHangGuard(loop, guardFired);
 
   // Several signals before the loop looks make one call.
   ::kill(::getpid(), SIGUSR1);
   ::kill(::getpid(), SIGUSR1);
-  loop.run(kModal);
+  running.emplace();
+  loop.run(kModal, *running);
   EXPECT_EQ(calls, 1);
 
   // A signal from another thread while the loop sleeps in poll.
@@ -299,7 +348,8 @@ TEST(RunLoopWakeUp, SignalHandlerWakesTheLoopInAnyMode) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ::kill(::getpid(), SIGUSR1);
   });
-  loop.run(kDefault);
+  running.emplace();
+  loop.run(kDefault, *running);
   sender.join();
   EXPECT_FALSE(guardFired);
   EXPECT_EQ(calls, 2);

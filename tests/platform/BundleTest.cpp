@@ -15,16 +15,6 @@ std::string realPath(const std::string& path) {
   return ::realpath(path.c_str(), buffer) ? std::string(buffer) : path;
 }
 
-// Puts the main bundle back where the tests found it.
-class MainBundleRestorer {
-public:
-  MainBundleRestorer() : saved_(Bundle::mainBundle().bundlePath()) {}
-  ~MainBundleRestorer() { Bundle::setMainBundlePathForTesting(saved_); }
-
-private:
-  std::string saved_;
-};
-
 TEST(Bundle, FindsResourcesByNameAndType) {
   test::TempDir dir;
   test::writeFile(dir / "Resources/upload-gist.rb", "#!/bin/sh\n", 0755);
@@ -91,26 +81,6 @@ TEST(Bundle, MainBundleLiesBesideTheExecutableNotTheWorkingDirectory) {
   EXPECT_EQ(path.front(), '/');
   EXPECT_EQ(path.find("/.."), std::string::npos) << path;
   EXPECT_EQ(path, realPath(CW_BINARY_DIR) + "/share/crashwatcher");
-}
-
-TEST(Bundle, TestHookRedirectsTheMainBundleAndKeepsOldReferencesValid) {
-  MainBundleRestorer restore;
-  test::TempDir first, second;
-  test::writeFile(first / "Info.plist",
-                  serializePropertyList(PlistValue(PlistDictionary{{"CFBundleVersion", PlistValue("1")}})));
-  test::writeFile(second / "Resources/extract-crash-info.rb", "#!/bin/sh\n", 0755);
-
-  Bundle::setMainBundlePathForTesting(first.path());
-  const PlistDictionary& firstInfo = Bundle::mainBundle().infoDictionary();
-  ASSERT_EQ(firstInfo.size(), 1u);
-
-  Bundle::setMainBundlePathForTesting(second.path());
-  EXPECT_EQ(Bundle::mainBundle().bundlePath(), second.path());
-  EXPECT_EQ(Bundle::mainBundle().pathForResource("extract-crash-info", "rb"),
-            second / "Resources/extract-crash-info.rb");
-  EXPECT_TRUE(Bundle::mainBundle().infoDictionary().empty());
-  // A holder of the earlier dictionary (as the Reporter is) still reads it.
-  EXPECT_EQ(*lookup(firstInfo, "CFBundleVersion")->asString(), "1");
 }
 
 }  // namespace

@@ -221,28 +221,22 @@ TEST_F(UserDefaultsTest, ValueWrittenByAnotherProcessIsSeen) {
   EXPECT_EQ(defaults_.objectForKey("flag"), std::nullopt);
 }
 
-TEST_F(UserDefaultsTest, StandardDefaultsUseTheBundleIdentifier) {
-  const std::string saved = Bundle::mainBundle().bundlePath();
-  test::TempDir bundle;
-  test::writeFile(bundle / "Info.plist", serializePropertyList(PlistValue(PlistDictionary{
-                                             {"CFBundleIdentifier", PlistValue("com.vellumdrift.CrashWatcher")}})));
-  Bundle::setMainBundlePathForTesting(bundle.path());
-  UserDefaults& standard = UserDefaults::standardUserDefaults();
-  EXPECT_EQ(standard.domain(), "com.vellumdrift.CrashWatcher");
-  EXPECT_EQ(&UserDefaults::standardUserDefaults(), &standard);
-  EXPECT_EQ(standard.filePath(), preferences() + "/com.vellumdrift.CrashWatcher.plist");
-
-  test::TempDir noIdentifier;
-  Bundle::setMainBundlePathForTesting(noIdentifier.path());
-  EXPECT_EQ(UserDefaults::standardUserDefaults().domain(), "com.vellumdrift.CrashWatcher");
-
-  test::TempDir hostile;
-  test::writeFile(
-      hostile / "Info.plist",
-      serializePropertyList(PlistValue(PlistDictionary{{"CFBundleIdentifier", PlistValue("../../outside")}})));
-  Bundle::setMainBundlePathForTesting(hostile.path());
-  EXPECT_EQ(UserDefaults::standardUserDefaults().domain(), "com.vellumdrift.CrashWatcher");
-  Bundle::setMainBundlePathForTesting(saved);
+TEST_F(UserDefaultsTest, TheAgentsDomainIsItsBundleIdentifierIfThatCanNameAFile) {
+  struct Case {
+    std::optional<std::string> identifier;
+    std::string domain;
+  };
+  for (const Case& c :
+       {Case{"com.example.Other", "com.example.Other"}, Case{std::nullopt, "com.vellumdrift.CrashWatcher"},
+        Case{"../../outside", "com.vellumdrift.CrashWatcher"}}) {
+    test::TempDir folder;
+    PlistDictionary info;
+    if (c.identifier) info.emplace("CFBundleIdentifier", PlistValue(*c.identifier));
+    test::writeFile(folder / "Info.plist", serializePropertyList(PlistValue(info)));
+    EXPECT_EQ(UserDefaults::domainForBundle(Bundle(folder.path())), c.domain);
+  }
+  // The agent's own instance lives for the whole process.
+  EXPECT_EQ(&UserDefaults::standardUserDefaults(), &UserDefaults::standardUserDefaults());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "process/AgentProcess.h"
@@ -86,14 +87,48 @@ TEST_F(AgentProcessTest, MissingLockFolderRefusesToStart) {
   EXPECT_FALSE(pathExists(sandbox_.home() + "/Library/Application Support"));
 }
 
-TEST_F(AgentProcessTest, InterruptLogsRemovesTheLockFileAndExitsZero) {
-  AgentProcess agent(sandbox_);
-  ASSERT_TRUE(agent.waitUntilWatching());
-  EXPECT_THAT(agent.log(), HasSubstr("Watching '" + sandbox_.watchedFolder() + "'"));
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
-  EXPECT_THAT(agent.log(), HasSubstr("caught SIGINT - exiting..."));
-  EXPECT_FALSE(pathExists(sandbox_.lockFile()));
+// Whether `pid` is gone or only a zombie left for init to collect.
+bool ended(pid_t pid) {
+  const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+  return status.empty() || status.find("State:\tZ") != std::string::npos;
+}
+
+// SIGINT and SIGTERM end the agent in an orderly way at once, whatever it is
+// doing: idle, or waiting for a helper script that would run for ten minutes.
+// A bound far below the script's own length shows that it was not waited for.
+TEST_F(AgentProcessTest, InterruptAndTerminateEndTheAgentPromptlyInEveryState) {
+  constexpr auto kPromptly = 10s;
+  struct Case {
+    int signal;
+    const char* line;
+    bool duringScript;
+  };
+  for (const Case& c :
+       {Case{SIGINT, "caught SIGINT - exiting...", false}, Case{SIGTERM, "caught SIGTERM - exiting...", false},
+        Case{SIGINT, "caught SIGINT - exiting...", true}, Case{SIGTERM, "caught SIGTERM - exiting...", true}}) {
+    SCOPED_TRACE(std::string(c.line) + (c.duringScript ? " during a script" : " at idle"));
+    AgentSandbox sandbox;
+    const std::string pids = sandbox.home() + "/script-pids";
+    // The script records its own process and one it started, then hangs.
+    sandbox.installScript("related-crash-report", "#!/bin/sh\nsleep 600 &\necho $$ $! > '" + pids + ".tmp'\nmv '" +
+                                                      pids + ".tmp' '" + pids + "'\nwait\n");
+    const std::string crash = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_hang.crash", 0);
+    AgentProcess agent(sandbox);
+    ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
+    if (c.duringScript) {
+      agent.signal(SIGUSR1);
+      ASSERT_TRUE(waitUntil([&] { return pathExists(pids); })) << agent.log();
+    }
+    agent.signal(c.signal);
+    EXPECT_EQ(agent.waitForExit(kPromptly), 0) << agent.log();
+    EXPECT_EQ(countOccurrences(agent.log(), c.line), 1) << agent.log();
+    EXPECT_THAT(agent.log(), Not(HasSubstr("crash report was")));
+    EXPECT_FALSE(pathExists(sandbox.lockFile()));
+    if (c.duringScript) {
+      std::istringstream numbers(readFile(pids));
+      for (pid_t pid; numbers >> pid;) EXPECT_TRUE(waitUntil([&] { return ended(pid); })) << "left behind: " << pid;
+    }
+  }
 }
 
 TEST_F(AgentProcessTest, HangUpAndUserSignalTwoChangeNothing) {

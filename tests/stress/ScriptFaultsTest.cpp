@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Stress, ScriptFaults,
                                            Fault{"escape", 2, false}, Fault{"endless", 2, false},
                                            // Time enough to pass 100 MB on a loaded machine.
                                            Fault{"flood", 30, true}),
-                         [](const ::testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Fault>& fault) { return std::string(fault.param.name); });
 
 }  // namespace
 }  // namespace cw::test::stress

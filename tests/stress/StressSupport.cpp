@@ -64,15 +64,6 @@ std::string replacePlaceholder(std::string text, std::string_view placeholder, c
 
 }  // namespace
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard) {
-  const auto deadline = std::chrono::steady_clock::now() + guard;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string logPath)
     : logPath_(std::move(logPath)) {
   std::vector<std::string> args = argv;

@@ -15,10 +15,6 @@ namespace cw::test::stress {
 
 using namespace std::chrono_literals;
 
-// Polls `done` every few milliseconds until it holds or `guard` has passed.
-// A hang guard only: no test reads how long it took.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard = 60s);
-
 // A child process with standard input on /dev/null and standard output and
 // error in a log file. Killed and reaped on destruction.
 class Child {

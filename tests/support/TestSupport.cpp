@@ -11,9 +11,19 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace cw::test {
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard) {
+  const auto deadline = std::chrono::steady_clock::now() + guard;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -83,7 +93,7 @@ bool pathExists(const std::string& path) {
 void setModificationTime(const std::string& path, double offsetSeconds) {
   timeval now{};
   ::gettimeofday(&now, nullptr);
-  const double t = static_cast<double>(now.tv_sec) + now.tv_usec / 1e6 + offsetSeconds;
+  const double t = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1e6 + offsetSeconds;
   timespec times[2];
   times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(t);
   times[0].tv_nsec = times[1].tv_nsec = static_cast<long>((t - static_cast<double>(static_cast<time_t>(t))) * 1e9);

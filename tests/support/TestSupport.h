@@ -1,9 +1,15 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace cw::test {
+
+// Polls `done` until it holds; false once `guard` (a hang guard, never a
+// timing check) has run out.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard = std::chrono::seconds(60));
 
 // A fresh folder under $TMPDIR, removed with everything in it on destruction.
 class TempDir {

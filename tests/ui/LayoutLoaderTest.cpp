@@ -200,9 +200,9 @@ TEST_F(LayoutLoaderTest, RefusesWhatIsNoLayoutFileAndLoadsWithoutABackendNothing
 
 TEST_F(LayoutLoaderTest, FindsTheLayoutByNameInTheMainBundle) {
   test::StagedBundle bundle;
-  EXPECT_TRUE(ui::loadNibNamedOwner("CrashWatcher", owner));
-  EXPECT_FALSE(ui::loadNibNamedOwner("NoSuchLayout", owner));
-  EXPECT_FALSE(ui::loadNibNamedOwner("../Resources/CrashWatcher", owner));
+  EXPECT_TRUE(ui::loadNibNamedOwner(bundle.bundle(), "CrashWatcher", owner));
+  EXPECT_FALSE(ui::loadNibNamedOwner(bundle.bundle(), "NoSuchLayout", owner));
+  EXPECT_FALSE(ui::loadNibNamedOwner(bundle.bundle(), "../Resources/CrashWatcher", owner));
 }
 
 }  // namespace

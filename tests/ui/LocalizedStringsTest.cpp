@@ -105,7 +105,7 @@ TEST(PreferredLanguagesTest, ComeFromLanguageThenTheFirstLocaleVariableSet) {
 class LocalizationTest : public ::testing::Test {
 protected:
   test::StagedBundle bundle;
-  const Bundle& main = Bundle::mainBundle();
+  const Bundle& main = bundle.bundle();
 };
 
 TEST_F(LocalizationTest, ChoosesTheFirstLanguageWithATable) {
@@ -125,21 +125,21 @@ TEST_F(LocalizationTest, ChoosesTheFirstLanguageWithATable) {
     test::ScopedEnv language("LANGUAGE", c.language);
     test::ScopedEnv lcAll("LC_ALL", c.lcAll);
     EXPECT_EQ(ui::chosenLocalization(main), c.expected);
-    EXPECT_EQ(ui::localizedStringForKey("cancelButton"), test::shippedString(c.expected, "cancelButton"));
+    EXPECT_EQ(ui::localizedStringForKey(main, "cancelButton"), test::shippedString(c.expected, "cancelButton"));
   }
 }
 
 TEST_F(LocalizationTest, FallsBackToTheDevelopmentRegion) {
   test::ScopedLanguage c("C");
   test::StagedBundle german(PlistDictionary{{"CFBundleDevelopmentRegion", "de"}});
-  EXPECT_EQ(ui::chosenLocalization(Bundle::mainBundle()), "de");
+  EXPECT_EQ(ui::chosenLocalization(german.bundle()), "de");
   // A table that does not read is passed over, for the next language.
   test::ScopedLanguage french("fr_FR");
   german.writeResource("fr.lproj/Localizable.strings", "\"cancelButton\" = \"Annuler\"");  // no semicolon
-  EXPECT_EQ(ui::chosenLocalization(Bundle::mainBundle()), "de");
+  EXPECT_EQ(ui::chosenLocalization(german.bundle()), "de");
   german.removeResource("de.lproj");
-  EXPECT_EQ(ui::chosenLocalization(Bundle::mainBundle()), "");
-  EXPECT_EQ(ui::localizedStringForKey("cancelButton"), "cancelButton");
+  EXPECT_EQ(ui::chosenLocalization(german.bundle()), "");
+  EXPECT_EQ(ui::localizedStringForKey(german.bundle(), "cancelButton"), "cancelButton");
 }
 
 TEST_F(LocalizationTest, AMissingKeyGivesTheKeyOrTheDefault) {

@@ -11,6 +11,7 @@
 #include "UI/TextField.h"
 #include "UI/Window.h"
 #include "UiTestSupport.h"
+#include "support/FakeReporterParts.h"
 
 namespace cw {
 namespace {
@@ -23,20 +24,31 @@ protected:
   test::ScopedLanguage language{"en_US.UTF-8"};
   test::ScopedMemoryBackend backend;
   std::optional<test::StagedBundle> bundle;
+  std::shared_ptr<ConsentDialog> dialog;
   std::shared_ptr<Reporter> reporter;
-
   // Ticks are driven by hand unless a test shortens the period.
-  void SetUp() override { Reporter::setCountdownIntervalForTesting(3600); }
-  void TearDown() override { Reporter::setCountdownIntervalForTesting(1.0); }
+  double interval = 3600;
+
+  // A Reporter whose dialog comes from `staged`; nothing else of it may act.
+  std::shared_ptr<Reporter> makeReporter(const test::StagedBundle& staged) {
+    ReporterParts parts;
+    parts.bundle = &staged.bundle();
+    parts.dialog = dialog = ConsentDialog::make(staged.bundle(), interval);
+    parts.scripts = std::make_shared<test::NoHelperScripts>();
+    parts.desktop = std::make_shared<test::RecordingDesktop>();
+    return Reporter::alloc(std::move(parts))->init();
+  }
 
   // A bundle whose Info.plist has this ConfirmTimeout (none when absent), and
   // a configured Reporter.
   void stage(std::optional<PlistValue> timeout) {
     PlistDictionary info;
     if (timeout) info.emplace("ConfirmTimeout", *timeout);
+    reporter.reset();
+    dialog.reset();
     bundle.reset();
     bundle.emplace(std::move(info));
-    reporter = Reporter::alloc()->init();
+    reporter = makeReporter(*bundle);
     ASSERT_TRUE(reporter);
     ASSERT_TRUE(reporter->readConfigurationData());
   }
@@ -103,7 +115,7 @@ TEST_F(ReporterDialogTest, OnlySendConsents) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::ScopedMemoryBackend fresh;
-    Reporter::setCountdownIntervalForTesting(0.001);  // a live countdown that must be stopped
+    interval = 0.001;  // a live countdown that must be stopped
     stage(PlistValue(60.0));
     c.script(*fresh);
     EXPECT_EQ(reporter->askUserPermissionToSend(), c.answer);
@@ -142,7 +154,7 @@ TEST_F(ReporterDialogTest, CountsDown120SecondsTickByTick) {
     };
     record();
     while (ticks.size() < 120) {
-      reporter->updateSecondsLeftInDialogDisplay(0);
+      reporter->updateSecondsLeftInDialogDisplay({});
       record();
     }
   });
@@ -232,7 +244,7 @@ TEST_F(ReporterDialogTest, SendDuringACountdownThenASecondDialogStartsAfresh) {
   stage(PlistValue(60.0));
   ui::ControlId firstLabel = 0;
   backend->runAfterTicks(0, [&] {
-    for (int i = 0; i < 30; ++i) reporter->updateSecondsLeftInDialogDisplay(0);
+    for (int i = 0; i < 30; ++i) reporter->updateSecondsLeftInDialogDisplay({});
     const Control* label = field(text("countdownMsgSecondsPlural", 29));
     ASSERT_TRUE(label);
     EXPECT_TRUE(isRed(label));
@@ -263,7 +275,7 @@ TEST_F(ReporterDialogTest, SendDuringACountdownThenASecondDialogStartsAfresh) {
 }
 
 TEST_F(ReporterDialogTest, TheCountdownTimerRunsTheDialogToItsEnd) {
-  Reporter::setCountdownIntervalForTesting(0.001);
+  interval = 0.001;
   stage(PlistValue(3.0));
   EXPECT_FALSE(reporter->askUserPermissionToSend());
   EXPECT_EQ(reporter->countdownMessage(), text("countdownMsgSecondsPlural", 0));
@@ -274,7 +286,7 @@ TEST_F(ReporterDialogTest, TheCountdownTimerRunsTheDialogToItsEnd) {
 }
 
 TEST_F(ReporterDialogTest, TheCountdownTicksOnlyInTheModalMode) {
-  Reporter::setCountdownIntervalForTesting(0.001);
+  interval = 0.001;
   stage(PlistValue(60.0));
   double before = -1;
   double after = -2;
@@ -358,15 +370,15 @@ TEST_F(ReporterDialogTest, TheButtonsFitTheirLocalizedTitles) {
 TEST_F(ReporterDialogTest, CountdownMessageIsAnObservedCopy) {
   stage(std::nullopt);
   int told = 0;
-  reporter->addObserverForKey("countdownMessage", [&] { ++told; });
-  EXPECT_EQ(reporter->stringValueForKey("countdownMessage"), std::nullopt);
+  dialog->addObserverForKey("countdownMessage", [&] { ++told; });
+  EXPECT_EQ(dialog->stringValueForKey("countdownMessage"), std::nullopt);
   std::string message = "first";
   reporter->setCountdownMessage(message);
   message = "changed afterwards";
   EXPECT_EQ(reporter->countdownMessage(), "first");
   reporter->setCountdownMessage(reporter->countdownMessage());
   EXPECT_EQ(told, 2);  // the same text again is still a call observers hear of
-  EXPECT_EQ(reporter->stringValueForKey("countdownMessage"), "first");
+  EXPECT_EQ(dialog->stringValueForKey("countdownMessage"), "first");
   reporter->setCountdownMessage(std::nullopt);
   EXPECT_EQ(reporter->countdownMessage(), std::nullopt);
   EXPECT_EQ(told, 3);
@@ -380,22 +392,22 @@ TEST_F(ReporterDialogTest, MessageTimeoutReadsASinglePrecisionNumber) {
   stage(PlistValue(PlistArray{PlistValue(5)}));
   EXPECT_EQ(reporter->messageTimeout(), 0);
   // Not configured at all.
-  EXPECT_EQ(Reporter::alloc()->init()->messageTimeout(), 0);
+  EXPECT_EQ(makeReporter(*bundle)->messageTimeout(), 0);
 }
 
 TEST_F(ReporterDialogTest, OutletsAndActionsAreTheDialogsOnly) {
   stage(std::nullopt);
   const auto window = ui::Window::create(ui::makeRect(0, 0, 10, 10));
   const auto field = ui::TextField::create(*window->contentView(), ui::makeRect(0, 0, 5, 5));
-  EXPECT_TRUE(reporter->connectOutlet("alertWindow_", window));
-  EXPECT_FALSE(reporter->connectOutlet("alertWindow_", field));
-  EXPECT_FALSE(reporter->connectOutlet("sendButton_", field));
-  EXPECT_FALSE(reporter->connectOutlet("countdownLabel_", nullptr));
-  EXPECT_FALSE(reporter->connectOutlet("parameters_", window));
-  EXPECT_TRUE(reporter->respondsToAction("sendReport:"));
-  EXPECT_TRUE(reporter->respondsToAction("cancel:"));
-  EXPECT_FALSE(reporter->respondsToAction("report:"));
-  EXPECT_FALSE(reporter->performAction("report:", nullptr));
+  EXPECT_TRUE(dialog->connectOutlet("alertWindow_", window));
+  EXPECT_FALSE(dialog->connectOutlet("alertWindow_", field));
+  EXPECT_FALSE(dialog->connectOutlet("sendButton_", field));
+  EXPECT_FALSE(dialog->connectOutlet("countdownLabel_", nullptr));
+  EXPECT_FALSE(dialog->connectOutlet("parameters_", window));
+  EXPECT_TRUE(dialog->respondsToAction("sendReport:"));
+  EXPECT_TRUE(dialog->respondsToAction("cancel:"));
+  EXPECT_FALSE(dialog->respondsToAction("report:"));
+  EXPECT_FALSE(dialog->performAction("report:", nullptr));
 }
 
 }  // namespace

@@ -17,12 +17,7 @@ StagedBundle::StagedBundle(PlistDictionary info) {
   fs::remove(dir_ / "Resources/Info.plist");
   if (!info.count("CFBundleDevelopmentRegion")) info.emplace("CFBundleDevelopmentRegion", "en");
   writeFile(dir_ / "Info.plist", serializePropertyList(PlistValue(std::move(info))));
-  Bundle::setMainBundlePathForTesting(dir_.path());
-}
-
-StagedBundle::~StagedBundle() {
-  // Nothing should find this folder's resources once it is gone.
-  Bundle::setMainBundlePathForTesting(dir_ / "gone");
+  bundle_ = std::make_unique<Bundle>(dir_.path());
 }
 
 void StagedBundle::writeResource(std::string_view relative, std::string_view contents) const {

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "Platform/Bundle.h"
 #include "Platform/PropertyList.h"
 #include "UI/MemoryBackend.h"
 #include "support/TestSupport.h"
@@ -12,14 +13,14 @@
 namespace cw::test {
 
 // A copy of the agent's resources in a temporary bundle folder, with an
-// Info.plist of the test's choosing, made the main bundle for the scope.
+// Info.plist of the test's choosing.
 class StagedBundle {
 public:
   // `info` goes into Info.plist (CFBundleDevelopmentRegion "en" is added
   // unless given).
   explicit StagedBundle(PlistDictionary info = {});
-  ~StagedBundle();
 
+  const Bundle& bundle() const { return *bundle_; }
   const std::string& path() const { return dir_.path(); }
   std::string resources() const { return dir_ / "Resources"; }
   void writeResource(std::string_view relative, std::string_view contents) const;
@@ -27,6 +28,7 @@ public:
 
 private:
   TempDir dir_;
+  std::unique_ptr<Bundle> bundle_;
 };
 
 // Installs a fresh in-memory backend as the current one for the scope; the

@@ -1,13 +1,14 @@
-// The Reporter's consent dialog: loading and configuring it, the modal loop
-// with its optional countdown, and the owner side of the layout (outlets,
-// button actions, the countdown label's binding).
+// The consent dialog: loading and configuring it, the modal loop with its
+// optional countdown, and the owner side of the layout (outlets, button
+// actions, the countdown label's binding).
+#include "ConsentDialog.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
 #include "Platform/Format.h"
-#include "Reporter.h"
 #include "ResizabilityExtensions.h"
 #include "UI/Application.h"
 #include "UI/Button.h"
@@ -34,9 +35,6 @@ constexpr double kRedFromSeconds = 30.0;
 // Above this many seconds left the countdown shows whole minutes.
 constexpr double kMinutesAboveSeconds = 59.0;
 
-// The countdown's period; only tests change it.
-double countdownInterval = 1.0;
-
 // Toward zero, clamped: a huge timeout must not overflow the conversion.
 std::int32_t truncateToInt32(double value) {
   if (std::isnan(value)) return 0;
@@ -62,14 +60,18 @@ bool assignOutlet(std::shared_ptr<T>& outlet, const std::shared_ptr<Object>& obj
 
 }  // namespace
 
-void Reporter::setCountdownIntervalForTesting(double seconds) {
-  countdownInterval = seconds;
+std::shared_ptr<ConsentDialog> ConsentDialog::make(const Bundle& bundle, double countdownInterval) {
+  return std::make_shared<ConsentDialog>(PrivateTag{}, bundle, countdownInterval);
 }
 
-bool Reporter::askUserPermissionToSend() {
+std::string ConsentDialog::localizedString(std::string_view key) const {
+  return ui::localizedStringForKey(bundle_, key);
+}
+
+bool ConsentDialog::askUserPermissionToSend() {
   ui::applicationLoad();
   const double timeout = messageTimeout();
-  if (!ui::loadNibNamedOwner(kLayoutName, shared_from_this())) return false;
+  if (!ui::loadNibNamedOwner(bundle_, kLayoutName, shared_from_this())) return false;
   // A layout without a window outlet has nothing to ask with.
   if (!alertWindow_) return false;
   configureAlertWindow();
@@ -81,57 +83,56 @@ bool Reporter::askUserPermissionToSend() {
   return code == 1;
 }
 
-void Reporter::configureAlertWindow() {
+void ConsentDialog::configureAlertWindow() {
   using namespace ResizabilityExtentions;
-  if (dialogTitle_) dialogTitle_->setStringValue(ui::localizedStringForKey("crashDialogHeader"));
-  if (commentMessage_) commentMessage_->setStringValue(ui::localizedStringForKey("crashDialogMsg"));
-  if (dialogNote_) dialogNote_->setStringValue(ui::localizedStringForKey("crashDialogNote"));
-  if (sendButton_) sendButton_->setTitle(ui::localizedStringForKey("sendReportButton"));
+  if (dialogTitle_) dialogTitle_->setStringValue(localizedString("crashDialogHeader"));
+  if (commentMessage_) commentMessage_->setStringValue(localizedString("crashDialogMsg"));
+  if (dialogNote_) dialogNote_->setStringValue(localizedString("crashDialogNote"));
+  if (sendButton_) sendButton_->setTitle(localizedString("sendReportButton"));
   const double sendGrowth = sendButton_ ? breakpad_smartSizeToFit(*sendButton_) : 0;
   if (cancelButton_) {
     // Cancel moves with Send's left edge, then fits its own title to the left.
     breakpad_shiftHorizontally(*cancelButton_, -sendGrowth);
-    cancelButton_->setTitle(ui::localizedStringForKey("cancelButton"));
+    cancelButton_->setTitle(localizedString("cancelButton"));
     breakpad_smartSizeToFit(*cancelButton_);
   }
 }
 
-std::int64_t Reporter::runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
+std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
   if (startsCountdown(timeout)) {
-    stopCountdownTimer();  // a leftover timer must never tick into this dialog
+    messageTimer_.reset();  // a leftover timer must never tick into this dialog
     remainingDialogTime_ = timeout;
     // Scheduled in the modal mode only: it ticks while the dialog is open and
     // never in the agent's default mode.
-    const std::weak_ptr<Reporter> weakSelf = weak_from_this();
-    messageTimer_ =
-        RunLoop::current().addTimer(countdownInterval, true,
-                                    [weakSelf] {
-                                      if (const auto self = weakSelf.lock())
-                                        self->updateSecondsLeftInDialogDisplay(self->messageTimer_.value_or(0));
-                                    },
-                                    {kModalPanelRunLoopMode});
-    updateSecondsLeftInDialogDisplay(*messageTimer_);
+    const std::weak_ptr<ConsentDialog> weakSelf = weak_from_this();
+    messageTimer_ = RunLoop::current().addTimer(countdownInterval_, true,
+                                                [weakSelf] {
+                                                  if (const auto self = weakSelf.lock())
+                                                    self->updateSecondsLeftInDialogDisplay(self->messageTimer_);
+                                                },
+                                                {kModalPanelRunLoopMode});
+    updateSecondsLeftInDialogDisplay(messageTimer_);
   }
   ui::Application& application = ui::Application::sharedApplication();
   application.activateIgnoringOtherApps(true);
   const std::int64_t code = application.runModalForWindow(window);
   // The loop may also have ended without a button or the countdown: the
   // window closed, the backend lost, an interrupt.
-  stopCountdownTimer();
+  messageTimer_.reset();
   return code;
 }
 
-void Reporter::sendReport(const std::shared_ptr<Object>&) {
-  stopCountdownTimer();
+void ConsentDialog::sendReport(const std::shared_ptr<Object>&) {
+  messageTimer_.reset();
   ui::Application::sharedApplication().stopModalWithCode(1);
 }
 
-void Reporter::cancel(const std::shared_ptr<Object>&) {
-  stopCountdownTimer();
+void ConsentDialog::cancel(const std::shared_ptr<Object>&) {
+  messageTimer_.reset();
   ui::Application::sharedApplication().stopModalWithCode(0);
 }
 
-void Reporter::updateSecondsLeftInDialogDisplay(RunLoop::SourceId) {
+void ConsentDialog::updateSecondsLeftInDialogDisplay(const RunLoop::SourceHandle&) {
   remainingDialogTime_ -= 1.0;
   const double remaining = remainingDialogTime_;
   std::int32_t count;
@@ -143,39 +144,34 @@ void Reporter::updateSecondsLeftInDialogDisplay(RunLoop::SourceId) {
     count = truncateToInt32(remaining);
     key = count == 1 ? "countdownMsgSecondSingular" : "countdownMsgSecondsPlural";
   }
-  const std::string countdownFormat = ui::localizedStringForKey(key);
+  const std::string countdownFormat = localizedString(key);
   // A table whose text does not take one integer shows that text unformatted.
   const std::string text = format(countdownFormat, count).value_or(countdownFormat);
   if (remaining <= kRedFromSeconds && countdownLabel_) countdownLabel_->setTextColor(ui::Color::redColor());
   setCountdownMessage(text);
   if (remaining <= 0.0) {
-    stopCountdownTimer();
+    messageTimer_.reset();
     ui::Application::sharedApplication().stopModal();
   }
 }
 
-std::optional<std::string> Reporter::countdownMessage() const {
+std::optional<std::string> ConsentDialog::countdownMessage() const {
   return countdownMessage_;
 }
 
-void Reporter::setCountdownMessage(const std::optional<std::string>& message) {
+void ConsentDialog::setCountdownMessage(const std::optional<std::string>& message) {
   if (&message != &countdownMessage_) countdownMessage_ = message;
   // Observers (the label's binding) learn of every call.
   didChangeValueForKey(kCountdownMessageKey);
 }
 
-double Reporter::messageTimeout() const {
+double ConsentDialog::messageTimeout() const {
   if (!parameters_) return 0;
   const PlistValue* value = lookup(*parameters_, kConfirmTimeoutKey);
   return value ? static_cast<double>(value->floatValue()) : 0;
 }
 
-void Reporter::stopCountdownTimer() {
-  if (messageTimer_) RunLoop::current().remove(*messageTimer_);
-  messageTimer_.reset();
-}
-
-bool Reporter::connectOutlet(std::string_view name, const std::shared_ptr<Object>& object) {
+bool ConsentDialog::connectOutlet(std::string_view name, const std::shared_ptr<Object>& object) {
   if (name == "alertWindow_") return assignOutlet(alertWindow_, object);
   if (name == "dialogTitle_") return assignOutlet(dialogTitle_, object);
   if (name == "dialogNote_") return assignOutlet(dialogNote_, object);
@@ -186,7 +182,7 @@ bool Reporter::connectOutlet(std::string_view name, const std::shared_ptr<Object
   return false;
 }
 
-bool Reporter::performAction(std::string_view selector, const std::shared_ptr<Object>& sender) {
+bool ConsentDialog::performAction(std::string_view selector, const std::shared_ptr<Object>& sender) {
   if (selector == kSendReportAction) {
     sendReport(sender);
     return true;
@@ -198,11 +194,11 @@ bool Reporter::performAction(std::string_view selector, const std::shared_ptr<Ob
   return false;
 }
 
-bool Reporter::respondsToAction(std::string_view selector) const {
+bool ConsentDialog::respondsToAction(std::string_view selector) const {
   return selector == kSendReportAction || selector == kCancelAction;
 }
 
-std::optional<std::string> Reporter::stringValueForKey(std::string_view key) const {
+std::optional<std::string> ConsentDialog::stringValueForKey(std::string_view key) const {
   if (key == kCountdownMessageKey) return countdownMessage();
   return std::nullopt;
 }

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Platform/Bundle.h"
+#include "Platform/Object.h"
+#include "Platform/PropertyList.h"
+#include "Platform/RunLoop.h"
+#include "UI/LayoutOwner.h"
+
+namespace cw {
+
+namespace ui {
+class Window;
+class TextField;
+class Button;
+}  // namespace ui
+
+// The consent dialog: loaded afresh from the layout "CrashWatcher" of a bundle
+// for every question, its texts from that bundle's string tables, run as a
+// modal loop with an optional countdown (a timer it owns through its handle)
+// after which it closes as a refusal. The layout's outlets, actions and the
+// countdown label's binding are connected to this object.
+class ConsentDialog : public Object, public ui::LayoutOwner, public std::enable_shared_from_this<ConsentDialog> {
+  struct PrivateTag {
+    explicit PrivateTag() = default;
+  };
+
+public:
+  // `countdownInterval`: seconds between two countdown ticks (1 in the agent).
+  static std::shared_ptr<ConsentDialog> make(const Bundle& bundle, double countdownInterval = 1.0);
+  ConsentDialog(PrivateTag, const Bundle& bundle, double countdownInterval)
+      : bundle_(bundle), countdownInterval_(countdownInterval) {}
+
+  // The information property list whose "ConfirmTimeout" sets the countdown;
+  // not owned, it lives as long as its bundle.
+  void setParameters(const PlistDictionary* parameters) { parameters_ = parameters; }
+
+  bool askUserPermissionToSend();
+  void configureAlertWindow();
+  std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout);
+  void sendReport(const std::shared_ptr<Object>& sender);
+  void cancel(const std::shared_ptr<Object>& sender);
+  void updateSecondsLeftInDialogDisplay(const RunLoop::SourceHandle& timer);
+  std::optional<std::string> countdownMessage() const;
+  void setCountdownMessage(const std::optional<std::string>& message);
+  double messageTimeout() const;
+  double remainingDialogTime() const { return remainingDialogTime_; }
+
+  // Layout owner.
+  bool connectOutlet(std::string_view name, const std::shared_ptr<Object>& object) override;
+  bool performAction(std::string_view selector, const std::shared_ptr<Object>& sender) override;
+  bool respondsToAction(std::string_view selector) const override;
+  std::optional<std::string> stringValueForKey(std::string_view key) const override;
+
+  std::string description() const override { return "<ConsentDialog>"; }
+
+private:
+  std::string localizedString(std::string_view key) const;
+
+  const Bundle& bundle_;
+  const double countdownInterval_;
+  std::shared_ptr<ui::Window> alertWindow_;
+  std::shared_ptr<ui::TextField> dialogTitle_;
+  std::shared_ptr<ui::TextField> dialogNote_;
+  std::shared_ptr<ui::TextField> commentMessage_;
+  std::shared_ptr<ui::Button> sendButton_;
+  std::shared_ptr<ui::Button> cancelButton_;
+  std::shared_ptr<ui::TextField> countdownLabel_;
+  std::optional<std::string> countdownMessage_;
+  const PlistDictionary* parameters_ = nullptr;
+  double remainingDialogTime_ = 0;
+  // The countdown timer of the open dialog; it stops when the handle goes.
+  RunLoop::SourceHandle messageTimer_;
+};
+
+}  // namespace cw

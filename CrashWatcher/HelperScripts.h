@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Platform/Bundle.h"
+
+namespace cw {
+
+// Runs the agent's helper scripts on a crash log.
+class HelperScripts {
+public:
+  struct Result {
+    // The whole standard output; absent when not UTF-8, cut at the memory
+    // bound, not asked for, or the run was interrupted.
+    std::optional<std::string> output;
+    std::int32_t status = 127;
+    // A shutdown ended the run before the script did: no answer at all.
+    bool interrupted = false;
+  };
+
+  virtual ~HelperScripts() = default;
+  // `keepOutput` false: the output is read and dropped.
+  virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput) = 0;
+};
+
+// The scripts of a bundle: the resource "<name>.rb", run as
+// /bin/bash -l -c '"<script>" "<crash log>"' (both quoted for the shell), with
+// the run loop's default mode served meanwhile, killed with its process group
+// after the bundle's "HelperScriptTimeLimit" (default 5 minutes). Each child
+// gets the agent's environment plus `environment` ("NAME=value"); the agent's
+// own stays as it is.
+class BundleHelperScripts final : public HelperScripts {
+public:
+  BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment);
+  Result run(std::string_view name, std::string_view crashFile, bool keepOutput) override;
+
+private:
+  std::chrono::milliseconds timeLimit() const;
+
+  const Bundle& bundle_;
+  std::vector<std::string> environment_;
+};
+
+}  // namespace cw

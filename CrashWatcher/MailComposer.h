@@ -1,0 +1,34 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace cw {
+
+// The mail that asks the vendor to look at a crash: pure text work, no
+// effects. The subject names the version and the crash summary, line 6 of the
+// body the upload address; the mailto: URL carries both, percent-escaped.
+class MailComposer {
+public:
+  struct Mail {
+    std::string subject;
+    std::string body;
+    // Absent when a part is not valid UTF-8: then nothing can be handed over.
+    std::optional<std::string> url;
+  };
+
+  // The build's crash-report mailbox and support forum.
+  MailComposer();
+  MailComposer(std::string recipient, std::string supportForumAddress);
+
+  // An absent upload address reads "(null)", as the report logs it.
+  Mail compose(std::string_view version, std::string_view crashSummary,
+               const std::optional<std::string>& uploadAddress) const;
+
+private:
+  std::string recipient_;
+  std::string supportForumAddress_;
+};
+
+}  // namespace cw

@@ -1,0 +1,230 @@
+#include "Platform/ChildProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string_view>
+#include <utility>
+
+#include "Platform/Posix.h"
+
+extern char** environ;
+
+namespace cw {
+namespace {
+
+constexpr int kNotStartedStatus = 127;
+
+class SpawnFileActions {
+public:
+  SpawnFileActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
+  ~SpawnFileActions() {
+    if (error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  int error() const { return error_; }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+  posix_spawn_file_actions_t actions_{};
+  int error_ = 0;
+};
+
+class SpawnAttributes {
+public:
+  SpawnAttributes() { error_ = ::posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() {
+    if (error_ == 0) ::posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  int error() const { return error_; }
+  posix_spawnattr_t* get() { return &attributes_; }
+
+private:
+  posix_spawnattr_t attributes_{};
+  int error_ = 0;
+};
+
+// Default dispositions, empty mask, a group of its own; 0 or an errno.
+int cleanAttributes(SpawnAttributes& attributes) {
+  if (attributes.error() != 0) return attributes.error();
+  sigset_t all;
+  sigset_t none;
+  ::sigfillset(&all);
+  ::sigemptyset(&none);
+  if (const int error = ::posix_spawnattr_setsigdefault(attributes.get(), &all)) return error;
+  if (const int error = ::posix_spawnattr_setsigmask(attributes.get(), &none)) return error;
+  if (const int error = ::posix_spawnattr_setpgroup(attributes.get(), 0)) return error;
+  return ::posix_spawnattr_setflags(attributes.get(),
+                                    POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+}
+
+// Only the mapped descriptors beyond 0, 1 and 2; 0 or an errno. `copies`
+// keeps alive what the actions refer to.
+int cleanDescriptors(SpawnFileActions& actions, const std::vector<ChildDescriptor>& descriptors,
+                     std::vector<UniqueFd>& copies) {
+  if (actions.error() != 0) return actions.error();
+  int highest = STDERR_FILENO;
+  for (const ChildDescriptor& descriptor : descriptors) {
+    int source = descriptor.ours;
+    // dup2 onto its own number would keep close-on-exec set: map a copy instead.
+    if (source == descriptor.child) {
+      copies.emplace_back(::fcntl(source, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+      if (!copies.back()) return errno;
+      source = copies.back().get();
+    }
+    if (const int error = ::posix_spawn_file_actions_adddup2(actions.get(), source, descriptor.child)) return error;
+    highest = std::max(highest, descriptor.child);
+  }
+  return ::posix_spawn_file_actions_addclosefrom_np(actions.get(), highest + 1);
+}
+
+// Our environment with `overrides` ("NAME=value") set in it.
+std::vector<std::string> childEnvironment(const std::vector<std::string>& overrides) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry && *entry; ++entry) entries.emplace_back(*entry);
+  for (const std::string& entry : overrides) {
+    const std::string_view name = std::string_view(entry).substr(0, entry.find('=') + 1);
+    std::erase_if(entries, [name](const std::string& existing) { return existing.starts_with(name); });
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  pointers.reserve(words.size() + 1);
+  for (std::string& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+ChildProcess ChildProcess::spawn(const std::string& program, const std::vector<std::string>& arguments,
+                                 const Options& options) {
+  ChildProcess child;
+  if (arguments.empty()) {
+    child.spawnError_ = EINVAL;
+    return child;
+  }
+  SpawnAttributes attributes;
+  SpawnFileActions actions;
+  std::vector<UniqueFd> copies;
+  if (const int error = cleanAttributes(attributes)) {
+    child.spawnError_ = error;
+    return child;
+  }
+  if (const int error = cleanDescriptors(actions, options.descriptors, copies)) {
+    child.spawnError_ = error;
+    return child;
+  }
+
+  std::vector<std::string> words = arguments;
+  std::vector<char*> argv = pointersTo(words);
+  std::vector<std::string> environment;
+  char** envp = environ;
+  std::vector<char*> envPointers;
+  if (!options.environment.empty()) {
+    environment = childEnvironment(options.environment);
+    envPointers = pointersTo(environment);
+    envp = envPointers.data();
+  }
+
+  pid_t pid = -1;
+  const int error = options.searchPath
+                        ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp)
+                        : ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp);
+  if (error != 0) {
+    child.spawnError_ = error;
+    return child;
+  }
+  child.pid_ = pid;
+  child.pidfd_ = posix::pidfdOpen(pid);
+  return child;
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      pidfd_(std::move(other.pidfd_)),
+      spawnError_(other.spawnError_),
+      waitStatus_(std::exchange(other.waitStatus_, std::nullopt)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    terminate();
+    pid_ = std::exchange(other.pid_, -1);
+    pidfd_ = std::move(other.pidfd_);
+    spawnError_ = other.spawnError_;
+    waitStatus_ = std::exchange(other.waitStatus_, std::nullopt);
+  }
+  return *this;
+}
+
+ChildProcess::~ChildProcess() {
+  terminate();
+}
+
+void ChildProcess::killGroup() {
+  if (pid_ <= 0 || reaped()) return;
+  ::kill(-pid_, SIGKILL);
+  ::kill(pid_, SIGKILL);  // in case it left its group
+}
+
+bool ChildProcess::hasExited() const {
+  if (pid_ <= 0 || reaped()) return reaped();
+  siginfo_t info{};
+  const int result =
+      posix::retryOnEintr([&] { return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT); });
+  // ECHILD: collected elsewhere, so it has ended all the same.
+  return result != 0 || info.si_pid != 0;
+}
+
+bool ChildProcess::tryReap() {
+  return reap(false);
+}
+
+bool ChildProcess::reap(bool block) {
+  if (pid_ <= 0) return false;
+  if (reaped()) return true;
+  int status = 0;
+  const pid_t result = posix::retryOnEintr([&] { return ::waitpid(pid_, &status, block ? 0 : WNOHANG); });
+  if (result == 0) return false;
+  // ECHILD: someone else collected it (SIGCHLD ignored); the status is lost.
+  waitStatus_ = result == pid_ ? std::optional<int>(status) : std::nullopt;
+  pidfd_.reset();
+  return true;
+}
+
+void ChildProcess::terminate(std::chrono::milliseconds grace) {
+  if (pid_ <= 0 || reaped()) return;
+  if (grace.count() > 0 && pidfd_) {
+    pollfd entry{pidfd_.get(), POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    posix::retryOnEintr([&] { return ::poll(&entry, 1, posix::pollTimeoutUntil(deadline)); });
+  }
+  killGroup();
+  reap(true);
+}
+
+void ChildProcess::detach() {
+  pid_ = -1;
+  pidfd_.reset();
+}
+
+int ChildProcess::shellStatus() const {
+  const std::optional<int> status = waitStatus();
+  if (!status) return kNotStartedStatus;
+  if (WIFEXITED(*status)) return WEXITSTATUS(*status);
+  if (WIFSIGNALED(*status)) return 128 + WTERMSIG(*status);
+  return kNotStartedStatus;
+}
+
+}  // namespace cw

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/UniqueFd.h"
+
+namespace cw {
+
+// One of our descriptors that the child gets under the number `child`.
+struct ChildDescriptor {
+  int ours;
+  int child;
+};
+
+// A child process we own, started clean: default signal dispositions (we
+// ignore some), an empty signal mask, a process group of its own (an interrupt
+// meant for us is ours to handle, and the group can be killed whole), and no
+// descriptor of ours but 0, 1, 2 and the mapped ones, whatever other parts
+// forgot to mark close-on-exec.
+//
+// Move-only. Until it is reaped its pid, and so its group's number, cannot
+// belong to anybody else, so killing the group is safe exactly until then.
+// Destroying an owner of a child that was neither reaped nor detached kills
+// the group and reaps the child.
+class ChildProcess {
+public:
+  struct Options {
+    std::vector<ChildDescriptor> descriptors;
+    // Look the program up in PATH.
+    bool searchPath = false;
+    // "NAME=value" entries set in this child's copy of our environment (the
+    // agent's own environment is never changed for a child).
+    std::vector<std::string> environment;
+  };
+
+  // `arguments` holds argv[0] first. A failed spawn gives an owner of no
+  // child whose spawnError() tells why.
+  static ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
+                            const Options& options);
+
+  ChildProcess() = default;
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  bool started() const { return pid_ > 0; }
+  // The errno of a spawn that failed, else 0.
+  int spawnError() const { return spawnError_; }
+  pid_t processIdentifier() const { return pid_; }
+  // Readable once the child has ended; -1 where pidfds are missing.
+  int pidfd() const { return pidfd_.get(); }
+  bool reaped() const { return waitStatus_.has_value(); }
+
+  // SIGKILL to the whole group (and the child, in case it left it); nothing
+  // once the child is reaped.
+  void killGroup();
+  // Whether the child has ended, without reaping it: until it is reaped its
+  // group's number stays reserved, so the group can still be killed.
+  bool hasExited() const;
+  // Collects the status if the child has ended; true once reaped.
+  bool tryReap();
+  // Waits up to `grace` for the child to end by itself, then kills the group
+  // and reaps. Idempotent.
+  void terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+  // Lets the child run on: neither killed nor reaped by this owner any more.
+  void detach();
+
+  // The raw wait status once reaped; absent before, and when another waiter
+  // took it (SIGCHLD ignored).
+  std::optional<int> waitStatus() const { return waitStatus_.value_or(std::nullopt); }
+  // As a shell reports it: the exit code or 128 + the signal; 127 when the
+  // child never started or its status was lost.
+  int shellStatus() const;
+
+private:
+  bool reap(bool block);
+
+  pid_t pid_ = -1;
+  UniqueFd pidfd_;
+  int spawnError_ = 0;
+  // Outer: reaped; inner: the status, unless someone else collected it.
+  std::optional<std::optional<int>> waitStatus_;
+};
+
+}  // namespace cw
