@@ -37,15 +37,12 @@ WestonCompositor::WestonCompositor(std::string xDisplay) : xDisplay_(std::move(x
             "[shell]\nbackground-color=0xff000000\npanel-position=none\nlocking=false\nanimation=none\n"
             "close-animation=none\nstartup-animation=none\nfocus-animation=none\n");
   // --debug lets weston-screenshooter take pictures of the output.
-  std::vector<std::string> arguments{"--socket=" + std::string(kSocketName),
-                                     "--config=" + (runtime_ / "weston.ini"),
-                                     "--use-pixman",
-                                     "--debug",
-                                     // On an X server, smaller than its screen: the
-                                     // pointer can leave, and its cursor with it.
-                                     xDisplay_.empty() ? "--width=1024" : "--width=800",
-                                     xDisplay_.empty() ? "--height=768" : "--height=600",
-                                     "--log=" + (runtime_ / "weston.log")};
+  std::vector<std::string> arguments{
+      "--socket=" + std::string(kSocketName), "--config=" + (runtime_ / "weston.ini"), "--use-pixman", "--debug",
+      // On an X server, smaller than its screen: the
+      // pointer can leave, and its cursor with it.
+      xDisplay_.empty() ? "--width=1024" : "--width=800", xDisplay_.empty() ? "--height=768" : "--height=600",
+      "--log=" + (runtime_ / "weston.log")};
   arguments.push_back(xDisplay_.empty() ? "--backend=headless-backend.so" : "--backend=x11-backend.so");
   {
     ScopedEnv runtime("XDG_RUNTIME_DIR", runtime_.path().c_str());
