@@ -57,9 +57,11 @@ grep -v 'running with root privileges' "$work/lintian.log" || true
 
 step "dependencies and contents"
 depends=$(dpkg-deb -f "$deb" Depends)
+# The package names alone, one a line.
+depended=$(sed -e 's/ *([^)]*)//g' -e 's/, */\n/g' <<<"$depends")
 # Named by hand, and found by dpkg-shlibdeps in the agent and the helper.
 for needed in ruby xdg-utils libgtk-3-0 libpugixml1v5 libstdc++6; do
-  grep -qE "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed: $depends"
+  grep -qxF "$needed" <<<"$depended" || fail "Depends lacks $needed: $depends"
 done
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/CrashWatcher ./usr/libexec/crashwatcher/crashwatcher-dialog \
