@@ -48,6 +48,12 @@ int main(int argc, char** argv) {
   g_set_prgname("crashwatcher-dialog");
 
   cw::dialog::AgentChannel channel(*fd);
+  // GTK computes this mask, on first need, from the keyboard of the display's
+  // default seat. A Wayland compositor may offer no seat at all (headless,
+  // kiosk), and GDK then fails an assertion instead; the mask is the same on
+  // every GDK backend, so it is given here and never looked up.
+  gtk_accelerator_set_default_mod_mask(static_cast<GdkModifierType>(GDK_SHIFT_MASK | GDK_CONTROL_MASK | GDK_MOD1_MASK |
+                                                                    GDK_SUPER_MASK | GDK_HYPER_MASK | GDK_META_MASK));
   if (!gtk_init_check(nullptr, nullptr)) {
     std::fprintf(stderr, "crashwatcher-dialog: cannot open display\n");
     cw::ui::protocol::Reply failed;
@@ -60,11 +66,17 @@ int main(int argc, char** argv) {
 
   cw::dialog::WidgetTree tree([&channel](const cw::ui::protocol::Reply& reply) { channel.send(reply); });
   channel.setRequestHandler([&tree](const cw::ui::protocol::Request& request) { tree.apply(request); });
-  channel.setClosedHandler([] { gtk_main_quit(); });
+  // The agent may let go before the main loop runs (even while we greet it);
+  // quitting a loop not yet entered would leave us waiting in it for ever.
+  bool agentGone = false;
+  channel.setClosedHandler([&agentGone] {
+    agentGone = true;
+    if (gtk_main_level() > 0) gtk_main_quit();
+  });
 
   cw::ui::protocol::Reply ready;
   ready.type = cw::ui::protocol::Reply::Type::Ready;
   channel.send(ready);
-  gtk_main();
+  if (!agentGone) gtk_main();
   return 0;
 }

@@ -187,22 +187,30 @@ TEST_F(DialogHelperClientTest, ClosingTheWindowReportsWindowClosed) {
 }
 
 TEST_F(DialogHelperClientTest, TheHelperLeavesByItselfWhenTheAgentLetsGo) {
-  auto helper = ui::HelperProcess::spawn(CW_DIALOG_HELPER, {"--fd", "3"}, 3);
-  ASSERT_TRUE(helper.has_value());
-  // Wait for its greeting, so that GTK is up before we let go.
-  std::string greeting;
-  ASSERT_TRUE(runModalUntil([&] {
-    char buffer[256];
-    const ssize_t got = ::read(helper->socket(), buffer, sizeof buffer);
-    if (got > 0) greeting.append(buffer, static_cast<std::size_t>(got));
-    return greeting.find('\n') != std::string::npos;
-  }));
-  EXPECT_EQ(greeting, "{\"ev\":\"ready\"}\n");
-  // Closing our end, with ample time to go on its own before any kill.
-  const auto status = helper->terminate(std::chrono::seconds(30));
-  ASSERT_TRUE(status.has_value());
-  EXPECT_TRUE(WIFEXITED(*status)) << "killed instead of leaving on the hang-up";
-  EXPECT_EQ(WEXITSTATUS(*status), 0);
+  // Once GTK is up, and at once, while the helper still starts (it then
+  // meets the hang-up as it greets us, before its main loop runs).
+  for (const bool afterGreeting : {true, false}) {
+    SCOPED_TRACE(afterGreeting ? "after the greeting" : "at once");
+    CaptureStderr helperOutput;
+    auto helper = ui::HelperProcess::spawn(CW_DIALOG_HELPER, {"--fd", "3"}, 3);
+    ASSERT_TRUE(helper.has_value());
+    std::string greeting;
+    if (afterGreeting) {
+      ASSERT_TRUE(runModalUntil([&] {
+        char buffer[256];
+        const ssize_t got = ::read(helper->socket(), buffer, sizeof buffer);
+        if (got > 0) greeting.append(buffer, static_cast<std::size_t>(got));
+        return greeting.find('\n') != std::string::npos;
+      }));
+      EXPECT_EQ(greeting, "{\"ev\":\"ready\"}\n");
+    }
+    // Closing our end, with ample time to go on its own before any kill.
+    const auto status = helper->terminate(std::chrono::seconds(30));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status)) << "killed instead of leaving on the hang-up";
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_EQ(helperOutput.text(), "");
+  }
 }
 
 TEST_F(DialogHelperClientTest, DestroyingTheClientTakesTheHelperWithIt) {

@@ -106,22 +106,26 @@ std::string DialogTest::display() {
   return server() ? server()->display() : std::string();
 }
 
-void DialogTest::SetUp() {
-  ASSERT_FALSE(display().empty()) << "Xvfb did not start";
-  ::chmod(runtime_.path().c_str(), 0700);
-  const auto set = [this](const char* name, const char* value) {
-    environment_.push_back(std::make_unique<ScopedEnv>(name, value));
+void isolateFromSession(std::vector<std::unique_ptr<ScopedEnv>>& environment, const TempDir& runtime) {
+  ::chmod(runtime.path().c_str(), 0700);
+  const auto set = [&environment](const char* name, const char* value) {
+    environment.push_back(std::make_unique<ScopedEnv>(name, value));
   };
-  set("DISPLAY", display().c_str());
-  set("WAYLAND_DISPLAY", nullptr);
-  set("XAUTHORITY", nullptr);
-  set("GDK_BACKEND", "x11");
-  set("XDG_RUNTIME_DIR", runtime_.path().c_str());
+  set("XDG_RUNTIME_DIR", runtime.path().c_str());
   // No accessibility bus, no session bus, no settings daemon: nothing of the
   // machine's session may leak into the test or be changed by it.
   set("NO_AT_BRIDGE", "1");
   set("GSETTINGS_BACKEND", "memory");
-  set("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (runtime_ / "no-bus")).c_str());
+  set("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (runtime / "no-bus")).c_str());
+}
+
+void DialogTest::SetUp() {
+  ASSERT_FALSE(display().empty()) << "Xvfb did not start";
+  isolateFromSession(environment_, runtime_);
+  environment_.push_back(std::make_unique<ScopedEnv>("DISPLAY", display().c_str()));
+  environment_.push_back(std::make_unique<ScopedEnv>("WAYLAND_DISPLAY", nullptr));
+  environment_.push_back(std::make_unique<ScopedEnv>("XAUTHORITY", nullptr));
+  environment_.push_back(std::make_unique<ScopedEnv>("GDK_BACKEND", "x11"));
 }
 
 std::string DialogTest::findWindow(const std::string& title) {
@@ -133,6 +137,13 @@ void DialogTest::saveScreenshot(const std::string& name) {
   const std::string folder = std::string(CW_BINARY_DIR) + "/artifacts";
   makeDirectories(folder);
   const std::string command = "xwd -root -display " + display() + " | convert xwd:- png:" + folder + "/" + name;
+  runTool({"sh", "-c", command});
+}
+
+void DialogTest::saveWindowPicture(const std::string& window, const std::string& path) {
+  const std::string partial = path + ".partial";
+  const std::string command = "xwd -id " + window + " -display " + display() + " | convert xwd:- -strip png:'" +
+                              partial + "' && mv '" + partial + "' '" + path + "'";
   runTool({"sh", "-c", command});
 }
 

@@ -60,6 +60,11 @@ struct TestDialog {
   void fitButtons(ui::Backend& backend);
 };
 
+// Keeps GTK from the machine's session: a private runtime folder (mode 0700),
+// no accessibility or session bus, settings in memory; for the scope of
+// `environment`.
+void isolateFromSession(std::vector<std::unique_ptr<ScopedEnv>>& environment, const TempDir& runtime);
+
 // Every GTK test: a temporary HOME, the helper pointed at our own Xvfb and
 // kept from the session's buses and settings.
 class DialogTest : public ::testing::Test {
@@ -73,6 +78,9 @@ protected:
   static std::string findWindow(const std::string& title);
   // A PNG of the whole screen under <build>/artifacts.
   static void saveScreenshot(const std::string& name);
+  // A PNG of one window at `path`, replaced whole; without metadata, so that
+  // the same pixels give the same file.
+  static void saveWindowPicture(const std::string& window, const std::string& path);
 
 private:
   static std::unique_ptr<XvfbServer>& server();

@@ -15,16 +15,25 @@ extern char** environ;
 
 namespace cw::test {
 
-AgentSandbox::AgentSandbox() {
+AgentSandbox::AgentSandbox() : prefix_(root_ / "prefix") {
   namespace fs = std::filesystem;
   fs::create_directories(prefix() + "/bin");
   fs::create_directories(resources());
   fs::copy_file(CW_AGENT_EXE, prefix() + "/bin/CrashWatcher");
   fs::copy_file(std::string(CW_BUNDLE_DIR) + "/Info.plist", prefix() + "/share/crashwatcher/Info.plist");
+  makeHome();
+  installRelatedScript();
+}
+
+AgentSandbox::AgentSandbox(std::string installedPrefix) : prefix_(std::move(installedPrefix)) {
+  makeHome();
+}
+
+void AgentSandbox::makeHome() const {
+  namespace fs = std::filesystem;
   fs::create_directories(home() + "/Library/Application Support");
   fs::create_directories(watchedFolder());
   fs::create_directories(root_ / "local");
-  installRelatedScript();
 }
 
 void AgentSandbox::installScript(const std::string& name, const std::string& body) const {

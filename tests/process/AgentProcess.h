@@ -18,9 +18,13 @@ namespace cw::test {
 class AgentSandbox {
 public:
   AgentSandbox();
+  // An agent installed below `installedPrefix` (bin/CrashWatcher and its
+  // bundle, as a package installs them), run as it is: nothing is staged or
+  // replaced, only HOME and the local library folder are the sandbox's.
+  explicit AgentSandbox(std::string installedPrefix);
 
   std::string home() const { return root_ / "home"; }
-  std::string prefix() const { return root_ / "prefix"; }
+  const std::string& prefix() const { return prefix_; }
   std::string resources() const { return prefix() + "/share/crashwatcher/Resources"; }
   std::string lockFile() const { return home() + "/Library/Application Support/.VellumdriftCrashWatcher.lock"; }
   std::string watchedFolder() const { return home() + "/Library/Logs/DiagnosticReports"; }
@@ -45,7 +49,10 @@ public:
   void installDialogHelper() const;
 
 private:
+  void makeHome() const;
+
   TempDir root_;
+  std::string prefix_;
   std::vector<std::string> extraEnvironment_;
 };
 

@@ -75,6 +75,29 @@ autostart="$root/etc/xdg/autostart/crashwatcher.desktop"
 check_file "$autostart"
 [ -f "$autostart" ] && { grep -q "^Exec=.*\"$prefix/bin/CrashWatcher\"" "$autostart" || fail "$autostart does not start $prefix/bin/CrashWatcher"; }
 
+# The service files name the prefix of the install, not the one the build
+# was configured with; /usr keeps its configuration in /etc.
+for other in "$work/alt" /usr; do
+  dest="$work/dest-other"
+  rm -rf "$dest"
+  if ! DESTDIR="$dest" "$cmake" --install "$build" --prefix "$other" >"$work/install-other.log" 2>&1; then
+    cat "$work/install-other.log" >&2
+    fail "cmake --install --prefix $other"
+    continue
+  fi
+  etc="$other/etc"
+  [ "$other" = /usr ] && etc=/etc
+  grep -qxF "ExecStart=$other/bin/CrashWatcher" "$dest$other/lib/systemd/user/crashwatcher.service" ||
+    fail "the unit installed with --prefix $other does not start $other/bin/CrashWatcher"
+  grep -q "^Exec=.*\"$other/bin/CrashWatcher\"" "$dest$etc/xdg/autostart/crashwatcher.desktop" ||
+    fail "no autostart entry starting $other/bin/CrashWatcher in $etc/xdg/autostart"
+done
+# A prefix the unit file could not name is refused, not written half right.
+if DESTDIR="$work/dest-quoted" "$cmake" --install "$build" --prefix "$work/a b" >"$work/install-other.log" 2>&1; then
+  fail "installed to a prefix with a space, which the unit file cannot name"
+fi
+grep -q "cannot name" "$work/install-other.log" || fail "no clear message for a prefix the unit file cannot name"
+
 # The installed agent, started from another working directory.
 home="$work/home"
 local="$work/local"

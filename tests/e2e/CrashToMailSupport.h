@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/UniqueFd.h"
+#include "process/AgentProcess.h"
+
+namespace cw::test {
+
+// A paste service of the hastebin kind on 127.0.0.1: POST /documents answers
+// {"key": "e2ekey"}; it keeps every body it received.
+class PasteServer {
+public:
+  PasteServer();
+  ~PasteServer();
+  PasteServer(const PasteServer&) = delete;
+  PasteServer& operator=(const PasteServer&) = delete;
+
+  std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string uploadAddress() const { return baseUrl() + "/e2ekey"; }
+  std::vector<std::string> bodies() const;
+
+private:
+  void serve();
+  void answer(int fd);
+
+  UniqueFd listener_;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> bodies_;
+};
+
+// The road's surroundings for an agent in a sandbox: a recording mail
+// handler that xdg-open finds in its generic mode (it writes the mailto: URL
+// to received()), English, and the paste server above.
+class MailRoad {
+public:
+  explicit MailRoad(AgentSandbox& sandbox);
+
+  std::string received() const { return sandbox_.home() + "/received-mail"; }
+  // The fixture crash log of a Vellumdrift crash of Finder, naming the
+  // user's home folder at its end, in the local crash-reporter folder.
+  std::string placeCrashLog() const;
+  // The exact mailto: URL the agent must hand over for that crash log.
+  std::string expectedMail() const;
+  const PasteServer& paste() const { return paste_; }
+
+private:
+  AgentSandbox& sandbox_;
+  PasteServer paste_;
+};
+
+}  // namespace cw::test
