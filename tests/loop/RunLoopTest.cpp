@@ -278,6 +278,11 @@ TEST(RunLoopRuns, RunWithNothingScheduledReturnsAtOnce) {
 }
 
 TEST(RunLoopRuns, PersistentPollFailureIsLoggedOnceAndEndsTheRun) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' runtime opens files of its own (UBSan's type checks read
+  // the process's maps), which the tight descriptor limit below refuses.
+  GTEST_SKIP() << "needs a descriptor limit the sanitizer runtime cannot work under";
+#endif
   RunLoop& loop = RunLoop::current();
   TestPipe a, b, c;
   const Handle sa = loop.addFdSource(a.read.get(), [](short) {}, {kDefault});
