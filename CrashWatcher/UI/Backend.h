@@ -15,6 +15,17 @@ using ControlId = std::uint64_t;
 
 enum class ControlKind { Window, View, TextField, Button };
 
+// A small message window that the drawing side lays out itself: a title, a
+// message, a line of text the user can select and copy (an address), and one
+// button that dismisses it.
+struct MessagePanel {
+  std::string title;
+  std::string message;
+  std::string selectableText;
+  std::string buttonTitle;
+  bool operator==(const MessagePanel&) const = default;
+};
+
 // What the drawing side reports back to the agent.
 struct BackendEvent {
   enum class Type {
@@ -54,6 +65,12 @@ public:
   virtual Size fittingSize(ControlId control) = 0;
   // The size the text needs drawn inside `bounds` (height unbounded when huge).
   virtual Size cellSizeForBounds(ControlId control, const Rect& bounds) = 0;
+
+  // Shows `panel` in a window of its own, key and in front, and answers the
+  // panel's id; 0 when this backend cannot show one. Its button reports
+  // ButtonPressed and closing it WindowClosed, both naming the panel's id;
+  // destroyControl() with that id takes it down.
+  virtual ControlId showMessagePanel(const MessagePanel& /*panel*/) { return 0; }
 
   virtual void showWindow(ControlId window) = 0;  // make key and order front
   virtual void orderOut(ControlId window) = 0;    // hide without closing
