@@ -146,7 +146,7 @@ LockOutcome obtainLock(const std::string& path) {
 int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   const std::string lockPath = lockFilePath();
   if (const LockOutcome outcome = obtainLock(lockPath); outcome != LockOutcome::Obtained) {
-    // Not another instance: say what is wrong, so that nobody hunts for one.
+    // When no other instance is to blame, say what is, first.
     const int error = errno;
     if (outcome == LockOutcome::CannotOpen)
       cw::systemLog("Unable to open lock file '%s': %s", cw::printableForLog(lockPath), std::strerror(error));
