@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "CrashLogRecord.h"
 #include "FRCrashLogFinder.h"
 
 namespace cw {
@@ -30,48 +31,76 @@ public:
 //
 // While scanning or stopping, a request for another scan is turned away (the
 // helper-script runs and the dialog serve the run loop, so such requests do
-// come). Stopping lets a scan under way ask nothing more.
+// come). A folder change turned away while scanning makes the scan look once
+// more before it ends, as does a report offered: the crashes written
+// meanwhile are asked about at once, not at some later change. Stopping lets
+// a scan under way ask nothing more.
 //
-// One scan: find the logs of the look-back window, ask the relatedness script
-// about each in turn, and at the first related one offer a report (consent,
-// then the report of the log chosen by logToReport()).
+// One scan: find the logs modified since the look-back start, leave out those
+// this run has asked about already, ask the relatedness script about the rest
+// oldest first (as they were written; ties by path), and at the first related
+// one offer a report of that log (consent, then the report). Every crash log
+// is so asked about at most once in a run, and offered at most once, whatever
+// the answer.
 class CrashScan {
 public:
   enum class State { Idle, Scanning, Stopping };
+  enum class Trigger { FolderChange, UserSignal };
 
   using Finder = std::function<std::vector<std::string>(const std::optional<Date>& since)>;
   using Clock = std::function<Date()>;
+  using Identify = std::function<std::optional<CrashLogIdentity>(const std::string& path)>;
 
-  // The look-back window of a scan, and the script asked about each log.
+  // A scan looks back this far at least, and reaches back to the start of the
+  // one before it (a dialog or an upload may have held it up), or to the
+  // oldest log that one listed but did not get to ask about, at most the
+  // longest look-back.
   static constexpr double kLookBackSeconds = 10.0;
+  static constexpr double kLongestLookBackSeconds = 3600.0;
+  // The script asked about each log.
   static constexpr std::string_view kRelatedScript = "related-crash-report";
 
   explicit CrashScan(
       ScanReporter& reporter, Finder finder = FRCrashLogFinder::findCrashLogsSince,
-      Clock clock = [] { return std::chrono::system_clock::now(); });
+      Clock clock = [] { return std::chrono::system_clock::now(); }, Identify identify = identifyCrashLog);
 
   // Runs one scan to its end; false when turned away (not idle).
-  bool run();
+  bool run(Trigger trigger = Trigger::UserSignal);
   // From now on nothing more is asked, and no scan starts.
   void stop();
   State state() const { return state_; }
 
 private:
+  struct CrashLog {
+    std::string path;
+    CrashLogIdentity identity;
+  };
+
   // Where a scan that starts at `scanStart` begins to look.
   Date lookBackStart(Date scanStart) const;
-  // Asks the relatedness script about `path` and logs the answer.
-  bool isRelated(const std::string& path);
+  // The logs listed since `since` that this run has not asked about, oldest
+  // first.
+  std::vector<CrashLog> logsToAsk(Date since) const;
+  // Asks the relatedness script about `log`, records it and logs the answer.
+  bool isRelated(const CrashLog& log);
   // The log that a report concerns once `logs[related]` was found related:
-  // the last of the list, which need not be the related one.
-  const std::string& logToReport(const std::vector<std::string>& logs, std::size_t related) const;
+  // that one, the log the user was asked about.
+  const CrashLog& logToReport(const std::vector<CrashLog>& logs, std::size_t related) const;
   // Asks for consent and, given it, reports `crashFile`.
   void offerReport(const std::string& crashFile);
-  void scan();
+  // One look; true when it offered a report.
+  bool scan();
 
   ScanReporter& reporter_;
   Finder finder_;
   Clock clock_;
+  Identify identify_;
   State state_ = State::Idle;
+  // Where the next scan must look from at the latest: the start of the one
+  // before, or the oldest log that one left unasked.
+  std::optional<Date> lookFrom_;
+  CrashLogRecord asked_;
+  bool changeTurnedAway_ = false;
 };
 
 }  // namespace cw

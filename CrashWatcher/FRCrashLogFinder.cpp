@@ -1,11 +1,14 @@
 #include "FRCrashLogFinder.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
+#include <set>
 
 #include "FRApplication.h"
 #include "Platform/Paths.h"
@@ -23,6 +26,93 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 
 bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
+}
+
+// Folders that could not be read, each logged once until it reads again: a
+// folder that stays unreadable would otherwise fill the log at every scan.
+std::set<std::string>& unreadableFoldersLogged() {
+  static std::set<std::string> folders;
+  return folders;
+}
+
+void noteUnreadable(const std::string& folder, int error) {
+  if (unreadableFoldersLogged().insert(folder).second)
+    systemLog("Cannot search '%@' for crash logs (%@); skipping it", folder, std::strerror(error));
+}
+
+struct Entry {
+  std::string name;
+  bool isFolder = false;  // a real folder: symbolic links are not followed
+};
+
+// The entries of one folder in the platform's order, read whole so that its
+// descriptor is closed before the walk goes deeper: a deep tree holds no
+// descriptor per level and cannot run out of them. A folder that cannot be
+// opened or read to its end is logged; what was read of it still counts.
+std::vector<Entry> readFolder(const std::string& folder) {
+  std::vector<Entry> entries;
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    // Gone since its parent was listed: nothing to report.
+    if (errno != ENOENT && errno != ENOTDIR) noteUnreadable(folder, errno);
+    return entries;
+  }
+  DIR* listing = ::fdopendir(fd);
+  if (!listing) {
+    noteUnreadable(folder, errno);
+    ::close(fd);
+    return entries;
+  }
+  bool complete = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(listing);
+    if (!entry) {
+      if (errno != 0) {
+        complete = false;
+        noteUnreadable(folder, errno);
+      }
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    bool isFolder = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      isFolder = ::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    entries.push_back(Entry{std::string(name), isFolder});
+  }
+  ::closedir(listing);  // closes fd too
+  if (complete) unreadableFoldersLogged().erase(folder);
+  return entries;
+}
+
+// Every path below `top`, relative to it, each folder's entries in the
+// platform's order and a folder's contents right after the folder itself.
+template <typename Visit>
+void walk(const std::string& top, Visit visit) {
+  struct Level {
+    std::string relative;  // of the folder, "" for the top
+    std::vector<Entry> entries;
+    std::size_t next = 0;
+  };
+  std::vector<Level> levels;
+  levels.push_back(Level{"", readFolder(top)});
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.entries.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const Entry& entry = level.entries[level.next++];
+    std::string relative = level.relative.empty() ? entry.name : level.relative + "/" + entry.name;
+    visit(relative);
+    if (entry.isFolder) {
+      std::vector<Entry> below = readFolder(appendPathComponent(top, relative));
+      levels.push_back(Level{std::move(relative), std::move(below)});
+    }
+  }
 }
 
 Date modificationDate(const struct stat& st) {
@@ -43,19 +133,14 @@ std::vector<std::string> FRCrashLogFinder::findCrashLogsSince(const std::optiona
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) continue;
 
-    namespace fs = std::filesystem;
-    std::error_code error;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
-    const fs::recursive_directory_iterator end;
-    for (; !error && it != end; it.increment(error)) {
-      // Every entry lies below `folder`: its relative path is the rest of its own.
-      const std::string& full = it->path().native();
-      if (!endsWith(full, kCrashLogSuffix)) continue;
-      const std::string_view relative = std::string_view(full).substr(std::min(full.size(), folder.size() + 1));
-      if (!startsWith(relative, FRApplication::applicationName())) continue;
+    // A subfolder that cannot be read is skipped (and logged); the rest of
+    // the tree is still searched.
+    walk(folder, [&](const std::string& relative) {
+      if (!endsWith(relative, kCrashLogSuffix)) return;
+      if (!startsWith(relative, FRApplication::applicationName())) return;
       const std::string candidate = expandTilde(appendPathComponent(folder, relative));
       if (fileIsNewerThan(candidate, date)) result.push_back(candidate);
-    }
+    });
   }
   return result;
 }

@@ -5,14 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "CrashScan.h"
 #include "Platform/EventStream.h"
 #include "Platform/Paths.h"
+#include "Platform/PrintableText.h"
 #include "Platform/RunLoop.h"
 #include "Platform/SystemLog.h"
 #include "Reporter.h"
@@ -46,10 +49,11 @@ std::string lockFilePath() {
   return cw::standardizePath(kLockFilePath);
 }
 
+// A change turned away while a scan is under way makes that scan look once
+// more before it ends (see CrashScan).
 void mycallback(cw::EventStreamRef /*stream*/, void* /*context*/, std::size_t /*numEvents*/, void* /*eventPaths*/,
                 const cw::EventStreamEventFlags /*eventFlags*/[], const cw::EventStreamEventId /*eventIds*/[]) {
-  if (!scan || dialogInProgress()) return;
-  scan->run();
+  if (scan) scan->run(cw::CrashScan::Trigger::FolderChange);
 }
 
 void wakeMainThread() {
@@ -83,7 +87,7 @@ void serviceSignals() {
   if (pendingSIGUSR1) {
     // One that comes while a scan is under way is dropped, not queued.
     pendingSIGUSR1 = 0;
-    mycallback(nullptr, nullptr, 0, nullptr, nullptr, nullptr);
+    if (scan && !dialogInProgress()) scan->run(cw::CrashScan::Trigger::UserSignal);
   }
 }
 
@@ -107,36 +111,50 @@ void releaseLock() {
   ::close(lock);
 }
 
-// Opens and locks the lock file; false when another instance holds it.
-bool obtainLock(const std::string& path) {
+enum class LockOutcome { Obtained, HeldByAnother, CannotOpen, CannotLock };
+
+// Opens and locks the lock file. When it fails for another reason than a
+// lock held elsewhere, errno says why.
+LockOutcome obtainLock(const std::string& path) {
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     lock = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock >= 0 && lock <= STDERR_FILENO) {
+    if (lock < 0) return LockOutcome::CannotOpen;
+    if (lock <= STDERR_FILENO) {
       // Started with a standard descriptor closed: keep the lock clear of
       // 0, 1 and 2, which children inherit and 0 means "no lock" here.
       const int moved = ::fcntl(lock, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+      const int error = errno;
       ::close(lock);
       lock = moved;
+      errno = error;
+      if (lock < 0) return LockOutcome::CannotOpen;
     }
-    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) return false;
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0)
+      return errno == EWOULDBLOCK ? LockOutcome::HeldByAnother : LockOutcome::CannotLock;
     struct stat locked {
     }, named{};
     if (::fstat(lock, &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
         locked.st_ino == named.st_ino)
-      return true;
+      return LockOutcome::Obtained;
     ::close(lock);
   }
-  return false;
+  return LockOutcome::HeldByAnother;
 }
 
 }  // namespace
 
 int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   const std::string lockPath = lockFilePath();
-  if (!obtainLock(lockPath)) {
+  if (const LockOutcome outcome = obtainLock(lockPath); outcome != LockOutcome::Obtained) {
+    // When no other instance is to blame, say what is, first.
+    const int error = errno;
+    if (outcome == LockOutcome::CannotOpen)
+      cw::systemLog("Unable to open lock file '%s': %s", cw::printableForLog(lockPath), std::strerror(error));
+    else if (outcome == LockOutcome::CannotLock)
+      cw::systemLog("Unable to lock file '%s': %s", cw::printableForLog(lockPath), std::strerror(error));
     cw::systemLog("Unable to obtain lock '%s' - exiting to prevent multiple VellumdriftCrashWatcher instances",
-                  lockPath);
-    ::close(lock);
+                  cw::printableForLog(lockPath));
+    if (lock >= 0) ::close(lock);
     std::exit(1);
   }
 
@@ -159,7 +177,7 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   scan = std::make_unique<cw::CrashScan>(*reporter);
 
   const std::string watched = cw::standardizePath(kWatchedFolder);
-  cw::systemLog("Watching '%@'", watched);
+  cw::systemLog("Watching '%@'", cw::printableForLog(watched));
 
   cw::RunLoop& loop = cw::RunLoop::current();
   std::unique_ptr<cw::EventStream> stream =

@@ -129,6 +129,7 @@ WidgetTree::~WidgetTree() {
 void WidgetTree::apply(const Request& request) {
   using Op = Request::Op;
   if (request.op == Op::Create) return create(request);
+  if (request.op == Op::ShowMessagePanel) return showMessagePanel(request);
   if (request.op == Op::Measure) return measure(request);
   if (request.op == Op::Activate) return activate();
   if (request.op == Op::Destroy) return destroy(request.control);
@@ -165,6 +166,7 @@ void WidgetTree::apply(const Request& request) {
     case Op::Destroy:
     case Op::Measure:
     case Op::Activate:
+    case Op::ShowMessagePanel:
       break;
   }
 }
@@ -226,6 +228,59 @@ void WidgetTree::createWindow(Node& node) {
   g_signal_connect(window, "destroy", G_CALLBACK(&WidgetTree::onDestroyed), this);
   g_signal_connect(window, "key-press-event", G_CALLBACK(&WidgetTree::onKeyPress), this);
   placeWindow(node);
+}
+
+void WidgetTree::showMessagePanel(const Request& request) {
+  if (request.control == 0 || nodes_.count(request.control)) return;
+  const ui::MessagePanel& panel = request.panel;
+  auto node = std::make_unique<Node>();
+  node->id = request.control;
+  node->kind = ControlKind::Window;
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  node->widget = GObjectRef<GtkWidget>(window);
+  tagWidget(window, node->id);
+  gtk_window_set_type_hint(GTK_WINDOW(window), GDK_WINDOW_TYPE_HINT_DIALOG);
+  gtk_window_set_title(GTK_WINDOW(window), panel.title.c_str());
+  gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
+  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  gtk_container_set_border_width(GTK_CONTAINER(window), 16);
+
+  GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+  gtk_container_add(GTK_CONTAINER(window), column);
+  // Both texts can be selected and copied: the address to send it on, the
+  // message to quote it when asking for help.
+  for (const auto& [text, emphasised] : {std::pair{&panel.message, false}, std::pair{&panel.selectableText, true}}) {
+    GtkWidget* label = gtk_label_new(text->c_str());
+    gtk_label_set_xalign(GTK_LABEL(label), 0);
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+    gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
+    gtk_label_set_selectable(GTK_LABEL(label), TRUE);
+    if (emphasised) {
+      PangoAttrList* attributes = pango_attr_list_new();
+      pango_attr_list_insert(attributes, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+      gtk_label_set_attributes(GTK_LABEL(label), attributes);
+      pango_attr_list_unref(attributes);
+    }
+    gtk_box_pack_start(GTK_BOX(column), label, FALSE, FALSE, 0);
+  }
+  GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
+  gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
+  GtkWidget* button = gtk_button_new_with_label(panel.buttonTitle.c_str());
+  // Its press reports the panel, which is all the agent knows of it.
+  tagWidget(button, node->id);
+  g_signal_connect(button, "clicked", G_CALLBACK(&WidgetTree::onClicked), this);
+  gtk_container_add(GTK_CONTAINER(buttons), button);
+  gtk_box_pack_end(GTK_BOX(column), buttons, FALSE, FALSE, 0);
+
+  g_signal_connect(window, "delete-event", G_CALLBACK(&WidgetTree::onDelete), this);
+  g_signal_connect(window, "destroy", G_CALLBACK(&WidgetTree::onDestroyed), this);
+  g_signal_connect(window, "key-press-event", G_CALLBACK(&WidgetTree::onPanelKeyPress), button);
+  gtk_widget_show_all(column);
+  markDefaultButton(button, true);
+  gtk_widget_grab_focus(button);
+  nodes_.emplace(request.control, std::move(node));
+  gtk_window_present(GTK_WINDOW(window));
 }
 
 void WidgetTree::destroy(ControlId control) {
@@ -424,6 +479,14 @@ gboolean WidgetTree::onKeyPress(GtkWidget* window, GdkEventKey* event, gpointer 
   if (!button || !gtk_widget_is_sensitive(button->widget.get()) || !gtk_widget_get_visible(button->widget.get()))
     return FALSE;
   gtk_button_clicked(GTK_BUTTON(button->widget.get()));
+  return TRUE;
+}
+
+gboolean WidgetTree::onPanelKeyPress(GtkWidget* /*window*/, GdkEventKey* event, gpointer button) {
+  // The one button answers Return and Escape alike, wherever the focus is.
+  const std::string key = keyEquivalentOf(event);
+  if (key != "\r" && key != "\x1b") return FALSE;
+  gtk_button_clicked(GTK_BUTTON(button));
   return TRUE;
 }
 

@@ -50,6 +50,8 @@ private:
   };
 
   void create(const ui::protocol::Request& request);
+  // A window of its own layout: message, selectable line, one button.
+  void showMessagePanel(const ui::protocol::Request& request);
   void createWindow(Node& node);
   void destroy(ui::ControlId control);
   void setFrame(Node& node, const ui::Rect& frame);
@@ -75,6 +77,7 @@ private:
   static void onDestroyed(GtkWidget* window, gpointer self);
   static gboolean onKeyPress(GtkWidget* window, GdkEventKey* event, gpointer self);
   static void onClicked(GtkButton* button, gpointer self);
+  static gboolean onPanelKeyPress(GtkWidget* window, GdkEventKey* event, gpointer button);
   static ui::ControlId controlOf(gpointer widget);
 
   ReplySink sink_;

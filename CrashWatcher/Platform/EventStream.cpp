@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <unordered_map>
@@ -22,9 +23,14 @@ using Clock = RunLoop::Clock;
 // Everything that changes a watched folder's contents, and the folder's own end.
 constexpr std::uint32_t kTreeMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM |
                                     IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
-// A parent of a folder that does not exist yet: only its appearance counts, so
-// that unrelated writes beside it do not wake us.
-constexpr std::uint32_t kAncestorMask = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A parent of a folder that does not exist yet, or of one that is a symbolic
+// link: only names coming and going count, so that unrelated writes beside it
+// do not wake us.
+constexpr std::uint32_t kAncestorMask =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// Tries again after a limit stopped us: the first wait, and its bound as it doubles.
+constexpr double kFirstRetrySeconds = 1;
+constexpr double kMaxRetrySeconds = 60;
 // Reads per wake-up; the rest waits for the next pass so that a flood cannot
 // keep the loop from its other sources.
 constexpr int kMaxReadsPerDrain = 16;
@@ -34,6 +40,15 @@ constexpr int kMaxTakeUpAttempts = 64;
 bool isDirectory(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isSymbolicLink(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string lastComponent(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
 }
 
 bool isWithin(const std::string& path, const std::string& folder) {
@@ -94,11 +109,20 @@ std::vector<std::string> subfolders(const std::string& dir) {
 
 }  // namespace
 
+int InotifyCalls::init1(int flags) {
+  return ::inotify_init1(flags);
+}
+
+int InotifyCalls::addWatch(int fd, const char* path, std::uint32_t mask) {
+  return ::inotify_add_watch(fd, path, mask);
+}
+
 struct EventStream::Impl {
   struct Root {
     std::string path;
-    bool present = false;   // the folder itself is watched
-    std::string waitingOn;  // while absent: the nearest existing parent we watch
+    bool present = false;    // the folder itself is watched
+    std::string waitingOn;   // while absent: the nearest existing parent we watch
+    std::string linkParent;  // while the path is a symbolic link: its folder, watched for the link's name
   };
   struct Watch {
     std::string path;
@@ -121,15 +145,21 @@ struct EventStream::Impl {
   double latencySeconds = 0;
   std::vector<Root> roots;
 
+  std::shared_ptr<InotifyCalls> calls;
   UniqueFd inotify;
   std::unordered_map<int, Watch> watches;
   std::unordered_map<std::string, int> watchOfPath;
-  bool limitLogged = false;
+
+  bool running = false;     // started and not stopped, watching or not
+  bool limitHit = false;    // a watch was refused for the watch limit since the last try
+  bool deafLogged = false;  // the present trouble is logged; its end will be too
+  double retrySeconds = kFirstRetrySeconds;
 
   RunLoop* loop = nullptr;
   std::vector<std::string> modes;
   RunLoop::SourceHandle drainSource;
   RunLoop::SourceHandle deliveryTimer;
+  RunLoop::SourceHandle retryTimer;
 
   Batch pending;
   std::optional<Clock::time_point> pendingDue;
@@ -146,11 +176,17 @@ struct EventStream::Impl {
       // Replacing a tree watch's mask with the narrow one would lose events.
       if (!tree || watch.tree) return known->second;
     }
-    const int wd = ::inotify_add_watch(inotify.get(), path.c_str(), tree ? kTreeMask : kAncestorMask);
+    const int wd = calls->addWatch(inotify.get(), path.c_str(), tree ? kTreeMask : kAncestorMask);
     if (wd < 0) {
-      if ((errno == ENOSPC || errno == ENOMEM) && !limitLogged) {
-        limitLogged = true;
-        systemLog("Cannot watch '%@': the inotify watch limit is reached; changes there are not reported", path);
+      // Other refusals (permission, a folder gone) are the folder's own; the
+      // limit is ours to wait out.
+      if (errno == ENOSPC || errno == ENOMEM) {
+        limitHit = true;
+        if (!deafLogged) {
+          deafLogged = true;
+          systemLog("Cannot watch '%@' (%@): the inotify watch limit is reached; trying again until it works", path,
+                    std::strerror(errno));
+        }
       }
       return -1;
     }
@@ -199,6 +235,7 @@ struct EventStream::Impl {
         root.present = watchOfPath.count(root.path) != 0;
         root.waitingOn.clear();
         if (root.present) {
+          followLink(root);
           if (report) record(root.path, kEventStreamEventFlagRootChanged);
           break;
         }
@@ -206,6 +243,7 @@ struct EventStream::Impl {
         continue;                           // vanished again before we could watch it
       }
       root.present = false;
+      root.linkParent.clear();
       std::string dir = parentOf(root.path);
       while (dir != "/" && !isDirectory(dir)) dir = parentOf(dir);
       if (addWatch(dir, false) < 0) {
@@ -219,6 +257,22 @@ struct EventStream::Impl {
     pruneAncestorWatches();
   }
 
+  // A root that is a symbolic link: the link may be pointed elsewhere or
+  // replaced, which nothing inside its target would tell. Its folder tells.
+  void followLink(Root& root) {
+    root.linkParent.clear();
+    if (!isSymbolicLink(root.path)) return;
+    const std::string parent = parentOf(root.path);
+    if (addWatch(parent, false) >= 0) root.linkParent = parent;
+  }
+
+  // The link's name changed hands: whatever it names now is watched afresh.
+  void relink(Root& root) {
+    unwatchTree(root.path);
+    root.present = false;
+    takeUp(root, true);
+  }
+
   // Parents watched for a root that has since appeared are no longer needed.
   void pruneAncestorWatches() {
     std::vector<int> unneeded;
@@ -226,8 +280,9 @@ struct EventStream::Impl {
       if (watch.tree) continue;
       // A named reference: clang 14 cannot capture a structured binding.
       const std::string& watchedPath = watch.path;
-      const bool needed = std::any_of(roots.begin(), roots.end(),
-                                      [&](const Root& r) { return !r.present && r.waitingOn == watchedPath; });
+      const bool needed = std::any_of(roots.begin(), roots.end(), [&](const Root& r) {
+        return (!r.present && r.waitingOn == watchedPath) || (r.present && r.linkParent == watchedPath);
+      });
       if (!needed) unneeded.push_back(wd);
     }
     for (int wd : unneeded) dropWatch(wd);
@@ -236,7 +291,8 @@ struct EventStream::Impl {
   // After watches went away: take up every root that lost its watch.
   void reviewRoots() {
     for (Root& root : roots) {
-      const bool lost = root.present ? watchOfPath.count(root.path) == 0
+      const bool lost = root.present ? watchOfPath.count(root.path) == 0 ||
+                                           (!root.linkParent.empty() && watchOfPath.count(root.linkParent) == 0)
                                      : root.waitingOn.empty() || watchOfPath.count(root.waitingOn) == 0;
       if (lost) {
         root.present = false;
@@ -262,13 +318,15 @@ struct EventStream::Impl {
     for (int reads = 0; reads < kMaxReadsPerDrain; ++reads) {
       const ssize_t size = ::read(inotify.get(), buffer, sizeof buffer);
       if (size < 0 && errno == EINTR) continue;
-      if (size <= 0) return;  // EAGAIN: nothing left
+      if (size <= 0) break;  // EAGAIN: nothing left
       for (std::size_t offset = 0; offset + sizeof(inotify_event) <= static_cast<std::size_t>(size);) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
         handle(*event);
         offset += sizeof(inotify_event) + event->len;
       }
     }
+    // A folder made meanwhile may have met the watch limit.
+    armRetry();
   }
 
   void handle(const inotify_event& event) {
@@ -293,6 +351,12 @@ struct EventStream::Impl {
       for (Root& root : roots)
         if (!root.present && root.waitingOn == watch.path && componentBelow(root.path, watch.path) == name)
           takeUp(root, true);
+    }
+    // A root that is a link was pointed elsewhere, removed or replaced.
+    if ((event.mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM)) && !name.empty()) {
+      for (Root& root : roots)
+        if (root.present && root.linkParent == watch.path && lastComponent(root.path) == name) relink(root);
+      if (!watches.count(event.wd)) return;  // the relink dropped this very watch
     }
 
     if (!watch.tree) {
@@ -408,29 +472,92 @@ struct EventStream::Impl {
   void detachFromLoop() {
     drainSource.reset();
     deliveryTimer.reset();
+    retryTimer.reset();
   }
 
   // Brings the loop's sources in line with the schedule: the descriptor is
-  // drained in every mode, batches are delivered only in ours.
+  // drained in every mode, batches are delivered only in ours; a try again
+  // runs in every mode too.
   void attachToLoop() {
     detachFromLoop();
-    if (!loop || modes.empty() || !started()) return;
-    drainSource = loop->addFdSource(inotify.get(), [this](short) { drain(); }, {kCommonModes});
+    if (!loop || modes.empty() || !running) return;
+    if (started()) drainSource = loop->addFdSource(inotify.get(), [this](short) { drain(); }, {kCommonModes});
     armDelivery();
+    armRetry();
+  }
+
+  // --- limits
+
+  bool needsRetry() const { return running && (!started() || limitHit); }
+
+  void armRetry() {
+    if (retryTimer || !needsRetry() || !loop || modes.empty()) return;
+    retryTimer = loop->addTimer(retrySeconds, false,
+                                [this] {
+                                  retryTimer.reset();  // a one-shot timer is gone once it fires
+                                  retry();
+                                },
+                                {kCommonModes});
+  }
+
+  // Makes the inotify instance; false (logged once) when the limit refuses it.
+  bool open() {
+    inotify.reset(calls->init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (started()) return true;
+    if (!deafLogged) {
+      deafLogged = true;
+      systemLog("Cannot watch for changes (inotify_init1: %@); trying again until it works", std::strerror(errno));
+    }
+    return false;
+  }
+
+  void takeUpAll() {
+    for (Root& root : roots) {
+      if (root.present)
+        watchTree(root.path, false);  // adds only what is not watched yet
+      else
+        takeUp(root, false);
+    }
+    pruneAncestorWatches();
+  }
+
+  void retry() {
+    const bool hadInstance = started();
+    if (!hadInstance && !open()) {
+      retrySeconds = std::min(retrySeconds * 2, kMaxRetrySeconds);
+      armRetry();
+      return;
+    }
+    limitHit = false;
+    takeUpAll();
+    if (!hadInstance) attachToLoop();
+    if (limitHit) {
+      retrySeconds = std::min(retrySeconds * 2, kMaxRetrySeconds);
+      armRetry();
+      return;
+    }
+    retrySeconds = kFirstRetrySeconds;
+    deafLogged = false;
+    systemLog("Watching for changes again");
+    // What changed meanwhile went unseen.
+    pending.userDropped = true;
+    notePending();
   }
 };
 
 std::unique_ptr<EventStream> EventStream::create(EventStreamCallback callback, void* context,
                                                  std::vector<std::string> paths, EventStreamEventId /*sinceWhen*/,
-                                                 double latencySeconds, std::uint32_t /*flags*/) {
+                                                 double latencySeconds, std::uint32_t /*flags*/,
+                                                 std::shared_ptr<InotifyCalls> calls) {
   if (!callback || paths.empty()) return nullptr;
   auto impl = std::make_unique<Impl>();
+  impl->calls = calls ? std::move(calls) : std::make_shared<InotifyCalls>();
   impl->callback = callback;
   impl->context = context;
   impl->latencySeconds = latencySeconds > 0 ? latencySeconds : 0;
   for (const std::string& path : paths) {
     if (path.empty()) return nullptr;
-    impl->roots.push_back(Impl::Root{normalized(path), false, {}});
+    impl->roots.push_back(Impl::Root{normalized(path), false, {}, {}});
   }
   return std::make_unique<EventStream>(CreateKey{}, std::move(impl));
 }
@@ -464,23 +591,31 @@ void EventStream::unscheduleFromRunLoop(RunLoop& loop, std::string_view mode) {
 }
 
 bool EventStream::start() {
-  if (impl_->started()) return true;
-  impl_->inotify.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  if (!impl_->started()) return false;
-  for (Impl::Root& root : impl_->roots) impl_->takeUp(root, false);
+  if (impl_->running) return impl_->started() && !impl_->limitHit;
+  impl_->running = true;
+  if (impl_->open()) {
+    for (Impl::Root& root : impl_->roots) impl_->takeUp(root, false);
+  }
   impl_->attachToLoop();
-  return true;
+  return impl_->started() && !impl_->limitHit;
 }
 
 void EventStream::stop() {
-  if (!impl_->started()) return;
+  if (!impl_->running) return;
   impl_->detachFromLoop();
+  impl_->running = false;
   impl_->inotify.reset();  // drops every watch with it
   impl_->watches.clear();
   impl_->watchOfPath.clear();
-  for (Impl::Root& root : impl_->roots) root = Impl::Root{root.path, false, {}};
+  for (Impl::Root& root : impl_->roots) root = Impl::Root{root.path, false, {}, {}};
   impl_->pending = Impl::Batch{};
   impl_->pendingDue.reset();
+  impl_->limitHit = impl_->deafLogged = false;
+  impl_->retrySeconds = kFirstRetrySeconds;
+}
+
+bool EventStream::retryPending() const {
+  return impl_->needsRetry();
 }
 
 }  // namespace cw

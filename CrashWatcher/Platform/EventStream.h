@@ -34,6 +34,16 @@ inline constexpr EventStreamEventFlags kEventStreamEventFlagKernelDropped = 0x00
 // The watched folder itself was removed, moved or (re)made.
 inline constexpr EventStreamEventFlags kEventStreamEventFlagRootChanged = 0x00000020;
 
+// The two inotify calls that run into the kernel's limits (instances per
+// user, watches per user). The stream uses the real ones; a test hands in
+// its own to make them fail and then succeed.
+class InotifyCalls {
+public:
+  virtual ~InotifyCalls() = default;
+  virtual int init1(int flags);
+  virtual int addWatch(int fd, const char* path, std::uint32_t mask);
+};
+
 // A recursive inotify watch of folders, reporting changes from the moment it
 // starts. The events of `latency` seconds after the first are gathered and
 // delivered as one batch on the run loop, in the modes the stream is scheduled
@@ -50,6 +60,15 @@ inline constexpr EventStreamEventFlags kEventStreamEventFlagRootChanged = 0x0000
 // are dropped and the batch ends with one must-scan event per watched folder.
 // Only changes from now on are reported, whatever `sinceWhen` says; `flags`
 // is not used. One run loop at a time: scheduling on another moves the stream.
+//
+// Never deaf in silence: when no inotify instance can be made, or a folder
+// cannot be watched because the watch limit is reached, the reason is logged
+// once and the stream tries again after 1 s, then 2, 4 ... up to 60 s between
+// tries, until it works; then it logs that it watches again and delivers a
+// must-scan event for each watched folder, since changes may have gone unseen.
+// A healthy stream arms no timer. A watched folder that is a symbolic link is
+// followed: its parent is watched for changes of the link's name, and a link
+// pointed elsewhere or replaced by a folder is watched anew (root-changed).
 class EventStream {
   struct CreateKey {
     explicit CreateKey() = default;
@@ -60,16 +79,19 @@ public:
 
   static std::unique_ptr<EventStream> create(EventStreamCallback callback, void* context,
                                              std::vector<std::string> paths, EventStreamEventId sinceWhen,
-                                             double latencySeconds, std::uint32_t flags);
+                                             double latencySeconds, std::uint32_t flags,
+                                             std::shared_ptr<InotifyCalls> calls = nullptr);
   ~EventStream();
   EventStream(const EventStream&) = delete;
   EventStream& operator=(const EventStream&) = delete;
 
   void scheduleWithRunLoop(RunLoop& loop, std::string_view mode);
   void unscheduleFromRunLoop(RunLoop& loop, std::string_view mode);
-  // false when no inotify instance could be made.
+  // Whether it watches now; false while it cannot and tries again by itself.
   bool start();
   void stop();
+  // A try again is pending: something could not be watched.
+  bool retryPending() const;
 
   struct Impl;
   // For create() only (the key is private).

@@ -14,4 +14,13 @@ namespace cw {
 // valid UTF-8.
 std::optional<std::string> stringByAddingPercentEscapes(std::string_view text, std::string_view alsoEscape = {});
 
+// RFC 3986's unreserved characters: letters, digits, "-", ".", "_", "~".
+bool isUnreservedUrlCharacter(char c);
+
+// Percent-escapes UTF-8 text leaving only RFC 3986's unreserved characters as
+// they are: letters, digits, "-", ".", "_" and "~". Every mail program reads
+// such a value back unchanged, whatever it makes of "+", "=", "&" or "://".
+// Absent when the text is not valid UTF-8.
+std::optional<std::string> stringByAddingPercentEscapesExceptUnreserved(std::string_view text);
+
 }  // namespace cw

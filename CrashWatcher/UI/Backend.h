@@ -52,6 +52,12 @@ public:
   // The size the text needs drawn inside `bounds` (height unbounded when huge).
   virtual Size cellSizeForBounds(ControlId control, const Rect& bounds) = 0;
 
+  // Shows `panel` in a window of its own, key and in front, and answers the
+  // panel's id; 0 when this backend cannot show one. Its button reports
+  // ButtonPressed and closing it WindowClosed, both naming the panel's id;
+  // destroyControl() with that id takes it down.
+  virtual ControlId showMessagePanel(const MessagePanel& /*panel*/) { return 0; }
+
   virtual void showWindow(ControlId window) = 0;  // make key and order front
   virtual void orderOut(ControlId window) = 0;    // hide without closing
   virtual void activate() = 0;                    // bring the agent's windows forward

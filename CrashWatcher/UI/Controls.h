@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace cw::ui {
 
@@ -8,5 +9,16 @@ namespace cw::ui {
 using ControlId = std::uint64_t;
 
 enum class ControlKind { Window, View, TextField, Button };
+
+// A small message window that the drawing side lays out itself: a title, a
+// message, a line of text the user can select and copy (an address), and one
+// button that dismisses it.
+struct MessagePanel {
+  std::string title;
+  std::string message;
+  std::string selectableText;
+  std::string buttonTitle;
+  bool operator==(const MessagePanel&) const = default;
+};
 
 }  // namespace cw::ui

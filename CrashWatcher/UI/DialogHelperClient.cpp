@@ -128,6 +128,16 @@ Size DialogHelperClient::cellSizeForBounds(ControlId control, const Rect& bounds
   return measure(control, width);
 }
 
+ControlId DialogHelperClient::showMessagePanel(const MessagePanel& panel) {
+  if (!isAlive()) return 0;
+  Request request;
+  request.op = Request::Op::ShowMessagePanel;
+  request.control = nextControl_++;
+  request.panel = panel;
+  send(request);
+  return isAlive() ? request.control : 0;
+}
+
 void DialogHelperClient::showWindow(ControlId window) {
   Request request;
   request.op = Request::Op::Show;

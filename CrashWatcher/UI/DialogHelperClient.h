@@ -56,6 +56,7 @@ public:
   void setTextStyle(ControlId control, bool bold, double pointSize, bool wraps) override;
   Size fittingSize(ControlId control) override;
   Size cellSizeForBounds(ControlId control, const Rect& bounds) override;
+  ControlId showMessagePanel(const MessagePanel& panel) override;
   void showWindow(ControlId window) override;
   void orderOut(ControlId window) override;
   void activate() override;

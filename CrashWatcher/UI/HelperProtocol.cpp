@@ -10,7 +10,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::pair<Request::Op, std::string_view>, 11> kOpNames{{
+constexpr std::array<std::pair<Request::Op, std::string_view>, 12> kOpNames{{
     {Request::Op::Create, "create"},
     {Request::Op::Destroy, "destroy"},
     {Request::Op::SetFrame, "frame"},
@@ -22,6 +22,7 @@ constexpr std::array<std::pair<Request::Op, std::string_view>, 11> kOpNames{{
     {Request::Op::Show, "show"},
     {Request::Op::OrderOut, "orderOut"},
     {Request::Op::Activate, "activate"},
+    {Request::Op::ShowMessagePanel, "messagePanel"},
 }};
 
 constexpr std::array<std::pair<ControlKind, std::string_view>, 4> kKindNames{{
@@ -183,6 +184,15 @@ bool decodeRequestBody(const json& message, Request& request) {
       }
       return true;
     }
+    case Op::ShowMessagePanel: {
+      auto title = string(message, "title");
+      auto text = string(message, "text");
+      auto selectable = string(message, "selectable");
+      auto button = string(message, "button");
+      if (!title || !text || !selectable || !button) return false;
+      request.panel = MessagePanel{std::move(*title), std::move(*text), std::move(*selectable), std::move(*button)};
+      return true;
+    }
     case Op::Destroy:
     case Op::Show:
     case Op::OrderOut:
@@ -226,6 +236,12 @@ std::string encode(const Request& request) {
     case Op::Measure:
       message["seq"] = request.sequence;
       if (request.boundsWidth && std::isfinite(*request.boundsWidth)) message["width"] = *request.boundsWidth;
+      break;
+    case Op::ShowMessagePanel:
+      message["title"] = request.panel.title;
+      message["text"] = request.panel.message;
+      message["selectable"] = request.panel.selectableText;
+      message["button"] = request.panel.buttonTitle;
       break;
     case Op::Destroy:
     case Op::Show:

@@ -35,6 +35,7 @@ struct Request {
     Show,              // control (a window)
     OrderOut,          // control (a window)
     Activate,
+    ShowMessagePanel,  // control (the panel's window), panel
   };
   Op op = Op::Activate;
   ControlId control = 0;
@@ -48,6 +49,7 @@ struct Request {
   bool wraps = false;
   std::uint64_t sequence = 0;
   std::optional<double> boundsWidth;
+  MessagePanel panel;
 };
 
 // Helper to agent.

@@ -143,6 +143,23 @@ Size MemoryBackend::cellSizeForBounds(ControlId id, const Rect& bounds) {
   return Size{text.width + 2 * kTextFieldInset, text.height + 2 * kTextFieldInset};
 }
 
+ControlId MemoryBackend::showMessagePanel(const MessagePanel& panel) {
+  if (!alive_) return 0;
+  const ControlId window = createControl(ControlKind::Window, 0, Rect{});
+  find(window)->messagePanel = true;
+  setText(window, panel.title);
+  for (const auto& [text, selectable] : {std::pair{panel.message, false}, std::pair{panel.selectableText, true}}) {
+    const ControlId field = createControl(ControlKind::TextField, window, Rect{});
+    setText(field, text);
+    find(field)->selectable = selectable;
+  }
+  const ControlId button = createControl(ControlKind::Button, window, Rect{});
+  setText(button, panel.buttonTitle);
+  setKeyEquivalent(button, "\r");
+  showWindow(window);
+  return window;
+}
+
 void MemoryBackend::showWindow(ControlId id) {
   Control* c = find(id);
   if (!c || c->kind != ControlKind::Window) return;
@@ -195,10 +212,15 @@ void MemoryBackend::deliver(const BackendEvent& event) {
   if (auto handler = handler_) handler(event);
 }
 
+ControlId MemoryBackend::pressedId(const Control& button) const {
+  const Control* window = windowOf(button);
+  return window && window->messagePanel ? window->id : button.id;
+}
+
 bool MemoryBackend::pressButtonWithTitle(std::string_view title) {
   const Control* button = visibleButtonWithTitle(title);
   if (!button) return false;
-  deliver(BackendEvent{BackendEvent::Type::ButtonPressed, button->id});
+  deliver(BackendEvent{BackendEvent::Type::ButtonPressed, pressedId(*button)});
   return true;
 }
 
@@ -209,7 +231,7 @@ bool MemoryBackend::pressKey(std::string_view key) {
     if (!key.empty() && button->keyEquivalent == key && window && window->visible) found = button;
   }
   if (!found) return false;
-  deliver(BackendEvent{BackendEvent::Type::ButtonPressed, found->id});
+  deliver(BackendEvent{BackendEvent::Type::ButtonPressed, pressedId(*found)});
   return true;
 }
 

@@ -40,7 +40,9 @@ public:
     bool bold = false;
     double pointSize = 13;
     bool wraps = false;
-    bool visible = false;  // windows only
+    bool visible = false;       // windows only
+    bool messagePanel = false;  // windows only: made by showMessagePanel()
+    bool selectable = false;    // text fields of a message panel
   };
 
   MemoryBackend() = default;
@@ -56,6 +58,7 @@ public:
   void setTextStyle(ControlId control, bool bold, double pointSize, bool wraps) override;
   Size fittingSize(ControlId control) override;
   Size cellSizeForBounds(ControlId control, const Rect& bounds) override;
+  ControlId showMessagePanel(const MessagePanel& panel) override;
   void showWindow(ControlId window) override;
   void orderOut(ControlId window) override;
   void activate() override { ++activateCount_; }
@@ -110,6 +113,8 @@ private:
   Control* find(ControlId id);
   const Control* windowOf(const Control& control) const;
   void deliver(const BackendEvent& event);
+  // What a press of `button` reports: the button, or the message panel it is in.
+  ControlId pressedId(const Control& button) const;
   void failStep(std::string message);
   void schedulePump();
   void pump();

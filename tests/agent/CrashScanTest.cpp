@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 
 #include "CrashScan.h"
 #include "Platform/EventStream.h"
@@ -15,7 +17,7 @@ namespace cw {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using ::testing::HasSubstr;
 
 // Records every question; each answer may do something on the side.
 class FakeReporter : public ScanReporter {
@@ -27,36 +29,78 @@ public:
   }
   bool askUserPermissionToSend() override {
     calls.push_back("consent?");
+    if (onConsent) onConsent();
     return consent;
   }
   void report(const std::optional<std::string>& crashFile) override { calls.push_back("report " + *crashFile); }
 
   std::vector<std::string> calls;
   std::function<std::int32_t(const std::string&)> onAsk;
+  std::function<void()> onConsent;
   bool consent = true;
 };
 
-CrashScan::Finder listing(std::vector<std::string> logs) {
-  return [logs](const std::optional<Date>&) { return logs; };
-}
+using namespace std::chrono_literals;
 
-TEST(CrashScanTest, AsksInOrderUntilTheFirstRelatedAndReportsTheLastOfTheList) {
+const Date kNow = Date(std::chrono::hours(500000));
+
+// Crash logs on a fake disk: each path's identity is its own, its
+// modification time as given; listed in the map's (not the time's) order.
+struct FakeLogs {
+  std::map<std::string, Date> modified;
+  int listings = 0;
+
+  void add(const std::string& path, Date when) { modified[path] = when; }
+  CrashScan::Finder finder() {
+    return [this](const std::optional<Date>& since) {
+      ++listings;
+      std::vector<std::string> found;
+      for (const auto& [path, when] : modified)
+        if (!since || when >= *since) found.push_back(path);
+      return found;
+    };
+  }
+  CrashScan::Identify identify() {
+    return [this](const std::string& path) -> std::optional<CrashLogIdentity> {
+      const auto found = modified.find(path);
+      if (found == modified.end()) return std::nullopt;
+      return CrashLogIdentity{1, std::hash<std::string>{}(path), 100, found->second};
+    };
+  }
+};
+
+struct FakeClock {
+  Date now = kNow;
+  CrashScan::Clock clock() {
+    return [this] { return now; };
+  }
+};
+
+// Every log is asked about once, oldest first (ties by path); the scan ends
+// at the first related one, reports that very log, and then looks once more
+// for the rest.
+TEST(CrashScanTest, AsksOldestFirstAndReportsTheRelatedLogThatWasOffered) {
   struct Case {
-    std::vector<std::string> logs;
+    std::vector<std::pair<std::string, int>> logs;  // path, seconds before now
     bool consent;
     std::vector<std::string> calls;
   };
   const std::string ask = "related-crash-report ";
   const std::vector<Case> cases = {
       {{}, true, {}},
-      {{"/a", "/b"}, true, {ask + "/a", ask + "/b"}},
-      {{"/related", "/b", "/c"}, true, {ask + "/related", "consent?", "report /c"}},
-      {{"/a", "/related", "/c"}, false, {ask + "/a", ask + "/related", "consent?"}},
+      {{{"/c", 1}, {"/b", 3}, {"/a", 3}}, true, {ask + "/a", ask + "/b", ask + "/c"}},
+      {{{"/related", 3}, {"/b", 2}, {"/c", 1}},
+       true,
+       {ask + "/related", "consent?", "report /related", ask + "/b", ask + "/c"}},
+      {{{"/a", 3}, {"/related", 2}, {"/c", 1}}, false, {ask + "/a", ask + "/related", "consent?", ask + "/c"}},
   };
   for (const Case& c : cases) {
+    FakeLogs disk;
+    FakeClock time;
+    for (const auto& [path, age] : c.logs) disk.add(path, kNow - std::chrono::seconds(age));
     FakeReporter reporter;
     reporter.consent = c.consent;
-    CrashScan scan(reporter, listing(c.logs));
+    CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
     test::CaptureStderr quiet;
     EXPECT_TRUE(scan.run());
     EXPECT_EQ(reporter.calls, c.calls);
@@ -64,19 +108,158 @@ TEST(CrashScanTest, AsksInOrderUntilTheFirstRelatedAndReportsTheLastOfTheList) {
   }
 }
 
-TEST(CrashScanTest, LooksBackTenSecondsFromItsStart) {
-  const Date now = Date(std::chrono::hours(500000));
-  std::optional<Date> asked;
+// One crash and later changes: asked once and offered once, whatever the
+// answer; a log dated in the future too. A log rewritten is another crash.
+TEST(CrashScanTest, EachLogIsAskedAndOfferedOnceInARun) {
+  for (const bool consent : {true, false}) {
+    FakeLogs disk;
+    FakeClock time;
+    disk.add("/related-now", kNow - 1s);
+    disk.add("/related-future", kNow + 24h);
+    disk.add("/other", kNow - 2s);
+    FakeReporter reporter;
+    reporter.consent = consent;
+    CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
+    test::CaptureStderr quiet;
+    for (int change = 0; change < 4; ++change) {
+      EXPECT_TRUE(scan.run(CrashScan::Trigger::FolderChange));
+      time.now += 3s;
+    }
+    const std::vector<std::string> once = reporter.calls;
+    EXPECT_EQ(std::count(once.begin(), once.end(), "consent?"), 2);
+    EXPECT_EQ(std::count(once.begin(), once.end(), "related-crash-report /related-now"), 1);
+    EXPECT_EQ(std::count(once.begin(), once.end(), "related-crash-report /related-future"), 1);
+    EXPECT_EQ(std::count(once.begin(), once.end(), "related-crash-report /other"), 1);
+    EXPECT_EQ(std::count(once.begin(), once.end(), "report /related-now"), consent ? 1 : 0);
+
+    disk.add("/other", time.now - 1s);
+    reporter.calls.clear();
+    scan.run();
+    EXPECT_THAT(reporter.calls, ElementsAre("related-crash-report /other"));
+  }
+}
+
+// Where each scan begins to look: 10 s back, or back to the start of the one
+// before when that is earlier, never more than an hour.
+TEST(CrashScanTest, LooksBackToThePreviousScanStartAtMostAnHour) {
+  struct Case {
+    Date at;
+    Date since;
+  };
+  const std::vector<Case> runs = {
+      {kNow, kNow - 10s},          // the first: 10 s
+      {kNow + 12s, kNow},          // after a 12 s dialog: back to its start
+      {kNow + 13s, kNow + 3s},     // soon after: 10 s
+      {kNow + 3h, kNow + 2h},      // long after: an hour at most
+      {kNow - 100s, kNow - 110s},  // the clock stepped back: 10 s
+  };
+  FakeClock time;
+  std::vector<Date> asked;
   FakeReporter reporter;
   CrashScan scan(
       reporter,
       [&](const std::optional<Date>& since) {
-        asked = since;
+        asked.push_back(*since);
         return std::vector<std::string>{};
       },
-      [now] { return now; });
+      time.clock());
+  for (const Case& run : runs) {
+    time.now = run.at;
+    scan.run();
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.back(), run.since);
+  }
+}
+
+// A crash written while the dialog is open, answered 12 s later, is asked
+// about and offered next, whatever the answer.
+TEST(CrashScanTest, CrashDuringADialogAnsweredLaterIsOfferedNext) {
+  for (const bool consent : {true, false}) {
+    FakeLogs disk;
+    FakeClock time;
+    disk.add("/related-first", kNow - 1s);
+    FakeReporter reporter;
+    reporter.consent = consent;
+    reporter.onConsent = [&] {
+      if (disk.modified.contains("/related-second")) return;
+      disk.add("/related-second", time.now + 5s);
+      time.now += 12s;
+    };
+    CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
+    test::CaptureStderr quiet;
+    scan.run();
+    std::vector<std::string> expected = {"related-crash-report /related-first", "consent?"};
+    if (consent) expected.push_back("report /related-first");
+    expected.insert(expected.end(), {"related-crash-report /related-second", "consent?"});
+    if (consent) expected.push_back("report /related-second");
+    EXPECT_EQ(reporter.calls, expected);
+  }
+}
+
+// A burst of 20 related crashes, listed out of order: each asked about once,
+// oldest first, and each report the log its dialog was about.
+TEST(CrashScanTest, BurstOfCrashesIsAskedInFullAndEachReportIsTheOfferedLog) {
+  FakeLogs disk;
+  FakeClock time;
+  std::vector<std::string> oldestFirst;
+  for (int i = 0; i < 20; ++i) {
+    const std::string path = "/related-" + std::to_string((i * 7) % 20);  // names unlike the times
+    disk.add(path, kNow - std::chrono::seconds(9) + std::chrono::milliseconds(400 * i));
+    oldestFirst.push_back("related-crash-report " + path);
+  }
+  FakeReporter reporter;
+  int answers = 0;
+  reporter.onConsent = [&] {
+    reporter.consent = ++answers % 2 == 0;
+    time.now += 2s;
+  };
+  CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
+  test::CaptureStderr quiet;
   scan.run();
-  EXPECT_EQ(asked, now - std::chrono::seconds(10));
+
+  std::vector<std::string> asks;
+  std::string offered;
+  int reports = 0;
+  for (const std::string& call : reporter.calls) {
+    if (call.starts_with("related-crash-report ")) {
+      asks.push_back(call);
+      offered = call.substr(std::string_view("related-crash-report ").size());
+    } else if (call.starts_with("report ")) {
+      EXPECT_EQ(call, "report " + offered);
+      ++reports;
+    }
+  }
+  EXPECT_EQ(asks, oldestFirst);
+  EXPECT_EQ(answers, 20);
+  EXPECT_EQ(reports, 10);
+}
+
+// The record stays bounded: what the reach has passed is forgotten, and past
+// its cap the oldest go first.
+TEST(CrashScanTest, RecordForgetsWhatNoScanListsAndKeepsToItsCap) {
+  CrashLogRecord record;
+  const auto log = [](ino_t inode, Date when) { return CrashLogIdentity{1, inode, 10, when}; };
+  for (ino_t i = 0; i < CrashLogRecord::kCapacity + 5; ++i) record.add(log(i, kNow + std::chrono::seconds(i)));
+  EXPECT_EQ(record.size(), CrashLogRecord::kCapacity);
+  EXPECT_FALSE(record.contains(log(4, kNow + 4s)));
+  EXPECT_TRUE(record.contains(log(5, kNow + 5s)));
+  EXPECT_FALSE(record.contains(log(5, kNow + 6s)));  // the same file, rewritten
+  record.forgetModifiedBefore(kNow + 100s);
+  EXPECT_FALSE(record.contains(log(99, kNow + 99s)));
+  EXPECT_TRUE(record.contains(log(100, kNow + 100s)));
+  EXPECT_EQ(record.size(), CrashLogRecord::kCapacity + 5 - 100);
+}
+
+// A name cannot forge a log line.
+TEST(CrashScanTest, LogLinesNameEachLogPrintably) {
+  FakeLogs disk;
+  disk.add("/Finder_x.crash\nforged line\n", kNow - 1s);
+  FakeClock time;
+  FakeReporter reporter;
+  CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
+  test::CaptureStderr captured;
+  scan.run();
+  EXPECT_THAT(captured.text(), HasSubstr("'/Finder_x.crash\\nforged line\\n' crash report was not related"));
 }
 
 TEST(CrashScanTest, StopTurnsEverythingAwayAndAsksNothingMore) {
@@ -88,7 +271,11 @@ TEST(CrashScanTest, StopTurnsEverythingAwayAndAsksNothingMore) {
     self->stop();  // an interrupt while the script runs
     return 137;
   };
-  CrashScan scan(reporter, listing({"/related-1", "/related-2"}));
+  FakeLogs disk;
+  disk.add("/related-1", kNow - 2s);
+  disk.add("/related-2", kNow - 1s);
+  FakeClock time;
+  CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
   self = &scan;
   test::CaptureStderr captured;
   EXPECT_TRUE(scan.run());
@@ -100,10 +287,11 @@ TEST(CrashScanTest, StopTurnsEverythingAwayAndAsksNothingMore) {
 }
 
 // The road of the agent: a directory event while the relatedness script runs
-// reaches the callback during the run and is turned away; no scan follows it.
-// The script waits for the callback's own mark, so an event that did not
-// reach it during the run fails the test rather than passing by chance.
-TEST(CrashScanTest, DirectoryEventDuringAScriptIsTurnedAwayAndStartsNoSecondScan) {
+// reaches the callback during the run and is turned away; the scan then looks
+// once more before it ends (and asks nothing twice). The script waits for the
+// callback's own mark, so an event that did not reach it during the run fails
+// the test rather than passing by chance.
+TEST(CrashScanTest, DirectoryEventDuringAScriptIsTurnedAwayAndTheScanLooksOnceMore) {
   test::TempHome home;
   test::TempDir dir;
   const std::string watched = dir / "watched";
@@ -124,7 +312,10 @@ TEST(CrashScanTest, DirectoryEventDuringAScriptIsTurnedAwayAndStartsNoSecondScan
     ++asks;
     return 0;
   };
-  CrashScan scan(reporter, listing({"/a"}));
+  FakeLogs disk;
+  disk.add("/a", kNow - 1s);
+  FakeClock time;
+  CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
   struct Context {
     CrashScan* scan;
     std::string mark;
@@ -134,7 +325,7 @@ TEST(CrashScanTest, DirectoryEventDuringAScriptIsTurnedAwayAndStartsNoSecondScan
   const auto callback = [](EventStreamRef, void* raw, std::size_t, void*, const EventStreamEventFlags[],
                            const EventStreamEventId[]) {
     auto& c = *static_cast<Context*>(raw);
-    if (c.scan->run()) {
+    if (c.scan->run(CrashScan::Trigger::FolderChange)) {
       ++c.scans;
     } else {
       ++c.turnedAway;
@@ -155,8 +346,10 @@ TEST(CrashScanTest, DirectoryEventDuringAScriptIsTurnedAwayAndStartsNoSecondScan
   }));
   EXPECT_EQ(context.turnedAway, 1);
   EXPECT_EQ(asks, 1);
+  EXPECT_EQ(disk.listings, 2);
 
   // The next batch is the next change's, and it scans once.
+  disk.add("/b", kNow);
   test::writeFile(watched + "/second", "");
   ASSERT_TRUE(test::waitUntil([&] {
     loop.runOnce(kDefaultRunLoopMode, std::chrono::milliseconds(50));
@@ -164,6 +357,7 @@ TEST(CrashScanTest, DirectoryEventDuringAScriptIsTurnedAwayAndStartsNoSecondScan
   }));
   EXPECT_EQ(asks, 2);
   EXPECT_EQ(context.turnedAway, 1);
+  EXPECT_EQ(disk.listings, 3);
   stream->stop();
   stream->unscheduleFromRunLoop(loop, kDefaultRunLoopMode);
 }

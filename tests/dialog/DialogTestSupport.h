@@ -92,5 +92,7 @@ private:
 
 // Sends the window manager's close request (what a close button does).
 bool requestWindowClose(const std::string& display, const std::string& window);
+// What the clipboard holds as UTF-8 text, or absent when nobody offers any.
+std::optional<std::string> readClipboard(const std::string& display);
 
 }  // namespace cw::test

@@ -91,6 +91,16 @@ TEST(HelperProtocol, RequestsSurviveTheRoundTrip) {
   Request activate;
   activate.op = Request::Op::Activate;
   EXPECT_EQ(decodedAgain(activate).op, Request::Op::Activate);
+
+  Request panel;
+  panel.op = Request::Op::ShowMessagePanel;
+  panel.control = 12;
+  panel.panel =
+      MessagePanel{"Mail \"Program\"", "Line one\nline two\t\\ \xE2\x9C\x93", "https://paste.example/a?b=c&d#e", "OK"};
+  const Request shown = decodedAgain(panel);
+  EXPECT_EQ(shown.op, Request::Op::ShowMessagePanel);
+  EXPECT_EQ(shown.control, 12u);
+  EXPECT_EQ(shown.panel, panel.panel);
 }
 
 TEST(HelperProtocol, RepliesSurviveTheRoundTrip) {
@@ -168,6 +178,9 @@ TEST(HelperProtocol, MalformedMessagesDecodeToAbsent) {
            R"({"op":"measure","id":1})",
            R"({"op":"measure","id":1,"seq":2,"width":"wide"})",
            R"({"op":"frame","id":1,"frame":[1e999,0,1,1]})",
+           R"({"op":"messagePanel","id":1,"title":"t","text":"m","selectable":"a"})",
+           R"({"op":"messagePanel","id":1,"title":"t","text":"m","selectable":null,"button":"OK"})",
+           R"({"op":"messagePanel","title":"t","text":"m","selectable":"a","button":"OK"})",
        }) {
     EXPECT_FALSE(decodeRequest(line).has_value()) << line;
   }

@@ -105,6 +105,44 @@ TEST_F(CrashToMailTest, CancelSendsNothingAndTheAgentGoesOn) {
   EXPECT_EQ(agent.waitForExit(), 0);
 }
 
+// A second crash while the dialog is open, the first answered Send 12 s
+// later: the second is offered next (its folder change comes while the
+// upload runs and is turned away; the scan looks once more), and the first
+// is never offered again.
+TEST_F(CrashToMailTest, CrashWhileTheDialogIsOpenIsOfferedNext) {
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
+  const std::string first = placeCrashLog();
+  agent.signal(SIGUSR1);
+  ASSERT_TRUE(agent.waitForLog("'" + first + "' crash report was related")) << agent.log();
+  std::string window = findWindow("Vellumdrift");
+  ASSERT_FALSE(window.empty()) << agent.log();
+
+  const std::string second = sandbox_.userCrashReporter() + "/Finder_2026-12-08-101503_host.crash";
+  writeFile(second, readFile(first));
+  writeFile(sandbox_.watchedFolder() + "/Finder_2026-12-08-101503_host.crash.ips", "{}");
+  std::this_thread::sleep_for(12s);  // the user takes a while to answer
+  runTool({"xdotool", "windowfocus", "--sync", window});
+  ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);
+
+  ASSERT_TRUE(agent.waitForLog("'" + second + "' crash report was related", 60s)) << agent.log();
+  EXPECT_TRUE(waitFor([&] { return pathExists(received()); })) << "the first report's mail" << agent.log();
+  window = findWindow("Vellumdrift");
+  ASSERT_FALSE(window.empty()) << agent.log();
+  runTool({"xdotool", "windowfocus", "--sync", window});
+  ASSERT_EQ(runTool({"xdotool", "key", "Escape"}).status, 0);
+  // A third scan's own line: the first two are not asked about again.
+  const std::string third = sandbox_.userCrashReporter() + "/Finder_third.crash";
+  writeFile(third, "Process: Finder\n");
+  agent.signal(SIGUSR1);
+  ASSERT_TRUE(agent.waitForLog("'" + third + "' crash report was not related")) << agent.log();
+  EXPECT_EQ(countOccurrences(agent.log(), "'" + first + "' crash report was"), 1) << agent.log();
+  EXPECT_EQ(countOccurrences(agent.log(), "'" + second + "' crash report was"), 1) << agent.log();
+  EXPECT_EQ(road_.paste().bodies().size(), 1u);
+  agent.signal(SIGINT);
+  EXPECT_EQ(agent.waitForExit(), 0);
+}
+
 TEST_F(CrashToMailTest, InterruptOrTerminateWhileTheDialogIsOpenRefusesAndShutsDownPromptly) {
   for (const auto& [signal, line] :
        {std::pair{SIGINT, "caught SIGINT - exiting..."}, std::pair{SIGTERM, "caught SIGTERM - exiting..."}}) {

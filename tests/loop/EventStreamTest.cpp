@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -328,6 +329,122 @@ TEST(EventStreamLifetime, StreamDestroyedInsideItsCallback) {
   touch(dir / "another");
   for (int pass = 0; pass < 3; ++pass) RunLoop::current().runOnce(kDefault, std::chrono::milliseconds(20));
   EXPECT_EQ(destroyer.calls, 1);
+}
+
+// Inotify calls that fail as a kernel limit would, a given number of times,
+// and then pass through to the real ones.
+struct LimitedInotify : InotifyCalls {
+  int instanceRefusals = 0;   // inotify_init1 fails with EMFILE this often
+  int watchRefusals = 0;      // inotify_add_watch fails with ENOSPC this often ...
+  std::string refusedSuffix;  // ... for paths ending so
+  int initCalls = 0;
+
+  int init1(int flags) override {
+    ++initCalls;
+    if (instanceRefusals > 0 && instanceRefusals--) return errno = EMFILE, -1;
+    return InotifyCalls::init1(flags);
+  }
+  int addWatch(int fd, const char* path, std::uint32_t mask) override {
+    const std::string_view p(path);
+    const bool matches = p.size() >= refusedSuffix.size() && p.substr(p.size() - refusedSuffix.size()) == refusedSuffix;
+    if (matches && watchRefusals > 0 && watchRefusals--) return errno = ENOSPC, -1;
+    return InotifyCalls::addWatch(fd, path, mask);
+  }
+};
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+bool mustScan(const Batch& b) {
+  return (b.allFlags() & kEventStreamEventFlagMustScanSubDirs) != 0;
+}
+
+TEST(EventStreamLimits, RefusedInstanceOrWatchIsLoggedOnceAndTriedAgainUntilItWorks) {
+  struct Case {
+    int instanceRefusals, watchRefusals;
+    std::string refusal;  // the one line that says why
+  };
+  const std::vector<Case> cases = {
+      {2, 0, "Cannot watch for changes (inotify_init1: Too many open files); trying again until it works"},
+      {0, 2, "' (No space left on device): the inotify watch limit is reached; trying again until it works"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    test::CaptureStderr captured;
+    auto calls = std::make_shared<LimitedInotify>();
+    calls->instanceRefusals = c.instanceRefusals;
+    calls->watchRefusals = c.watchRefusals;
+    calls->refusedSuffix = "/late";
+    Recorder recorder;
+    auto stream = EventStream::create(&Recorder::callback, &recorder, {dir.path()}, kEventStreamEventIdSinceNow, 0.05,
+                                      kEventStreamCreateFlagNone, calls);
+    stream->scheduleWithRunLoop(RunLoop::current(), kDefault);
+    EXPECT_EQ(stream->start(), c.instanceRefusals == 0);
+    if (c.watchRefusals) {
+      test::makeDirectories(dir / "late");  // a folder made later meets the watch limit
+      ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir.path()); }));
+    }
+    EXPECT_TRUE(stream->retryPending());
+
+    // Tried again after 1 s and 2 s; the third try works.
+    ASSERT_TRUE(awaitBatch(recorder, mustScan));
+    EXPECT_NE(recorder.batches.back().flagsOf(dir.path()) & kEventStreamEventFlagMustScanSubDirs, 0u);
+    EXPECT_FALSE(stream->retryPending()) << "a healthy stream arms no timer";
+    EXPECT_EQ(calls->initCalls, 1 + c.instanceRefusals);
+    const std::string log = captured.text();
+    EXPECT_EQ(occurrences(log, c.refusal), 1u) << log;
+    EXPECT_EQ(occurrences(log, "Watching for changes again"), 1u) << log;
+
+    test::makeDirectories(dir / "late");
+    touch(dir / "late/file");
+    EXPECT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir / "late"); }));
+    EXPECT_EQ(calls->initCalls, 1 + c.instanceRefusals);
+  }
+}
+
+// Points `link` at `target` in one step, as `ln -sfn` does.
+void repoint(const std::string& link, const std::string& target) {
+  const std::string temporary = link + ".new";
+  std::filesystem::create_directory_symlink(target, temporary);
+  std::filesystem::rename(temporary, link);
+}
+
+TEST(EventStreamRoot, ALinkPointedElsewhereOrReplacedByAFolderIsFollowed) {
+  TempDir dir;
+  test::makeDirectories(dir / "a/inA");
+  test::makeDirectories(dir / "b/inB");
+  const std::string root = dir / "watched";
+  std::filesystem::create_directory_symlink(dir / "a", root);
+  Recorder recorder;
+  auto stream = startStream(recorder, {root});
+  ASSERT_TRUE(stream);
+  touch(dir / "a/inA/first");
+  ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(root + "/inA"); }));
+
+  repoint(root, dir / "b");
+  ASSERT_TRUE(
+      awaitBatch(recorder, [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
+  const std::size_t repointed = recorder.batches.size();
+  touch(dir / "a/inA/old");  // the old target: no longer ours
+  touch(dir / "b/inB/new");
+  ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(root + "/inB"); }));
+  for (std::size_t i = repointed; i < recorder.batches.size(); ++i)
+    EXPECT_FALSE(recorder.batches[i].has(root + "/inA"));
+
+  // The link gives way to a real folder of that name.
+  std::filesystem::remove(root);
+  test::makeDirectories(root);
+  ASSERT_TRUE(
+      awaitBatch(recorder, [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
+  touch(root + "/inFolder");
+  touch(dir / "b/inB/gone");
+  ASSERT_TRUE(awaitBatch(
+      recorder, [&](const Batch& b) { return b.has(root) && !(b.flagsOf(root) & kEventStreamEventFlagRootChanged); }));
+  EXPECT_FALSE(recorder.batches.back().has(root + "/inB"));
+  EXPECT_FALSE(stream->retryPending());
 }
 
 TEST(EventStreamLifetime, CreateRefusesNoPathsOrNoCallback) {

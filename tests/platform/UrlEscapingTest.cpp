@@ -48,5 +48,19 @@ TEST(UrlEscapingTest, ExtraCharactersAreEscapedOnlyWhenAsked) {
   EXPECT_EQ(stringByAddingPercentEscapes("\xFF&", "&"), std::nullopt);
 }
 
+TEST(UrlEscapingTest, MailFieldValuesKeepOnlyTheUnreservedCharacters) {
+  const std::string kept = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
+  for (int byte = 0; byte < 0x80; ++byte) {
+    const std::string one(1, static_cast<char>(byte));
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", byte);
+    EXPECT_EQ(stringByAddingPercentEscapesExceptUnreserved(one),
+              kept.find(static_cast<char>(byte)) != std::string::npos ? one : hex)
+        << "byte " << byte;
+  }
+  EXPECT_EQ(stringByAddingPercentEscapesExceptUnreserved("\xC3\xBC"), "%C3%BC");
+  EXPECT_EQ(stringByAddingPercentEscapesExceptUnreserved("\xC3"), std::nullopt);
+}
+
 }  // namespace
 }  // namespace cw

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -55,6 +56,7 @@ TEST_F(AgentProcessTest, SecondInstanceExitsWithStatusOneAndLeavesTheLockAlone) 
   AgentProcess second(sandbox_);
   EXPECT_EQ(second.waitForExit(), 1);
   EXPECT_THAT(second.log(), HasSubstr(lockMessage(sandbox_.lockFile())));
+  EXPECT_THAT(second.log(), Not(HasSubstr("Unable to open lock file")));
 
   struct stat after {};
   ASSERT_EQ(::stat(sandbox_.lockFile().c_str(), &after), 0);
@@ -78,13 +80,47 @@ TEST_F(AgentProcessTest, StaleLockFileOfAKilledInstanceDoesNotBlock) {
   EXPECT_TRUE(next.waitUntilWatching()) << next.log();
 }
 
-TEST_F(AgentProcessTest, MissingLockFolderRefusesToStart) {
-  std::filesystem::remove_all(sandbox_.home() + "/Library/Application Support");
-  AgentProcess agent(sandbox_);
-  EXPECT_EQ(agent.waitForExit(), 1);
-  EXPECT_THAT(agent.log(), HasSubstr(lockMessage(sandbox_.lockFile())));
+// A lock file that cannot be opened is no other instance: the reason comes
+// first, in a line of its own, then the usual line, and the exit status 1.
+TEST_F(AgentProcessTest, LockFileThatCannotBeOpenedSaysWhyAndRefusesToStart) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* what;
+    std::function<void(const AgentSandbox&)> make;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"folder missing", [](const AgentSandbox& s) { fs::remove_all(s.home() + "/Library/Application Support"); },
+       "No such file or directory"},
+      {"a file in the folder's place",
+       [](const AgentSandbox& s) {
+         fs::remove_all(s.home() + "/Library/Application Support");
+         writeFile(s.home() + "/Library/Application Support", "");
+       },
+       "Not a directory"},
+      {"a folder at the lock path", [](const AgentSandbox& s) { fs::create_directory(s.lockFile()); },
+       "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    AgentSandbox sandbox;
+    c.make(sandbox);
+    AgentProcess agent(sandbox);
+    EXPECT_EQ(agent.waitForExit(), 1);
+    const std::string log = agent.log();
+    const std::size_t reason =
+        log.find("Unable to open lock file '" + sandbox.lockFile() + "': " + std::string(c.reason) + "\n");
+    const std::size_t usual = log.find(lockMessage(sandbox.lockFile()));
+    EXPECT_NE(reason, std::string::npos) << log;
+    EXPECT_NE(usual, std::string::npos) << log;
+    EXPECT_LT(reason, usual) << log;
+  }
   // It does not make the folder itself.
-  EXPECT_FALSE(pathExists(sandbox_.home() + "/Library/Application Support"));
+  AgentSandbox sandbox;
+  fs::remove_all(sandbox.home() + "/Library/Application Support");
+  AgentProcess agent(sandbox);
+  EXPECT_EQ(agent.waitForExit(), 1);
+  EXPECT_FALSE(pathExists(sandbox.home() + "/Library/Application Support"));
 }
 
 // Whether `pid` is gone or only a zombie left for init to collect.
@@ -156,18 +192,58 @@ TEST_F(AgentProcessTest, UserSignalOneWithoutCrashLogsLogsNothing) {
   EXPECT_TRUE(sandbox_.askedPaths().empty());
 }
 
-TEST_F(AgentProcessTest, FirstRelatedLogEndsTheScan) {
-  // Local before user: the first answers 1, the second is never asked.
-  const std::string first = sandbox_.crashLog(sandbox_.localCrashReporter(), "Finder_first.crash", 1);
+// The scan asks oldest first and ends at the first related log; the logs
+// after it are asked about before the scan returns. Each log once in a run:
+// later changes in the watched folder ask nothing again, whatever the answer,
+// nor does a log dated in the future. Each later scan's own line (a new log's)
+// shows that it ran.
+TEST_F(AgentProcessTest, EachCrashLogIsAskedAboutAndOfferedOnceOldestFirst) {
+  const std::string future = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_future.crash", 1);
   const std::string second = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_second.crash", 0);
+  const std::string first = sandbox_.crashLog(sandbox_.localCrashReporter(), "Finder_first.crash", 1);
+  setModificationTime(first, -3);
+  setModificationTime(second, -2);
+  setModificationTime(future, 24 * 3600);
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching());
   agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog(related(first))) << agent.log();
-  settle();
-  EXPECT_THAT(agent.log(), Not(HasSubstr(second)));
-  EXPECT_THAT(sandbox_.askedPaths(), ElementsAre(first));
-  EXPECT_TRUE(agent.running());
+  ASSERT_TRUE(agent.waitForLog(related(future))) << agent.log();
+  EXPECT_THAT(sandbox_.askedPaths(), ElementsAre(first, second, future));
+
+  std::vector<std::string> expected = {first, second, future};
+  for (int change = 0; change < 3; ++change) {
+    const std::string later =
+        sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_later" + std::to_string(change) + ".crash", 0);
+    writeFile(sandbox_.watchedFolder() + "/change" + std::to_string(change), "");
+    ASSERT_TRUE(agent.waitForLog(notRelated(later))) << agent.log();
+    expected.push_back(later);
+  }
+  EXPECT_EQ(sandbox_.askedPaths(), expected);
+  for (const std::string& path : {first, future}) EXPECT_EQ(countOccurrences(agent.log(), related(path)), 1);
+  EXPECT_EQ(countOccurrences(agent.log(), notRelated(second)), 1);
+}
+
+// The watched folder a symbolic link that is re-pointed: the new target is
+// watched.
+TEST_F(AgentProcessTest, ReportsFolderThatIsARepointedSymlinkIsFollowed) {
+  namespace fs = std::filesystem;
+  const std::string watched = sandbox_.watchedFolder();
+  fs::remove_all(watched);
+  fs::create_directory(watched + ".a");
+  fs::create_directory(watched + ".b");
+  fs::create_directory_symlink(watched + ".a", watched);
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
+  fs::create_directory_symlink(watched + ".b", watched + ".new");
+  fs::rename(watched + ".new", watched);
+  for (int attempt = 0;; ++attempt) {
+    // The re-pointing is noticed on its own schedule; each try is a new log.
+    const std::string log =
+        sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_b" + std::to_string(attempt) + ".crash", 0);
+    writeFile(watched + ".b/change" + std::to_string(attempt), "");
+    if (agent.waitForLog(notRelated(log), std::chrono::seconds(2))) break;
+    ASSERT_LT(attempt, 15) << "a change in the new target started no scan\n" << agent.log();
+  }
 }
 
 TEST_F(AgentProcessTest, OnlyStatusOneMeansRelated) {
@@ -214,7 +290,10 @@ TEST_F(AgentProcessTest, HostileCrashLogNamesReachTheScriptUnchanged) {
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching());
   agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog(notRelated(path))) << agent.log();
+  // The log names it printably: a backslash is doubled.
+  const std::string logged = sandbox_.userCrashReporter() +
+                             "/Finder_\"q\" $(touch $HOME/pwned) `touch $HOME/pwned2` back\\\\slash 'single'.crash";
+  ASSERT_TRUE(agent.waitForLog(notRelated(logged))) << agent.log();
   EXPECT_THAT(sandbox_.askedPaths(), ElementsAre(path));
   EXPECT_FALSE(pathExists(sandbox_.home() + "/pwned"));
   EXPECT_FALSE(pathExists(sandbox_.home() + "/pwned2"));

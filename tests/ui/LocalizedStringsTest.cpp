@@ -149,7 +149,7 @@ TEST_F(LocalizationTest, AMissingKeyGivesTheKeyOrTheDefault) {
   EXPECT_EQ(ui::localizedStringForKey("sendReportButton", "Default"), "Send Report");
 }
 
-TEST(ShippedStringsTest, EveryLocalizationHasAllNineTextsAndIntegerCountdownFormats) {
+TEST(ShippedStringsTest, EveryLocalizationHasEveryTextAndIntegerCountdownFormats) {
   for (const char* localization : {"en", "de"}) {
     SCOPED_TRACE(localization);
     for (const char* key :
@@ -164,6 +164,12 @@ TEST(ShippedStringsTest, EveryLocalizationHasAllNineTextsAndIntegerCountdownForm
       ASSERT_TRUE(formatted) << key;
       EXPECT_NE(formatted->find("42"), std::string::npos) << key;
     }
+    // The failure message after consent: its one "%@" takes the mailbox.
+    for (const char* key : {"mailFailureTitle", "mailFailureNoAddress", "mailFailureButton"})
+      EXPECT_FALSE(test::shippedString(localization, key).empty()) << key;
+    const std::string failure = test::shippedString(localization, "mailFailureMsg");
+    EXPECT_EQ(std::count(failure.begin(), failure.end(), '%'), 1);
+    EXPECT_NE(format(failure, "box@example").value_or("").find("box@example"), std::string::npos);
   }
 }
 
