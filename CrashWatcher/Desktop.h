@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,7 +14,9 @@ namespace cw {
 class Desktop {
 public:
   virtual ~Desktop() = default;
-  virtual bool openURL(const std::string& url) = 0;
+  // What became of the hand-off, as far as it shows at once; `laterFailure`
+  // learns of a failure that shows only later (the opener's status).
+  virtual URLOpening openURL(const std::string& url, std::function<void(int status)> laterFailure) = 0;
   virtual std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
       std::string_view bundleIdentifier) = 0;
   virtual bool activate(const RunningApplication& application, unsigned options) = 0;
@@ -23,7 +26,9 @@ public:
 // known by bundle identifier on Linux desktops.
 class WorkspaceDesktop final : public Desktop {
 public:
-  bool openURL(const std::string& url) override { return Workspace::sharedWorkspace().openURL(url); }
+  URLOpening openURL(const std::string& url, std::function<void(int status)> laterFailure) override {
+    return Workspace::sharedWorkspace().openURL(url, Workspace::kOpenerWait, std::move(laterFailure));
+  }
   std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(std::string_view identifier) override {
     return RunningApplication::runningApplicationsWithBundleIdentifier(identifier);
   }

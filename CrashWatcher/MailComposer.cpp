@@ -1,8 +1,8 @@
 #include "MailComposer.h"
 
 #include "BuildConfig.h"
-#include "Platform/Format.h"
-#include "Platform/UrlEscaping.h"
+#include "Platform/MailtoURL.h"
+#include "Platform/Utf8.h"
 
 namespace cw {
 
@@ -19,6 +19,7 @@ MailComposer::Mail MailComposer::compose(std::string_view version, std::string_v
   mail.subject += version;
   mail.subject += " crash ";
   mail.subject += crashSummary;
+  mail.subject = replacingControlCharactersWithSpaces(mail.subject);
 
   // The fourteen lines of the body, the upload address in line 6.
   mail.body += "Hi Ilvard,\n";
@@ -39,15 +40,15 @@ MailComposer::Mail MailComposer::compose(std::string_view version, std::string_v
   mail.body += ">\n";
   mail.body += "> Thank you, Ilvard";
 
-  // The subject and the body are escaped each as one field value: a "&" of
-  // theirs becomes %26, so that a crash summary or an upload address cannot
-  // end its field and add header fields of its own (a CC or BCC to anyone).
-  // Everything else is escaped exactly as one pass over the whole text would.
-  constexpr std::string_view kFieldSeparator = "&";
-  const auto recipient = stringByAddingPercentEscapes(recipient_);
-  const auto subject = stringByAddingPercentEscapes(mail.subject, kFieldSeparator);
-  const auto body = stringByAddingPercentEscapes(mail.body, kFieldSeparator);
-  if (recipient && subject && body) mail.url = format("mailto:%@?SUBJECT=%@&BODY=%@", *recipient, *subject, *body);
+  // Each field escaped on its own down to the unreserved characters: a "&",
+  // "=", "+" or "://" of the summary or the address can neither end its field
+  // nor add one (a CC or BCC to anyone), and no mail program misreads it.
+  mail.url = mailtoURL(recipient_, mail.subject, mail.body);
+  if (!mail.url) {
+    mail.failure = isValidUtf8(recipient_) && isValidUtf8(mail.subject) && isValidUtf8(mail.body)
+                       ? "the recipient leaves no room for a mailto: URL"
+                       : "a text of it is not valid UTF-8";
+  }
   return mail;
 }
 

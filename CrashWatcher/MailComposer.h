@@ -8,14 +8,19 @@ namespace cw {
 
 // The mail that asks the vendor to look at a crash: pure text work, no
 // effects. The subject names the version and the crash summary, line 6 of the
-// body the upload address; the mailto: URL carries both, percent-escaped.
+// body the upload address; the mailto: URL carries both, each field escaped
+// so that every mail program reads it back as it stands (see mailtoURL).
 class MailComposer {
 public:
   struct Mail {
+    // On one line: control characters of the summary have become spaces.
     std::string subject;
     std::string body;
-    // Absent when a part is not valid UTF-8: then nothing can be handed over.
+    // Absent when a part is not valid UTF-8, or the recipient leaves no room
+    // in a process argument: then nothing can be handed over.
     std::optional<std::string> url;
+    // Why there is no URL, to be logged; empty when there is one.
+    std::string failure;
   };
 
   // The build's crash-report mailbox and support forum.
@@ -25,6 +30,8 @@ public:
   // An absent upload address reads "(null)", as the report logs it.
   Mail compose(std::string_view version, std::string_view crashSummary,
                const std::optional<std::string>& uploadAddress) const;
+
+  const std::string& recipient() const { return recipient_; }
 
 private:
   std::string recipient_;

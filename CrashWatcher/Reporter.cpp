@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "BuildConfig.h"
+#include "Platform/PrintableText.h"
 #include "Platform/PropertyList.h"
 #include "Platform/SystemLog.h"
+#include "UI/MessagePanel.h"
 
 namespace cw {
 namespace {
@@ -15,6 +17,11 @@ constexpr std::string_view kVersionKey = "CFBundleVersion";
 constexpr std::string_view kVersionFallback = "???";
 constexpr std::string_view kMissingCrashLog = "unable to find last crash :-(";
 constexpr std::string_view kMailBundleIdentifier = "com.apple.mail";
+
+// Script output as a log line may hold it: it can forge no line of its own.
+std::optional<std::string> printable(const std::optional<std::string>& text) {
+  return text ? std::optional<std::string>(printableForLog(*text)) : std::nullopt;
+}
 
 }  // namespace
 
@@ -89,7 +96,7 @@ void Reporter::report(const std::optional<std::string>& crashFile) {
     // A shutdown cut the upload short: nothing more is asked or handed over.
     if (upload.interrupted) return;
     uploadAddress = upload.output;
-    systemLog("  => %@", uploadAddress);
+    systemLog("  => %@", printable(uploadAddress));
     // An empty address is an address: only output that was not text counts as none.
     if (uploadAddress) {
       const HelperScripts::Result summary = parts_.scripts->run("extract-crash-info", *crashFile, true);
@@ -99,12 +106,34 @@ void Reporter::report(const std::optional<std::string>& crashFile) {
   }
 
   const MailComposer::Mail composed = parts_.composer.compose(readVellumdriftVersion(), crashSummary, uploadAddress);
-  if (!composed.url) return;  // nothing opened, nothing logged
+  // What was uploaded, if anything: the address the user is told about.
+  const std::optional<std::string> uploaded = crashFile ? uploadAddress : std::nullopt;
+  if (!composed.url) {
+    tellMailFailure("the mail could not be composed: " + composed.failure, uploaded);
+    return;
+  }
 
-  parts_.desktop->openURL(*composed.url);
+  const URLOpening opening = parts_.desktop->openURL(*composed.url, [uploaded](int status) {
+    systemLog(
+        "The mail program ended with a failure (xdg-open exited with status %d); the crash report was "
+        "uploaded to: %@",
+        status, printable(uploaded));
+  });
+  if (!opening.succeeded()) {
+    tellMailFailure(opening.failureReason(), uploaded);
+    return;
+  }
   const std::vector<RunningApplication> mailPrograms =
       parts_.desktop->runningApplicationsWithBundleIdentifier(kMailBundleIdentifier);
   if (!mailPrograms.empty()) parts_.desktop->activate(mailPrograms.front(), kApplicationActivateAllWindows);
+}
+
+void Reporter::tellMailFailure(const std::string& reason, const std::optional<std::string>& uploadAddress) {
+  systemLog("Could not open the report in a mail program (%@); the crash report was uploaded to: %@", reason,
+            printable(uploadAddress));
+  // The user pressed Send and would otherwise see nothing: say so, with the
+  // address to pass on by other means.
+  ui::runMessagePanel(ui::mailFailurePanel(uploadAddress.value_or(""), parts_.composer.recipient()));
 }
 
 }  // namespace cw

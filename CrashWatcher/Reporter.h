@@ -88,6 +88,10 @@ public:
   std::string description() const override { return "<Reporter>"; }
 
 private:
+  // Logs why the mail could not be handed over, with the upload address, and
+  // tells the user in a small message.
+  void tellMailFailure(const std::string& reason, const std::optional<std::string>& uploadAddress);
+
   ReporterParts parts_;
 };
 

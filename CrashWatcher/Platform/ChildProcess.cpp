@@ -52,8 +52,9 @@ private:
   int error_ = 0;
 };
 
-// Default dispositions, empty mask, a group of its own; 0 or an errno.
-int cleanAttributes(SpawnAttributes& attributes) {
+// Default dispositions, empty mask, a group or a session of its own; 0 or an
+// errno.
+int cleanAttributes(SpawnAttributes& attributes, bool newSession) {
   if (attributes.error() != 0) return attributes.error();
   sigset_t all;
   sigset_t none;
@@ -61,6 +62,11 @@ int cleanAttributes(SpawnAttributes& attributes) {
   ::sigemptyset(&none);
   if (const int error = ::posix_spawnattr_setsigdefault(attributes.get(), &all)) return error;
   if (const int error = ::posix_spawnattr_setsigmask(attributes.get(), &none)) return error;
+  // setsid() makes the child the leader of a new group as well; a session
+  // leader may not change its group, so the two are never asked together.
+  if (newSession)
+    return ::posix_spawnattr_setflags(attributes.get(),
+                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID);
   if (const int error = ::posix_spawnattr_setpgroup(attributes.get(), 0)) return error;
   return ::posix_spawnattr_setflags(attributes.get(),
                                     POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
@@ -118,7 +124,7 @@ ChildProcess ChildProcess::spawn(const std::string& program, const std::vector<s
   SpawnAttributes attributes;
   SpawnFileActions actions;
   std::vector<UniqueFd> copies;
-  if (const int error = cleanAttributes(attributes)) {
+  if (const int error = cleanAttributes(attributes, options.newSession)) {
     child.spawnError_ = error;
     return child;
   }

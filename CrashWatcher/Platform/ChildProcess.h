@@ -36,6 +36,11 @@ public:
     // "NAME=value" entries set in this child's copy of our environment (the
     // agent's own environment is never changed for a child).
     std::vector<std::string> environment;
+    // A session of its own (and so a group of its own) instead of only a
+    // group: no controlling terminal, so our terminal can neither stop it
+    // (SIGTTIN, SIGTTOU) nor interrupt it, and a signal meant for our session
+    // never reaches it. For programs that outlive their use to us.
+    bool newSession = false;
   };
 
   // `arguments` holds argv[0] first. A failed spawn gives an owner of no

@@ -23,11 +23,16 @@ ChildReaper::~ChildReaper() {
   for (auto& [key, child] : children_) child.process.detach();
 }
 
-void ChildReaper::reapWhenDone(ChildProcess process) {
-  if (!process.started() || process.tryReap()) return;
+void ChildReaper::reapWhenDone(ChildProcess process, std::function<void(const ChildProcess&)> whenReaped) {
+  if (!process.started()) return;
+  if (process.tryReap()) {
+    if (whenReaped) whenReaped(process);
+    return;
+  }
   const std::uint64_t key = nextKey_++;
   Child& child = children_[key];
   child.process = std::move(process);
+  child.whenReaped = std::move(whenReaped);
   // A pidfd of a child that already ended is still valid and readable at once.
   if (child.process.pidfd() >= 0)
     child.source = loop_.addFdSource(child.process.pidfd(), [this, key](short) { collect(key); }, {kCommonModes});
@@ -38,8 +43,10 @@ void ChildReaper::reapWhenDone(ChildProcess process) {
 void ChildReaper::collect(std::uint64_t key) {
   const auto found = children_.find(key);
   if (found == children_.end() || !found->second.process.tryReap()) return;
+  Child ended = std::move(found->second);
   // Erasing drops the source before the (already closed) pidfd is gone.
   children_.erase(found);
+  if (ended.whenReaped) ended.whenReaped(ended.process);
 }
 
 }  // namespace cw

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 
 #include "Platform/ChildProcess.h"
@@ -22,8 +23,10 @@ public:
   ChildReaper(const ChildReaper&) = delete;
   ChildReaper& operator=(const ChildReaper&) = delete;
 
-  // Takes charge of a started child that nobody else waits for.
-  void reapWhenDone(ChildProcess child);
+  // Takes charge of a started child that nobody else waits for;
+  // `whenReaped`, if given, learns how it ended once it is reaped (never
+  // when the reaper goes first and leaves it running).
+  void reapWhenDone(ChildProcess child, std::function<void(const ChildProcess&)> whenReaped = {});
   // Children taken in charge and not yet reaped.
   std::size_t pendingCount() const { return children_.size(); }
 
@@ -33,6 +36,7 @@ private:
   struct Child {
     ChildProcess process;
     RunLoop::SourceHandle source;
+    std::function<void(const ChildProcess&)> whenReaped;
   };
 
   void collect(std::uint64_t key);

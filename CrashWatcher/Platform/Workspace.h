@@ -2,6 +2,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,16 +38,40 @@ private:
   pid_t processIdentifier_;
 };
 
+// What became of a URL handed to the opener.
+struct URLOpening {
+  // The errno of a start that failed (ENOENT: no xdg-open; E2BIG: the URL is
+  // too long for an argument; EINVAL: a URL that could pass for an option).
+  int startError = 0;
+  // How the opener ended, as the shell reports it, when it ended within the
+  // wait; absent while it runs on (a mail program it runs in the foreground).
+  std::optional<int> exitStatus;
+
+  bool succeeded() const { return startError == 0 && exitStatus.value_or(0) == 0; }
+  // Why it failed, to be logged; empty when it succeeded.
+  std::string failureReason() const;
+};
+
 // Hands URLs to the user's default handler for their scheme.
 class Workspace {
 public:
+  // How long openURL waits for xdg-open. Where a desktop opens the URL,
+  // xdg-open ends at once with its verdict; with no handler at all it ends
+  // within milliseconds with status 3. Without a desktop it runs the mail
+  // program in the foreground and ends only with it, so still running after
+  // the wait means the mail program runs.
+  static constexpr std::chrono::milliseconds kOpenerWait{5000};
+
   static Workspace& sharedWorkspace();
 
   // Starts `xdg-open url` (no shell, no descriptors but 0, 1 and 2, default
-  // signal dispositions, its own process group) and returns without waiting;
-  // the child is reaped on the run loop when it ends. False when it could not
-  // be started.
-  bool openURL(const std::string& url);
+  // signal dispositions, a session of its own) and waits up to `wait` for it
+  // to end, serving the current run loop in its default mode; a stop of every
+  // run (a shutdown) ends the wait at once. An opener still running then is
+  // reaped on the run loop when it ends, never killed, and `laterFailure`
+  // learns its status if that is not 0.
+  URLOpening openURL(const std::string& url, std::chrono::milliseconds wait = kOpenerWait,
+                     std::function<void(int status)> laterFailure = {});
 
 private:
   Workspace() = default;

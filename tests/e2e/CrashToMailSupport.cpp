@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "BuildConfig.h"
-#include "Platform/UrlEscaping.h"
+#include "Platform/MailtoURL.h"
 
 namespace cw::test {
 
@@ -102,10 +102,16 @@ MailRoad::MailRoad(AgentSandbox& sandbox) : sandbox_(sandbox) {
   for (std::string entry :
        {"XDG_DATA_HOME=" + xdg + "/data", "XDG_CONFIG_HOME=" + xdg + "/config", "XDG_DATA_DIRS=" + xdg + "/system",
         "XDG_CONFIG_DIRS=" + xdg + "/none", std::string("XDG_CURRENT_DESKTOP=X-Generic"), std::string("LANGUAGE=en"),
-        "CRASHWATCHER_PASTE_URL=" + paste_.baseUrl()})
+        std::string("BROWSER=/bin/false"), "CRASHWATCHER_PASTE_URL=" + paste_.baseUrl()})
     sandbox_.addEnvironment(entry);
   // The paste server here speaks the hastebin protocol, not the build's default.
   sandbox_.addEnvironment("CRASHWATCHER_PASTE_PROTOCOL=hastebin");
+}
+
+void MailRoad::removeMailHandler() const {
+  const std::string xdg = sandbox_.home() + "/xdg";
+  std::filesystem::remove(xdg + "/config/mimeapps.list");
+  std::filesystem::remove(xdg + "/data/applications/cw-record-mail.desktop");
 }
 
 std::string MailRoad::placeCrashLog() const {
@@ -126,9 +132,7 @@ std::string MailRoad::expectedMail() const {
       "> I appreciate your help and I read these crash reports, but don't expect my direct answer.\n"
       "> For further discussion please open a topic at\n> " +
       std::string(build::kSupportForumAddress) + ".\n>\n> Thank you, Ilvard";
-  const auto escape = [](const std::string& text) { return *stringByAddingPercentEscapes(text, "&"); };
-  return "mailto:" + std::string(build::kCrashReportRecipient) + "?SUBJECT=" + escape(subject) +
-         "&BODY=" + escape(body);
+  return *mailtoURL(build::kCrashReportRecipient, subject, body);
 }
 
 }  // namespace cw::test

@@ -38,10 +38,14 @@ private:
 
 // The road's surroundings for an agent in a sandbox: a recording mail
 // handler that xdg-open finds in its generic mode (it writes the mailto: URL
-// to received()), English, and the paste server above.
+// to received()), English, and the paste server above. xdg-open never falls
+// back to a browser of the machine.
 class MailRoad {
 public:
   explicit MailRoad(AgentSandbox& sandbox);
+
+  // No program is set up for mailto: links any more.
+  void removeMailHandler() const;
 
   std::string received() const { return sandbox_.home() + "/received-mail"; }
   // The fixture crash log of a Vellumdrift crash of Finder, naming the

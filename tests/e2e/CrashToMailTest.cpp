@@ -83,6 +83,38 @@ TEST_F(CrashToMailTest, ConsentSendsTheRedactedLogAndOpensTheExactMail) {
   EXPECT_EQ(agent.waitForExit(), 0);
 }
 
+TEST_F(CrashToMailTest, WithNoMailProgramTheLogSaysWhyAndTheMessageGivesTheAddress) {
+  road_.removeMailHandler();
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
+  const std::string crash = placeCrashLog();
+  agent.signal(SIGUSR1);
+  ASSERT_TRUE(agent.waitForLog("'" + crash + "' crash report was related")) << agent.log();
+  const std::string dialog = findWindow("Vellumdrift");
+  ASSERT_FALSE(dialog.empty()) << agent.log();
+  runTool({"xdotool", "windowfocus", "--sync", dialog});
+  ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);
+
+  EXPECT_TRUE(
+      agent.waitForLog("Could not open the report in a mail program (xdg-open exited with status 3: no "
+                       "program is set up to open mailto: links); the crash report was uploaded to: " +
+                       road_.paste().uploadAddress() + "\n"))
+      << agent.log();
+  const std::string message = findWindow("Mail Program Not Opened");
+  ASSERT_FALSE(message.empty()) << agent.log();
+  saveScreenshot("e2e-mail-failure.png");
+  runTool({"xdotool", "windowfocus", "--sync", message});
+  ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);
+  EXPECT_TRUE(waitFor([&] {
+    return runTool({"xdotool", "search", "--onlyvisible", "--name", "^Mail Program Not Opened$"}).status != 0;
+  })) << "the message stayed";
+  EXPECT_EQ(road_.paste().bodies().size(), 1u);
+  EXPECT_FALSE(pathExists(received()));
+  EXPECT_TRUE(agent.running());
+  agent.signal(SIGINT);
+  EXPECT_EQ(agent.waitForExit(), 0);
+}
+
 TEST_F(CrashToMailTest, CancelSendsNothingAndTheAgentGoesOn) {
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();

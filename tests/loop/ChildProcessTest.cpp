@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <string>
@@ -162,6 +163,20 @@ TEST_F(ChildProcessTest, OwnerThatGoesKillsTheWholeGroupUnlessDetached) {
   EXPECT_EQ(::kill(kept, 0), 0) << "a detached child was killed";
   ::kill(kept, SIGKILL);
   ::waitpid(kept, nullptr, 0);
+}
+
+TEST_F(ChildProcessTest, AChildGetsAGroupOrASessionOfItsOwn) {
+  for (const bool newSession : {false, true}) {
+    SCOPED_TRACE(newSession ? "new session" : "own group");
+    ChildProcess::Options options;
+    options.newSession = newSession;
+    ChildProcess child = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, options);
+    ASSERT_TRUE(child.started()) << std::strerror(child.spawnError());
+    const pid_t pid = child.processIdentifier();
+    EXPECT_EQ(::getpgid(pid), pid);
+    // A new session has no controlling terminal: ours can neither stop nor interrupt it.
+    EXPECT_EQ(::getsid(pid), newSession ? pid : ::getsid(0));
+  }
 }
 
 TEST_F(ChildProcessTest, TaskGivesOutputByteForByteAndTheShellsStatus) {

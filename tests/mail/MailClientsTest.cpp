@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "MailComposer.h"
 #include "Platform/MailtoURL.h"
 #include "Platform/UrlEscaping.h"
 #include "dialog/DialogTestSupport.h"
@@ -36,6 +37,11 @@ const std::vector<Summary> kSummaries = {
 
 std::string subjectOf(const Summary& summary) {
   return "Vellumdrift 2.1 crash " + summary.text;
+}
+
+// The very URL the agent hands over for this summary.
+std::string reportURL(const Summary& summary) {
+  return *MailComposer("crashes@vellumdrift.example", kForum).compose("2.1", summary.text, kAddress).url;
 }
 
 // The URL the agent made before: RFC 2396 escaping, "&" escaped in the fields.
@@ -77,8 +83,7 @@ TEST_F(MailClientsTest, NeomuttShowsEveryFieldAsMeantAndSendsNothing) {
   for (const Summary& summary : kSummaries) {
     SCOPED_TRACE(summary.name);
     MailClientHome home(display());
-    const MailOutcome outcome =
-        home.openInNeomutt(*mailtoURL("crashes@vellumdrift.example", subjectOf(summary), body()));
+    const MailOutcome outcome = home.openInNeomutt(reportURL(summary));
     expectIntended(outcome, summary);
     const MailOutcome before = home.openInNeomutt(previousURL(subjectOf(summary), body()));
     record("neomutt, previous URL, " + summary.name + ":\n" + describe(before) + "\n");
@@ -90,8 +95,7 @@ TEST_F(MailClientsTest, ClawsMailShowsEveryFieldAsMeant) {
   for (const Summary& summary : kSummaries) {
     SCOPED_TRACE(summary.name);
     MailClientHome home(display());
-    expectIntended(home.openInClawsMail(*mailtoURL("crashes@vellumdrift.example", subjectOf(summary), body())), summary,
-                   true);
+    expectIntended(home.openInClawsMail(reportURL(summary)), summary, true);
   }
   // Before, every URL held the forum's "://" as it stands.
   MailClientHome home(display());

@@ -12,12 +12,13 @@
 
 namespace cw::test {
 
-// Records the URLs opened and the applications asked for and activated.
+// Records the URLs opened and the applications asked for and activated;
+// each opening ends as `opening` says.
 class RecordingDesktop final : public Desktop {
 public:
-  bool openURL(const std::string& url) override {
+  URLOpening openURL(const std::string& url, std::function<void(int)>) override {
     opened.push_back(url);
-    return true;
+    return opening;
   }
   std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(std::string_view id) override {
     asked.emplace_back(id);
@@ -28,6 +29,7 @@ public:
     return true;
   }
 
+  URLOpening opening;
   std::vector<std::string> opened;
   std::vector<std::string> asked;
   std::vector<RunningApplication> running;
