@@ -129,7 +129,15 @@ TEST_F(CrashToMailTest, CancelSendsNothingAndTheAgentGoesOn) {
   ASSERT_TRUE(waitFor([&] {
     return runTool({"xdotool", "search", "--onlyvisible", "--name", "^Vellumdrift$"}).status != 0;
   }));
-  std::this_thread::sleep_for(1s);
+  // The scan has ended once a later one has asked about another crash log
+  // (a user-signal-1 sent while it runs is dropped, so it is sent again).
+  const std::string later = sandbox_.localCrashReporter() + "/Finder_later_host.crash";
+  writeFile(later, readFile(std::string(CW_SOURCE_DIR) + "/tests/scripts/fixtures/finder-unrelated.crash"));
+  int polls = 0;
+  ASSERT_TRUE(waitFor([&] {
+    if (polls++ % 10 == 0) agent.signal(SIGUSR1);
+    return agent.log().find("'" + later + "' crash report was not related") != std::string::npos;
+  })) << agent.log();
   EXPECT_TRUE(road_.paste().bodies().empty());
   EXPECT_FALSE(pathExists(received()));
   EXPECT_THAT(agent.log(), Not(HasSubstr("Uploading crash report")));

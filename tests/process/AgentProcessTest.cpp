@@ -37,9 +37,24 @@ std::string related(const std::string& path) {
   return "'" + path + "' crash report was related to Vellumdrift -> open Crash Reporting Dialog";
 }
 
-// Lets a scan that may (wrongly) follow have its chance to show up.
-void settle() {
-  std::this_thread::sleep_for(1500ms);
+// The signals whose disposition is "ignore" in the process's status: the
+// kernel drops such a signal when it is sent, so it can start nothing.
+bool ignores(pid_t pid, int sig) {
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigIgn:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1u;
+  return false;
+}
+
+// The positive marker that every scan asked for before it has ended: a new
+// crash log, and user-signal-1 until a scan has asked about it (one sent
+// while an earlier scan still runs is dropped, so it is sent again).
+void scanUntilAsked(const AgentProcess& agent, const std::string& log) {
+  int polls = 0;
+  EXPECT_TRUE(waitUntil([&] {
+    if (polls++ % 50 == 0) agent.signal(SIGUSR1);
+    return agent.log().find(notRelated(log)) != std::string::npos;
+  })) << agent.log();
 }
 
 class AgentProcessTest : public ::testing::Test {
@@ -172,9 +187,10 @@ TEST_F(AgentProcessTest, HangUpAndUserSignalTwoChangeNothing) {
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching());
   const std::string before = agent.log();
+  ASSERT_TRUE(ignores(agent.pid(), SIGHUP));
+  ASSERT_TRUE(ignores(agent.pid(), SIGUSR2));
   agent.signal(SIGHUP);
   agent.signal(SIGUSR2);
-  settle();
   EXPECT_TRUE(agent.running());
   EXPECT_EQ(agent.log(), before);
   EXPECT_TRUE(sandbox_.askedPaths().empty());
@@ -187,9 +203,11 @@ TEST_F(AgentProcessTest, UserSignalOneWithoutCrashLogsLogsNothing) {
   ASSERT_TRUE(agent.waitUntilWatching());
   const std::string before = agent.log();
   agent.signal(SIGUSR1);
-  settle();
-  EXPECT_EQ(agent.log(), before);
-  EXPECT_TRUE(sandbox_.askedPaths().empty());
+  const std::string marker = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_marker.crash", 0);
+  scanUntilAsked(agent, marker);
+  // The marker's line is the only one any scan wrote.
+  EXPECT_EQ(countOccurrences(agent.log().substr(before.size()), "crash report"), 1) << agent.log();
+  EXPECT_EQ(sandbox_.askedPaths(), std::vector<std::string>{marker});
 }
 
 // The scan asks oldest first and ends at the first related log; the logs
@@ -279,8 +297,9 @@ TEST_F(AgentProcessTest, UserSignalOneDuringAScanHasNoEffect) {
   agent.signal(SIGUSR1);
   agent.signal(SIGUSR1);
   ASSERT_TRUE(agent.waitForLog(notRelated(slow)));
-  settle();
-  EXPECT_EQ(sandbox_.askedPaths().size(), 1u);
+  const std::string marker = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_marker.crash", 0);
+  scanUntilAsked(agent, marker);
+  EXPECT_EQ(sandbox_.askedPaths(), (std::vector<std::string>{slow, marker}));
   EXPECT_EQ(countOccurrences(agent.log(), notRelated(slow)), 1);
 }
 
