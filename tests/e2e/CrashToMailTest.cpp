@@ -31,14 +31,9 @@ protected:
   std::string received() const { return road_.received(); }
   std::string placeCrashLog() const { return road_.placeCrashLog(); }
 
-  static bool waitFor(const std::function<bool()>& done, std::chrono::seconds guard = 60s) {
-    const auto giveUp = std::chrono::steady_clock::now() + guard;  // hang guard only
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > giveUp) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return true;
-  }
+  // Polls no faster than the tools in the conditions can answer; the guard
+  // only stops a hang.
+  static bool waitFor(const std::function<bool()>& done) { return waitUntil(done, 60s, 50ms); }
 
   AgentSandbox sandbox_;
   MailRoad road_{sandbox_};

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -13,19 +14,12 @@
 namespace cw::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 // Hang guards only: the waits below end as soon as what they wait for is there.
 constexpr auto kOpenGuard = std::chrono::seconds(30);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
-template <typename Done>
-bool pollUntil(Done done, std::chrono::seconds guard = kOpenGuard) {
-  const auto giveUp = Clock::now() + guard;
-  while (!done()) {
-    if (Clock::now() > giveUp) return false;
-    std::this_thread::sleep_for(kPollInterval);
-  }
-  return true;
+bool pollUntil(const std::function<bool()>& done, std::chrono::milliseconds guard = kOpenGuard) {
+  return waitUntil(done, guard, kPollInterval);
 }
 
 std::string base64Decoded(std::string_view text) {

@@ -16,11 +16,11 @@
 
 namespace cw::test {
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard) {
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard, std::chrono::milliseconds interval) {
   const auto deadline = std::chrono::steady_clock::now() + guard;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(interval);
   }
   return true;
 }

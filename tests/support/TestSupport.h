@@ -9,7 +9,8 @@ namespace cw::test {
 
 // Polls `done` until it holds; false once `guard` (a hang guard, never a
 // timing check) has run out.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard = std::chrono::seconds(60));
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds guard = std::chrono::seconds(60),
+               std::chrono::milliseconds interval = std::chrono::milliseconds(2));
 
 // A fresh folder under $TMPDIR, removed with everything in it on destruction.
 class TempDir {
