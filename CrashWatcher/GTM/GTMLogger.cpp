@@ -13,6 +13,7 @@
 #include <system_error>
 #include <typeinfo>
 
+#include "Platform/Posix.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/Utf8.h"
 
@@ -64,19 +65,7 @@ private:
 
 // Returns 0 when every byte was written, otherwise the errno of the failure.
 int writeAll(int fd, std::string_view bytes) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;  // no progress: retrying would spin for ever
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return 0;
+  return posix::writeAll(fd, bytes) ? 0 : errno;
 }
 
 // A per-thread buffer for the line being made, so that a line costs no

@@ -26,10 +26,12 @@ auto retryOnEintr(Call call) {
   }
 }
 
-// Writes all of `bytes` to a blocking descriptor; false (errno kept) on failure.
+// Writes all of `bytes` to a blocking descriptor; false (errno kept, EIO for a
+// write that made no progress, which retrying would only repeat) on failure.
 inline bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = retryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (written == 0) errno = EIO;
     if (written <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }

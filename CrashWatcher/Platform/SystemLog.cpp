@@ -10,6 +10,8 @@
 #include <ctime>
 #include <string>
 
+#include "Platform/Posix.h"
+
 namespace cw {
 
 void systemLogMessage(std::string_view message) {
@@ -27,17 +29,8 @@ void systemLogMessage(std::string_view message) {
   std::string line(prefix, prefixLength);
   line.append(message);
   if (line.empty() || line.back() != '\n') line.push_back('\n');
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDERR_FILENO, p, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere left to report it
-    }
-    p += written;
-    left -= static_cast<size_t>(written);
-  }
+  // A failure has nowhere left to be reported.
+  posix::writeAll(STDERR_FILENO, line);
 }
 
 }  // namespace cw

@@ -17,6 +17,7 @@
 
 #include "Platform/Bundle.h"
 #include "Platform/Paths.h"
+#include "Platform/Posix.h"
 #include "Platform/UniqueFd.h"
 
 namespace cw {
@@ -47,18 +48,6 @@ bool ensureDirectory(const std::string& path) {
   return isDirectory(path);
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Removes a temporary file unless it was renamed into place.
 class TemporaryFile {
 public:
@@ -81,7 +70,7 @@ bool writeAtomically(int folderFd, const std::string& folder, const std::string&
   UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
   if (!fd) return false;
   TemporaryFile temporary(pattern);
-  if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0) return false;
+  if (!posix::writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0) return false;
   if (::close(fd.release()) != 0) return false;
   if (::rename(temporary.path().c_str(), path.c_str()) != 0) return false;
   temporary.commit();
