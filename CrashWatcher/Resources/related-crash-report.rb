@@ -1,7 +1,7 @@
 #!/usr/bin/env -S ruby --disable-gems
 # frozen_string_literal: true
 #
-# related-crash-report CRASH_LOG
+# related-crash-report [--signature] CRASH_LOG
 #
 # Tells the agent whether a Finder crash log concerns Vellumdrift, by exit
 # status alone:
@@ -20,18 +20,33 @@
 # in some other thread, does not make a crash related. The details are in
 # crashlog.rb beside this script.
 #
-# The agent discards standard output; nothing is written to it.
+# Nothing is written to standard output, unless --signature is given: then a
+# related crash's signature follows on one line (see signature.rb), which the
+# agent asks for to tell a repeated fault from a new one.
 
 require_relative 'crashlog'
 
+want_signature = ARGV.first == '--signature'
+path = ARGV.last if ARGV.size == (want_signature ? 2 : 1)
+signature = nil
 status =
   begin
-    report = ARGV.size == 1 ? CrashLog.load(ARGV[0]) : nil
+    report = path && CrashLog.load(path)
     if report.nil? then 2
-    elsif report.related? then 1
+    elsif report.related?
+      if want_signature
+        require_relative 'redaction'
+        require_relative 'signature'
+        signature = CrashLog::Signature.of(report, CrashLog::Redaction.for_this_machine(path))
+      end
+      1
     else 0
     end
   rescue StandardError, NoMemoryError, SystemStackError
     2
   end
+if signature
+  $stdout.binmode
+  $stdout.write("#{signature}\n".b)
+end
 exit status
