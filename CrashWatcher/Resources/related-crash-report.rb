@@ -31,13 +31,15 @@ path = ARGV.last if ARGV.size == (want_signature ? 2 : 1)
 signature = nil
 status =
   begin
-    report = path && CrashLog.load(path)
+    bytes = path && CrashLog.read_bytes(path)
+    text = bytes && CrashLog.to_text(bytes)
+    report = text && CrashLog.parse(text)
     if report.nil? then 2
     elsif report.related?
       if want_signature
         require_relative 'redaction'
         require_relative 'signature'
-        signature = CrashLog::Signature.of(report, CrashLog::Redaction.for_this_machine(path))
+        signature = CrashLog::Signature.of_text(text, CrashLog::Redaction.for_this_machine(path))
       end
       1
     else 0

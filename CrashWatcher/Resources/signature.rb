@@ -16,45 +16,49 @@
 # address (offsets are taken from the image's start). Numbers in the
 # application-specific line are left out, as are addresses anywhere.
 
-require 'digest'
-
 module CrashLog
+  class Report
+    # The version of the Vellumdrift image that holds the faulting frame, else
+    # of the first Vellumdrift image that gives one; nil when none does.
+    def vellumdrift_version
+      images = vellumdrift_images.select(&:version)
+      location = faulting_frame
+      (images.find { |image| image.name == location&.image } || images.min_by(&:first))&.version
+    end
+  end
+
   module Signature
     FIELD_LIMIT = 300
     SEPARATOR = ' | '
     UNKNOWN_VERSION = 'unknown version'
     ADDRESS_RE = /0x\h{5,}/
     # "+ 112", "+ 112 (VDBadgeProvider.m:42)" after a symbol.
-    SYMBOL_OFFSET_RE = /\s+\+\s+\d+(?:\s+\([^()]*\))?\z/
+    SYMBOL_OFFSET_RE = / \+ \d+(?: .*)?\z/
 
-    # The signature of +report+ (see crashlog.rb), a related crash, with
-    # +redaction+ (see redaction.rb) applied to every field.
-    def self.of(report, redaction)
-      frame = report.top_vellumdrift_frame
-      place = if frame
-                without_symbol_offset(redaction.redact_paths(frame))
+    # The signature of the related crash in +text+ (a crash log's whole text),
+    # drawn from a report of the text as +redaction+ (see redaction.rb) leaves
+    # it; nil when it is no crash log.
+    def self.of_text(text, redaction)
+      report = CrashLog.parse(redaction.redact(text))
+      return of(report) if report
+
+      # Redaction should never spoil a log; if it did, its fields are redacted one by one.
+      report = CrashLog.parse(text)
+      report && of(report).then { |signature| redaction.redact_free(signature) }
+    end
+
+    # The signature of +report+, a related crash.
+    def self.of(report)
+      location = report.faulting_frame
+      place = if location
+                location.symbol ? "#{location.image}: #{location.symbol.sub(SYMBOL_OFFSET_RE, '')}" : location.to_s
               elsif (mention = report.app_info_mention)
-                "application info: #{redaction.redact_free(mention.strip).gsub(/0x\h+|\d+/, '#')}"
+                "application info: #{mention.strip.gsub(/0x\h+|\d+/, '#')}"
               else
                 'Vellumdrift'
               end
-      exception = redaction.redact_free(report.exception_text || 'Crash')
-      [exception, place, version(report, frame) || UNKNOWN_VERSION].map { |field| bounded(field) }.join(SEPARATOR)
-    end
-
-    # "Image: symbol + 112" gives "Image: symbol"; "Image + 24177", an offset
-    # into the image, stays as it is.
-    def self.without_symbol_offset(frame)
-      image, symbol = frame.split(': ', 2)
-      symbol ? "#{image}: #{symbol.sub(SYMBOL_OFFSET_RE, '')}" : frame
-    end
-
-    # The version of the Vellumdrift image the frame lies in, else of the
-    # first Vellumdrift image that gives one.
-    def self.version(report, frame)
-      images = report.images.select { |image| image.vellumdrift? && image.version }
-      own = images.find { |image| frame&.start_with?("#{image.name}:", "#{image.name} +") }
-      (own || images.first)&.version
+      fields = [report.exception_text || 'Crash', place, report.vellumdrift_version || UNKNOWN_VERSION]
+      fields.map { |field| bounded(field) }.join(SEPARATOR)
     end
 
     # One printable line without addresses; a long one is cut and ends in a
@@ -63,6 +67,7 @@ module CrashLog
       text = CrashLog.printable_line(field.gsub(ADDRESS_RE, '0x…'), FIELD_LIMIT * 64)
       return text if text.length <= FIELD_LIMIT
 
+      require 'digest'
       "#{text[0, FIELD_LIMIT - 18]}…##{Digest::SHA256.hexdigest(text)[0, 16]}"
     end
   end
