@@ -20,13 +20,13 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::pair<ConsentAnswer, std::string_view>, 3> kAnswerNames{{
-    {ConsentAnswer::Send, "Send"},
-    {ConsentAnswer::DontSend, "Don't Send"},
-    {ConsentAnswer::Countdown, "countdown"},
+constexpr std::array<std::pair<RememberedAnswer, std::string_view>, 3> kAnswerNames{{
+    {RememberedAnswer::Send, "Send"},
+    {RememberedAnswer::DontSend, "Don't Send"},
+    {RememberedAnswer::Countdown, "countdown"},
 }};
 
-std::optional<ConsentAnswer> consentAnswerNamed(std::string_view name) {
+std::optional<RememberedAnswer> rememberedAnswerNamed(std::string_view name) {
   for (const auto& [answer, answerName] : kAnswerNames)
     if (answerName == name) return answer;
   return std::nullopt;
@@ -59,23 +59,10 @@ bool usableSignature(std::string_view signature) {
 
 }  // namespace
 
-std::string_view consentAnswerName(ConsentAnswer answer) {
+std::string_view rememberedAnswerName(RememberedAnswer answer) {
   for (const auto& [entry, name] : kAnswerNames)
     if (entry == answer) return name;
   return {};
-}
-
-void Repeats::add(Date when) {
-  ++count;
-  first = first ? std::min(*first, when) : when;
-  last = last ? std::max(*last, when) : when;
-}
-
-void Repeats::add(const Repeats& other) {
-  if (other.count == 0) return;
-  count += other.count;
-  if (other.first) first = first ? std::min(*first, *other.first) : *other.first;
-  if (other.last) last = last ? std::max(*last, *other.last) : *other.last;
 }
 
 std::string formatUtcTimestamp(Date when) {
@@ -113,15 +100,6 @@ std::optional<Date> parseUtcTimestamp(std::string_view text) {
   const Date when = dateFromNanoseconds(static_cast<std::int64_t>(seconds) * 1'000'000'000 + fraction);
   if (formatUtcTimestamp(when) != text) return std::nullopt;
   return when;
-}
-
-std::string formatLocalTime(Date when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm local{};
-  if (!::localtime_r(&seconds, &local)) ::gmtime_r(&seconds, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
 }
 
 AgentState::AgentState(std::string path) : path_(std::move(path)) {}
@@ -189,7 +167,7 @@ bool AgentState::parse(std::string_view text) {
         !readTimestamp(entry, "lastRepeat", answered.since.last))
       return false;
     answered.signature = signature->get<std::string>();
-    const std::optional<ConsentAnswer> how = consentAnswerNamed(answer->get_ref<const std::string&>());
+    const std::optional<RememberedAnswer> how = rememberedAnswerNamed(answer->get_ref<const std::string&>());
     if (!how || !usableSignature(answered.signature)) return false;
     answered.answer = *how;
     answered.answeredAt = *answeredAt;
@@ -208,7 +186,7 @@ std::string AgentState::serialize() const {
   for (const AnsweredSignature& entry : answered_)
     answered.push_back({{"signature", entry.signature},
                         {"answeredAt", formatUtcTimestamp(entry.answeredAt)},
-                        {"answer", consentAnswerName(entry.answer)},
+                        {"answer", rememberedAnswerName(entry.answer)},
                         {"repeats", entry.since.count},
                         {"firstRepeat", timestamp(entry.since.first)},
                         {"lastRepeat", timestamp(entry.since.last)}});
@@ -291,7 +269,7 @@ const AnsweredSignature* AgentState::answerFor(std::string_view signature) const
   return found == answered_.end() ? nullptr : &*found;
 }
 
-void AgentState::recordAnswer(const std::string& signature, ConsentAnswer answer, Date when) {
+void AgentState::recordAnswer(const std::string& signature, RememberedAnswer answer, Date when) {
   if (!usableSignature(signature)) return;
   std::erase_if(answered_, [&](const AnsweredSignature& entry) { return entry.signature == signature; });
   answered_.push_back({signature, when, answer, {}});

@@ -8,33 +8,22 @@
 #include <vector>
 
 #include "CrashLogRecord.h"
+#include "CrashOccurrences.h"
 #include "FRCrashLogFinder.h"
 
 namespace cw {
 
 // How the user answered the dialog about a crash.
-enum class ConsentAnswer { Send, DontSend, Countdown };
+enum class RememberedAnswer { Send, DontSend, Countdown };
 
-std::string_view consentAnswerName(ConsentAnswer answer);
-
-// How often a fault happened without being asked about, and between which
-// times.
-struct Repeats {
-  std::uint64_t count = 0;
-  std::optional<Date> first;
-  std::optional<Date> last;
-
-  void add(Date when);
-  void add(const Repeats& other);
-  bool operator==(const Repeats&) const = default;
-};
+std::string_view rememberedAnswerName(RememberedAnswer answer);
 
 // A fault the user has answered for, by its signature: when and how, and
 // how often it came back since without being asked about.
 struct AnsweredSignature {
   std::string signature;
   Date answeredAt;
-  ConsentAnswer answer = ConsentAnswer::DontSend;
+  RememberedAnswer answer = RememberedAnswer::DontSend;
   Repeats since;
   bool operator==(const AnsweredSignature&) const = default;
 };
@@ -83,7 +72,7 @@ public:
 
   const AnsweredSignature* answerFor(std::string_view signature) const;
   // A new answer: the repeats counted so far are done with.
-  void recordAnswer(const std::string& signature, ConsentAnswer answer, Date when);
+  void recordAnswer(const std::string& signature, RememberedAnswer answer, Date when);
   // One more crash of an answered fault that was not asked about.
   void countRepeat(std::string_view signature, Date when);
   // An answer given "later" than `now` (the clock went back) counts as given now.
@@ -112,7 +101,5 @@ private:
 // "2026-12-08T11:24:49.123456789Z", as the state file holds times.
 std::string formatUtcTimestamp(Date when);
 std::optional<Date> parseUtcTimestamp(std::string_view text);
-// "2026-12-08 12:24:49", local time, as log lines and mails show times.
-std::string formatLocalTime(Date when);
 
 }  // namespace cw

@@ -43,8 +43,8 @@ TEST(AgentStateTest, WhatIsSavedIsReadByTheNextRun) {
     state.setVellumdriftVersion("2.1");
     state.setLastScan(kNow);
     state.setAskedLogs({{2049, 77, 4096, kNow - 3s}});
-    state.recordAnswer("EXC_BAD_ACCESS (SIGSEGV) | A: f | 2.1 - 2104", ConsentAnswer::DontSend, kNow - 1h);
-    state.recordAnswer("EXC_CRASH (SIGABRT) | B + 12 | 2.1 - 2104", ConsentAnswer::Countdown, kNow - 2h);
+    state.recordAnswer("EXC_BAD_ACCESS (SIGSEGV) | A: f | 2.1 - 2104", RememberedAnswer::DontSend, kNow - 1h);
+    state.recordAnswer("EXC_CRASH (SIGABRT) | B + 12 | 2.1 - 2104", RememberedAnswer::Countdown, kNow - 2h);
     state.countRepeat("EXC_BAD_ACCESS (SIGSEGV) | A: f | 2.1 - 2104", kNow - 30min);
     state.countRepeat("EXC_BAD_ACCESS (SIGSEGV) | A: f | 2.1 - 2104", kNow - 50min);
     EXPECT_TRUE(state.save());
@@ -58,13 +58,13 @@ TEST(AgentStateTest, WhatIsSavedIsReadByTheNextRun) {
   ASSERT_NE(answered, nullptr);
   EXPECT_EQ(*answered, (AnsweredSignature{"EXC_BAD_ACCESS (SIGSEGV) | A: f | 2.1 - 2104",
                                           kNow - 1h,
-                                          ConsentAnswer::DontSend,
+                                          RememberedAnswer::DontSend,
                                           {2, kNow - 50min, kNow - 30min}}));
-  EXPECT_EQ(again.answerFor("EXC_CRASH (SIGABRT) | B + 12 | 2.1 - 2104")->answer, ConsentAnswer::Countdown);
+  EXPECT_EQ(again.answerFor("EXC_CRASH (SIGABRT) | B + 12 | 2.1 - 2104")->answer, RememberedAnswer::Countdown);
 
   // Answering again starts the count afresh; another installed version
   // forgets every answer.
-  again.recordAnswer("EXC_BAD_ACCESS (SIGSEGV) | A: f | 2.1 - 2104", ConsentAnswer::Send, kNow);
+  again.recordAnswer("EXC_BAD_ACCESS (SIGSEGV) | A: f | 2.1 - 2104", RememberedAnswer::Send, kNow);
   EXPECT_EQ(again.answerFor("EXC_BAD_ACCESS (SIGSEGV) | A: f | 2.1 - 2104")->since, Repeats{});
   // An answer dated after now (the clock went back) counts as given now.
   again.clampAnswersTo(kNow - 10min);
@@ -81,7 +81,7 @@ TEST(AgentStateTest, TheFileStaysSmallWhateverTheHistory) {
   std::vector<CrashLogIdentity> logs;
   for (int i = 0; i < 5000; ++i) {
     const std::string signature = std::to_string(i) + " | " + std::string(AgentState::kMaxSignatureBytes - 10, 'x');
-    state.recordAnswer(signature, ConsentAnswer::Send, kNow + std::chrono::seconds(i));
+    state.recordAnswer(signature, RememberedAnswer::Send, kNow + std::chrono::seconds(i));
     state.countRepeat(signature, kNow);
     logs.push_back({1, static_cast<ino_t>(i), 1, kNow + std::chrono::seconds(i)});
   }
