@@ -5,6 +5,7 @@
 // says, an upload that records what it was given, and the real xdg-open
 // handing the mail to a recording mail handler. Times are crash logs' mtimes;
 // nothing waits on the clock.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,6 +23,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
+using Date = std::chrono::system_clock::time_point;
 
 // Speaks the dialog helper's protocol on descriptor 3: measures every text
 // as 80 x 20, and on "show" records the dialog's texts in dialogs.txt, then
@@ -63,8 +65,9 @@ class CrashRepeatsTest : public ::testing::Test {
 protected:
   CrashRepeatsTest() {
     sandbox_.installScript("related-crash-report", kProbeRelated);
-    sandbox_.installScript("upload-gist", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$HOME/uploads.txt\"\n"
-                                          "printf 'https://paste.example/%s' \"$(basename \"$1\")\"\n");
+    sandbox_.installScript("upload-gist",
+                           "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$HOME/uploads.txt\"\n"
+                           "printf 'https://paste.example/%s' \"$(basename \"$1\")\"\n");
     sandbox_.installScript("extract-crash-info", "#!/bin/sh\nprintf 'EXC_BAD_ACCESS (SIGSEGV)'\n");
     writeFile(sandbox_.prefix() + "/libexec/crashwatcher/crashwatcher-dialog", kProbeDialog, 0755);
     writeFile(mailHandler(), "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"" + sandbox_.home() + "/mails.txt\"\n", 0755);
@@ -81,7 +84,8 @@ protected:
     makeDirectories(sandbox_.userCrashReporter());
     writeFile(path, "1 " + signature + "\nProcess: Finder\n");
     const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
-    const timespec times[2] = {{since / 1'000'000'000, since % 1'000'000'000}, {since / 1'000'000'000, since % 1'000'000'000}};
+    const timespec times[2] = {{since / 1'000'000'000, since % 1'000'000'000},
+                               {since / 1'000'000'000, since % 1'000'000'000}};
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
     return path;
   }
