@@ -284,6 +284,15 @@ void AgentState::countRepeat(std::string_view signature, Date when) {
   }
 }
 
+void AgentState::countRepeats(std::string_view signature, const Repeats& repeats) {
+  if (repeats.count == 0) return;
+  for (AnsweredSignature& entry : answered_) {
+    if (entry.signature != signature) continue;
+    entry.since.add(repeats);
+    changed_ = true;
+  }
+}
+
 void AgentState::clampAnswersTo(Date now) {
   for (AnsweredSignature& entry : answered_) {
     if (entry.answeredAt <= now) continue;

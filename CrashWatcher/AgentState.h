@@ -75,6 +75,7 @@ public:
   void recordAnswer(const std::string& signature, RememberedAnswer answer, Date when);
   // One more crash of an answered fault that was not asked about.
   void countRepeat(std::string_view signature, Date when);
+  void countRepeats(std::string_view signature, const Repeats& repeats);
   // An answer given "later" than `now` (the clock went back) counts as given now.
   void clampAnswersTo(Date now);
   const std::vector<AnsweredSignature>& answered() const { return answered_; }

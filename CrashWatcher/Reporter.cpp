@@ -72,10 +72,13 @@ bool Reporter::askUserPermissionToSend() {
   return parts_.dialog->askUserPermissionToSend();
 }
 
-ConsentAnswer Reporter::askForConsent() {
+ConsentAnswer Reporter::askForConsent(const CrashOccurrences& occurrences) {
+  parts_.dialog->setOccurrences(occurrences);
   const bool send = askUserPermissionToSend();
+  parts_.dialog->setOccurrences({});
   if (!parts_.dialog->lastDialogAnswered()) return ConsentAnswer::NotAnswered;
-  return send ? ConsentAnswer::Send : ConsentAnswer::Refuse;
+  if (send) return ConsentAnswer::Send;
+  return parts_.dialog->lastDialogCountedDown() ? ConsentAnswer::Countdown : ConsentAnswer::Refuse;
 }
 
 std::optional<std::string> Reporter::runShellCommandWithCrashFile(std::string_view command,
@@ -91,6 +94,10 @@ HelperScripts::Result Reporter::askScriptWithCrashFile(std::string_view command,
   return parts_.scripts->run(command, crashFile, false);
 }
 
+HelperScripts::Result Reporter::askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) {
+  return parts_.scripts->runWithOption(command, "--signature", crashFile, true);
+}
+
 std::string Reporter::readVellumdriftVersion() {
   const std::optional<PlistDictionary> info = readDictionaryFromFile(parts_.productInfoPlistPath);
   if (info) {
@@ -99,7 +106,7 @@ std::string Reporter::readVellumdriftVersion() {
   return std::string(kVersionFallback);
 }
 
-void Reporter::report(const std::optional<std::string>& crashFile) {
+void Reporter::report(const std::optional<std::string>& crashFile, const CrashOccurrences& occurrences) {
   std::optional<std::string> uploadAddress;
   std::string crashSummary;
   if (!crashFile) {
@@ -120,7 +127,8 @@ void Reporter::report(const std::optional<std::string>& crashFile) {
     }
   }
 
-  const MailComposer::Mail composed = parts_.composer.compose(readVellumdriftVersion(), crashSummary, uploadAddress);
+  const MailComposer::Mail composed =
+      parts_.composer.compose(readVellumdriftVersion(), crashSummary, uploadAddress, occurrences);
   // What was uploaded, if anything: the address the user is told about.
   const std::optional<std::string> uploaded = crashFile ? uploadAddress : std::nullopt;
   if (!composed.url) {

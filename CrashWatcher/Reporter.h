@@ -70,7 +70,9 @@ public:
   // Consent dialog.
   bool askUserPermissionToSend();
   // The same dialog, telling a refusal from a dialog that was not answered.
-  ConsentAnswer askForConsent() override;
+  ConsentAnswer askForConsent() { return askForConsent(CrashOccurrences{}); }
+  // The dialog says how often the fault happened since it was last answered.
+  ConsentAnswer askForConsent(const CrashOccurrences& occurrences) override;
   void configureAlertWindow() { parts_.dialog->configureAlertWindow(); }
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
     return parts_.dialog->runModalWindowWithTimeout(window, timeout);
@@ -90,10 +92,14 @@ public:
   std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
   // The same run, telling how it ended.
   HelperScripts::Result askScriptWithCrashFile(std::string_view command, std::string_view crashFile) override;
+  HelperScripts::Result askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) override;
 
   // Report composition.
   std::string readVellumdriftVersion();
-  void report(const std::optional<std::string>& crashFile) override;
+  void report(const std::optional<std::string>& crashFile) { report(crashFile, CrashOccurrences{}); }
+  // The mail says how often the fault happened, and when.
+  void report(const std::optional<std::string>& crashFile, const CrashOccurrences& occurrences) override;
+  std::string installedVersion() override { return readVellumdriftVersion(); }
 
   std::string description() const override { return "<Reporter>"; }
 

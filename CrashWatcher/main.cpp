@@ -25,6 +25,8 @@
 namespace {
 
 constexpr const char* kLockFilePath = "~/Library/Application Support/.VellumdriftCrashWatcher.lock";
+// What the agent remembers across runs (see AgentState), beside the lock file.
+constexpr const char* kStateFilePath = "~/Library/Application Support/.VellumdriftCrashWatcher.state";
 constexpr const char* kWatchedFolder = "~/Library/Logs/DiagnosticReports";
 constexpr double kStreamLatencySeconds = 1.0;
 // Another instance may unlink the lock file between our open and our flock;
@@ -194,7 +196,16 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
     std::exit(10);
   }
 
-  scan = std::make_unique<cw::CrashScan>(*reporter);
+  // Lives until after the scan, which saves into it at the end.
+  cw::AgentState remembered(cw::standardizePath(kStateFilePath));
+  remembered.load();
+  cw::CrashScan::Memory memory;
+  memory.state = &remembered;
+  memory.quietPeriodSeconds = cw::CrashScan::quietPeriodSeconds(
+      cw::Bundle::mainBundle().objectForInfoDictionaryKey(cw::CrashScan::kQuietPeriodKey));
+  scan = std::make_unique<cw::CrashScan>(
+      *reporter, cw::FRCrashLogFinder::findCrashLogsSince, [] { return std::chrono::system_clock::now(); },
+      cw::identifyCrashLog, std::move(memory));
 
   const std::string watched = cw::standardizePath(kWatchedFolder);
   cw::systemLog("Watching '%@'", cw::printableForLog(watched));
@@ -208,6 +219,11 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
     stream->start();
   }
 
+  // One scan at start: crashes written while no agent ran are asked about
+  // now (back to the last scan of the run before), not at the next change.
+  const cw::RunLoop::SourceHandle firstScan =
+      loop.addTimer(0, false, [] { runScan(cw::CrashScan::Trigger::UserSignal); }, {cw::kDefaultRunLoopMode});
+
   loop.run(cw::kDefaultRunLoopMode);
 
   if (caughtSIGINT)
@@ -218,6 +234,7 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
     stream->stop();
     stream->unscheduleFromRunLoop(loop, cw::kDefaultRunLoopMode);
   }
+  if (scan) scan->stop();
   scan.reset();
   reporter.reset();
   releaseLock();
