@@ -32,8 +32,8 @@ public:
   // Runs the script on the crash log and tells how it ended (the output is
   // dropped).
   virtual HelperScripts::Result askScriptWithCrashFile(std::string_view command, std::string_view crashFile) = 0;
-  // The same script asked with --signature: a related crash's signature is
-  // its standard output.
+  // The same run, its output kept: a related crash's signature, which
+  // related-crash-report prints.
   virtual HelperScripts::Result askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) {
     return askScriptWithCrashFile(command, crashFile);
   }
@@ -74,7 +74,7 @@ struct ScanMemory {
 // the answer.
 //
 // One question per fault: a related crash whose script gives a signature
-// (see related-crash-report --signature) is the same fault as another with
+// (related-crash-report prints it) is the same fault as another with
 // that signature. Crashes of the fault whose dialog was open are not asked
 // about separately: once it is answered they are counted into its report (or
 // its refusal), and so are those written while the report is made. After an

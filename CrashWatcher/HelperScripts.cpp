@@ -57,16 +57,13 @@ std::chrono::milliseconds BundleHelperScripts::timeLimit() const {
   return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
 }
 
-HelperScripts::Result BundleHelperScripts::runWithOption(std::string_view name, std::string_view option,
-                                                         std::string_view crashFile, bool keepOutput) {
+HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput) {
   // Looked up anew for every run. A missing script goes into the command line
   // as "(null)": the shell then answers 127 and writes nothing.
   const std::optional<std::string> script = bundle_.pathForResource(name, "rb");
   Task task;
   task.setLaunchPath("/bin/bash");
-  std::string command = shellQuote(script ? *script : "(null)");
-  if (!option.empty()) command += " " + shellQuote(option);
-  task.setArguments({"-l", "-c", command + " " + shellQuote(crashFile)});
+  task.setArguments({"-l", "-c", shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile)});
   task.setEnvironment(environment_);
   const std::chrono::milliseconds limit = timeLimit();
   task.setTimeLimit(limit);

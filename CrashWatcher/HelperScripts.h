@@ -34,17 +34,10 @@ public:
   virtual ~HelperScripts() = default;
   // `keepOutput` false: the output is read and dropped.
   virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput) = 0;
-  // The same with `option` (e.g. "--signature") before the crash log.
-  virtual Result runWithOption(std::string_view name, std::string_view option, std::string_view crashFile,
-                               bool keepOutput) {
-    (void)option;
-    return run(name, crashFile, keepOutput);
-  }
 };
 
 // The scripts of a bundle: the resource "<name>.rb", run as
-// /bin/bash -l -c '"<script>" "<crash log>"' (both quoted for the shell; an
-// option between them), with
+// /bin/bash -l -c '"<script>" "<crash log>"' (both quoted for the shell), with
 // the run loop's default mode served meanwhile, killed with its process group
 // after the bundle's "HelperScriptTimeLimit" (default 5 minutes). Each child
 // gets the agent's environment plus `environment` ("NAME=value"); the agent's
@@ -52,11 +45,7 @@ public:
 class BundleHelperScripts final : public HelperScripts {
 public:
   BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment);
-  Result run(std::string_view name, std::string_view crashFile, bool keepOutput) override {
-    return runWithOption(name, {}, crashFile, keepOutput);
-  }
-  Result runWithOption(std::string_view name, std::string_view option, std::string_view crashFile,
-                       bool keepOutput) override;
+  Result run(std::string_view name, std::string_view crashFile, bool keepOutput) override;
 
 private:
   std::chrono::milliseconds timeLimit() const;

@@ -95,7 +95,7 @@ HelperScripts::Result Reporter::askScriptWithCrashFile(std::string_view command,
 }
 
 HelperScripts::Result Reporter::askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) {
-  return parts_.scripts->runWithOption(command, "--signature", crashFile, true);
+  return parts_.scripts->run(command, crashFile, true);
 }
 
 std::string Reporter::readVellumdriftVersion() {

@@ -10,7 +10,7 @@
 # agent (staged in a temporary prefix with a stand-in dialog helper that
 # answers "Don't Send" at once and records each dialog) is given one
 # user-signal-1, and its time is taken from that signal to the log line of
-# the last log. The anchor runs related-crash-report --signature on the same
+# the last log. The anchor runs related-crash-report on the same
 # logs one after the other, exactly as the agent starts it (/bin/bash -l -c),
 # once before and once after the agent; its mean is the figure. Target: each
 # log asked once, one dialog, the agent within the anchor's time plus 10 %.
@@ -35,11 +35,11 @@ DIALOG = <<~'RUBY'
   io.each_line do |line|
     m = JSON.parse(line)
     case m['op']
-    when 'key' then keys[m['text']] = m['id']
+    when 'key' then keys[m['key']] = m['id']
     when 'measure' then io.puts({ev: 'size', seq: m['seq'], width: 80, height: 20}.to_json)
     when 'show'
       File.open(File.join(ENV['HOME'], 'dialogs.txt'), 'a') { |f| f.puts('shown') }
-      io.puts({ev: 'pressed', id: keys['escape']}.to_json)
+      io.puts({ev: 'pressed', id: keys["\e"]}.to_json)
     end
   end
 RUBY
@@ -70,7 +70,7 @@ Dir.mktmpdir('cw-burst-') do |root|
   anchor = lambda do
     start = now
     logs.each do |log|
-      pid = Process.spawn(env, '/bin/bash', '-l', '-c', %("#{script}" --signature "#{log}"), out: File::NULL)
+      pid = Process.spawn(env, '/bin/bash', '-l', '-c', %("#{script}" "#{log}"), out: File::NULL)
       Process.wait(pid)
     end
     now - start

@@ -1,7 +1,7 @@
 #!/usr/bin/env -S ruby --disable-gems
 # frozen_string_literal: true
 #
-# related-crash-report [--signature] CRASH_LOG
+# related-crash-report CRASH_LOG
 #
 # Tells the agent whether a Finder crash log concerns Vellumdrift, by exit
 # status alone:
@@ -20,14 +20,22 @@
 # in some other thread, does not make a crash related. The details are in
 # crashlog.rb beside this script.
 #
-# Nothing is written to standard output, unless --signature is given: then a
-# related crash's signature follows on one line (see signature.rb), which the
-# agent asks for to tell a repeated fault from a new one.
+# A related crash's signature is written to standard output, one line (see
+# signature.rb): the agent tells a repeated fault from a new one by it.
+# Nothing is written for any other answer.
 
 require_relative 'crashlog'
 
-want_signature = ARGV.first == '--signature'
-path = ARGV.last if ARGV.size == (want_signature ? 2 : 1)
+# The signature, or nil: a failure here never changes the verdict.
+def signature_of(text, path)
+  require_relative 'redaction'
+  require_relative 'signature'
+  CrashLog::Signature.of_text(text, CrashLog::Redaction.for_this_machine(path))
+rescue StandardError, SystemStackError
+  nil
+end
+
+path = ARGV.first if ARGV.size == 1
 signature = nil
 status =
   begin
@@ -36,11 +44,7 @@ status =
     report = text && CrashLog.parse(text)
     if report.nil? then 2
     elsif report.related?
-      if want_signature
-        require_relative 'redaction'
-        require_relative 'signature'
-        signature = CrashLog::Signature.of_text(text, CrashLog::Redaction.for_this_machine(path))
-      end
+      signature = signature_of(text, path)
       1
     else 0
     end

@@ -2,13 +2,13 @@
 
 require_relative 'script_helper'
 
-# related-crash-report --signature: what makes two crashes the same fault.
+# The signature related-crash-report prints: what makes two crashes the same fault.
 class CrashSignatureTest < Minitest::Test
   include ScriptHelper
 
   # [standard output as text, exit status]
   def signature(content = nil, path: write_log(content))
-    output, status = run_script('related-crash-report', path, options: ['--signature'])
+    output, status = run_script('related-crash-report', path)
     [output.force_encoding(Encoding::UTF_8), status]
   end
 
