@@ -59,10 +59,14 @@ CrashScan::CrashScan(ScanReporter& reporter, Finder finder, Clock clock, Identif
       steadyClock_(std::move(memory.steadyClock)) {
   // A restart reaches back to the last scan of the run before, at most a
   // week, and leaves out what that run asked about lately.
+  const Date now = clock_();
   if (const std::optional<Date>& last = memory_.lastScan()) {
-    lookFrom_ = std::max(*last, clock_() - seconds(kLongestRestartLookBackSeconds));
+    lookFrom_ = std::max(*last, now - seconds(kLongestRestartLookBackSeconds));
     for (const CrashLogIdentity& log : memory_.askedLogs()) asked_.add(log);
   }
+  // Ended before any scan, a first run leaves the next one where its own
+  // first scan would have looked from.
+  firstReach_ = lookFrom_.value_or(now - seconds(kLookBackSeconds));
 }
 
 bool CrashScan::run(Trigger trigger) {
@@ -89,10 +93,10 @@ void CrashScan::stop() {
 }
 
 void CrashScan::remember() {
-  if (!lookFrom_) return;
-  memory_.setLastScan(*lookFrom_);
+  const Date reach = lookFrom_.value_or(firstReach_);
+  memory_.setLastScan(reach);
   // The logs the next run's first scan could list again.
-  memory_.setAskedLogs(asked_.modifiedSince(*lookFrom_ - seconds(kLookBackSeconds)));
+  memory_.setAskedLogs(asked_.modifiedSince(reach - seconds(kLookBackSeconds)));
   memory_.save();
 }
 

@@ -199,6 +199,8 @@ private:
   // The monotonic clock when lookFrom_ was the scan's start; absent after a
   // restart.
   std::optional<std::chrono::steady_clock::time_point> lookFromSteady_;
+  // Where the next run looks from when this one ends before any scan.
+  Date firstReach_;
   // Where the scan under way will have the next one look from.
   Date nextLookFrom_;
   // The logs answered: asked about (and, when related, offered).

@@ -58,6 +58,16 @@ std::chrono::milliseconds BundleHelperScripts::timeLimit() const {
 }
 
 HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput) {
+  return run(name, crashFile, keepOutput, Task::kDefaultOutputLimit);
+}
+
+HelperScripts::Result BundleHelperScripts::runKeepingAtMost(std::string_view name, std::string_view crashFile,
+                                                            std::size_t limit) {
+  return run(name, crashFile, true, limit);
+}
+
+HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput,
+                                               std::size_t outputLimit) {
   // Looked up anew for every run. A missing script goes into the command line
   // as "(null)": the shell then answers 127 and writes nothing.
   const std::optional<std::string> script = bundle_.pathForResource(name, "rb");
@@ -65,6 +75,7 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
   task.setLaunchPath("/bin/bash");
   task.setArguments({"-l", "-c", shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile)});
   task.setEnvironment(environment_);
+  task.setOutputLimit(outputLimit);
   const std::chrono::milliseconds limit = timeLimit();
   task.setTimeLimit(limit);
   const bool started = task.run(keepOutput ? Task::Output::Keep : Task::Output::Discard);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,6 +35,12 @@ public:
   virtual ~HelperScripts() = default;
   // `keepOutput` false: the output is read and dropped.
   virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput) = 0;
+  // The output kept up to `limit` bytes only, the rest read and dropped (an
+  // output cut there is none).
+  virtual Result runKeepingAtMost(std::string_view name, std::string_view crashFile, std::size_t limit) {
+    (void)limit;
+    return run(name, crashFile, true);
+  }
 };
 
 // The scripts of a bundle: the resource "<name>.rb", run as
@@ -46,8 +53,10 @@ class BundleHelperScripts final : public HelperScripts {
 public:
   BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment);
   Result run(std::string_view name, std::string_view crashFile, bool keepOutput) override;
+  Result runKeepingAtMost(std::string_view name, std::string_view crashFile, std::size_t limit) override;
 
 private:
+  Result run(std::string_view name, std::string_view crashFile, bool keepOutput, std::size_t outputLimit);
   std::chrono::milliseconds timeLimit() const;
 
   const Bundle& bundle_;

@@ -95,7 +95,8 @@ HelperScripts::Result Reporter::askScriptWithCrashFile(std::string_view command,
 }
 
 HelperScripts::Result Reporter::askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) {
-  return parts_.scripts->run(command, crashFile, true);
+  // A signature is a line: more is no signature, and is not held in memory.
+  return parts_.scripts->runKeepingAtMost(command, crashFile, AgentState::kMaxSignatureBytes + 1);
 }
 
 std::string Reporter::readVellumdriftVersion() {

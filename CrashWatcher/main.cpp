@@ -219,10 +219,12 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
     stream->start();
   }
 
-  // One scan at start: crashes written while no agent ran are asked about
-  // now (back to the last scan of the run before), not at the next change.
-  const cw::RunLoop::SourceHandle firstScan =
-      loop.addTimer(0, false, [] { runScan(cw::CrashScan::Trigger::UserSignal); }, {cw::kDefaultRunLoopMode});
+  // One scan at start after an earlier run: crashes written while no agent
+  // ran are asked about now (back to that run's last scan), not at the next
+  // change. The first start ever waits for a change, as it always did.
+  cw::RunLoop::SourceHandle firstScan;
+  if (!remembered.firstStart())
+    firstScan = loop.addTimer(0, false, [] { runScan(cw::CrashScan::Trigger::UserSignal); }, {cw::kDefaultRunLoopMode});
 
   loop.run(cw::kDefaultRunLoopMode);
 

@@ -88,11 +88,13 @@ protected:
   std::string crash(const std::string& name, const std::string& signature, Date when, int status = 1) const {
     const std::string path = sandbox_.userCrashReporter() + "/" + name;
     makeDirectories(sandbox_.userCrashReporter());
-    writeFile(path, std::to_string(status) + " " + signature + "\nProcess: Finder\n");
+    // Dated before it appears: a log whose time changed would be a new one.
+    writeFile(path + ".part", std::to_string(status) + " " + signature + "\nProcess: Finder\n");
     const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
     const timespec times[2] = {{since / 1'000'000'000, since % 1'000'000'000},
                                {since / 1'000'000'000, since % 1'000'000'000}};
-    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    ::utimensat(AT_FDCWD, (path + ".part").c_str(), times, 0);
+    std::filesystem::rename(path + ".part", path);
     return path;
   }
 
@@ -106,7 +108,11 @@ protected:
     const std::vector<std::string> all = lines("asked.txt");
     return static_cast<int>(std::count(all.begin(), all.end(), path));
   }
-  void answer(const std::string& choice) const { writeFile(sandbox_.home() + "/answer", choice); }
+  // The next dialog's answer, once the one before has been taken.
+  void answer(const std::string& choice) const {
+    EXPECT_TRUE(waitUntil([&] { return !pathExists(sandbox_.home() + "/answer"); }));
+    writeFile(sandbox_.home() + "/answer", choice);
+  }
   // Scans (user-signal-1, again while an earlier scan may drop it) until `done`.
   bool scanUntil(AgentProcess& agent, const std::function<bool()>& done) const {
     int polls = 0;
@@ -141,7 +147,8 @@ TEST_F(CrashRepeatsTest, ALoopOfCrashesWhileTheDialogIsOpenIsOneReport) {
     crash("Finder_loop_" + std::to_string(i + 10) + ".crash", "SIG-A", first + std::chrono::seconds(i));
   answer("send");
   ASSERT_TRUE(waitUntil([&] { return !lines("mails.txt").empty(); })) << agent.log();
-  ASSERT_TRUE(scanUntil(agent, [&] { return asked(crash("Finder_later.crash", "SIG-B", first)) == 1; }));
+  const std::string later = crash("Finder_later.crash", "SIG-B", first);
+  ASSERT_TRUE(scanUntil(agent, [&] { return asked(later) == 1; }));
   answer("cancel");
   ASSERT_TRUE(waitUntil([&] { return lines("dialogs.txt").size() == 2; })) << agent.log();
 
@@ -198,8 +205,8 @@ TEST_F(CrashRepeatsTest, ACrashWhileTheAgentWasStoppedIsAskedOnceAtTheNextStart)
   });
   // A later crash asked about is the positive marker that the start's scan is over.
   runOnce([&](AgentProcess& agent) {
-    EXPECT_TRUE(scanUntil(
-        agent, [&] { return asked(crash("Finder_next.crash", "", std::chrono::system_clock::now(), 0)) == 1; }));
+    const std::string marker = crash("Finder_next.crash", "", std::chrono::system_clock::now(), 0);
+    EXPECT_TRUE(scanUntil(agent, [&] { return asked(marker) == 1; }));
   });
   EXPECT_EQ(asked(meanwhile), 1);
   EXPECT_EQ(lines("dialogs.txt").size(), 1u);
@@ -209,8 +216,8 @@ TEST_F(CrashRepeatsTest, ACrashWhileTheAgentWasStoppedIsAskedOnceAtTheNextStart)
   // Forgotten with the file: a crash of the last 10 s may be asked again.
   answer("cancel");
   const std::string log = runOnce([&](AgentProcess& agent) {
-    EXPECT_TRUE(scanUntil(
-        agent, [&] { return asked(crash("Finder_after.crash", "", std::chrono::system_clock::now(), 0)) == 1; }));
+    const std::string marker = crash("Finder_after.crash", "", std::chrono::system_clock::now(), 0);
+    EXPECT_TRUE(scanUntil(agent, [&] { return asked(marker) == 1; }));
   });
   EXPECT_THAT(log,
               HasSubstr("'" + state + "' is no state file of this agent; moved it aside to '" + state + ".corrupt-"));
