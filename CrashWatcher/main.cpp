@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "CommandLine.h"
 #include "CrashScan.h"
 #include "Platform/EventStream.h"
 #include "Platform/Paths.h"
@@ -143,7 +145,8 @@ LockOutcome obtainLock(const std::string& path) {
 
 }  // namespace
 
-int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
+int main(int argc, char* argv[], char* /*envp*/[]) {
+  if (const std::optional<int> answered = cw::answerCommandLine(argc, argv)) return *answered;
   const std::string lockPath = lockFilePath();
   if (const LockOutcome outcome = obtainLock(lockPath); outcome != LockOutcome::Obtained) {
     // When no other instance is to blame, say what is, first.

@@ -62,6 +62,37 @@ protected:
   AgentSandbox sandbox_;
 };
 
+// Arguments are answered before anything else: the lock file is never even
+// created, and only "--help" and "--version" alone succeed.
+TEST_F(AgentProcessTest, ArgumentsAreAnsweredWithoutTouchingTheLock) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string output, errorStart;
+  };
+  const std::string usage = "Usage: CrashWatcher [--help | --version]\n";
+  const std::vector<Case> cases = {
+      {{"--help"}, 0, usage, ""},
+      {{"--version"}, 0, "CrashWatcher 1.0.0\n", ""},
+      {{"-h"}, 64, "", "CrashWatcher: unexpected argument '-h'\n" + usage},
+      {{""}, 64, "", "CrashWatcher: unexpected argument ''\n" + usage},
+      {{"--help", "now"}, 64, "", "CrashWatcher: unexpected argument 'now'\n" + usage},
+      {{"--verbose\x1b[2J"}, 64, "", "CrashWatcher: unexpected argument '--verbose\\x1b[2J'\n" + usage},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.front());
+    AgentProcess agent(sandbox_, c.arguments);
+    EXPECT_EQ(agent.waitForExit(), c.status) << agent.log();
+    EXPECT_TRUE(c.output.empty() ? agent.output().empty() : agent.output().starts_with(c.output)) << agent.output();
+    EXPECT_TRUE(agent.log().starts_with(c.errorStart)) << agent.log();
+    EXPECT_EQ(agent.log().empty(), c.errorStart.empty()) << agent.log();
+  }
+  AgentProcess help(sandbox_, {"--help"});
+  help.waitForExit();
+  EXPECT_THAT(help.output(), HasSubstr("journalctl --user -u crashwatcher.service"));
+  EXPECT_FALSE(pathExists(sandbox_.lockFile()));
+}
+
 TEST_F(AgentProcessTest, SecondInstanceExitsWithStatusOneAndLeavesTheLockAlone) {
   AgentProcess first(sandbox_);
   ASSERT_TRUE(first.waitUntilWatching()) << first.log();
