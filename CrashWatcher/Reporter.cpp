@@ -34,6 +34,11 @@ std::vector<std::string> helperScriptEnvironment() {
   return environment;
 }
 
+std::string pasteServiceDestination() {
+  const char* overriding = std::getenv("CRASHWATCHER_PASTE_URL");
+  return printableForLog(overriding && *overriding ? overriding : build::kPasteServiceHostName);
+}
+
 ReporterParts standardReporterParts() {
   ReporterParts parts;
   const Bundle& bundle = Bundle::mainBundle();
@@ -43,7 +48,7 @@ ReporterParts standardReporterParts() {
   parts.dialog = ConsentDialog::make(bundle);
   parts.desktop = std::make_shared<WorkspaceDesktop>();
   parts.productInfoPlistPath = build::kVellumdriftInfoPlist;
-  parts.pasteServiceHostName = build::kPasteServiceHostName;
+  parts.pasteServiceHostName = pasteServiceDestination();
   return parts;
 }
 

@@ -31,7 +31,8 @@ struct ReporterParts {
   MailComposer composer;
   // The installed product's property list, holding its CFBundleVersion.
   std::string productInfoPlistPath;
-  // Named in the upload's log line.
+  // Named in the upload's log line: where the upload goes (see
+  // pasteServiceDestination).
   std::string pasteServiceHostName;
 };
 
@@ -44,6 +45,11 @@ ReporterParts standardReporterParts();
 // build's paste host, and the paste protocol and expiry unless the agent's own
 // environment chooses them.
 std::vector<std::string> helperScriptEnvironment();
+
+// Where upload-gist sends a crash log, for the log: the base URL that the
+// agent's environment puts in place of the build's paste host
+// (CRASHWATCHER_PASTE_URL), else that host. Printable.
+std::string pasteServiceDestination();
 
 // The one object of crash reporting: runs the helper scripts, asks for
 // consent and composes the report, each through one of its parts.

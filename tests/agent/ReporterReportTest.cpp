@@ -86,7 +86,7 @@ protected:
     parts.dialog = ConsentDialog::make(bundle_.bundle);
     parts.desktop = desktop_;
     parts.productInfoPlistPath = product_ / "Info.plist";
-    parts.pasteServiceHostName = build::kPasteServiceHostName;
+    parts.pasteServiceHostName = pasteServiceDestination();
     return Reporter::alloc(std::move(parts))->init();
   }
 
@@ -150,6 +150,18 @@ TEST_F(ReporterReportTest, UploadedReportGivesTheExactUrlAndTwoLogLines) {
   // Mail is asked for; none runs here, so nothing is activated.
   EXPECT_THAT(desktop_->asked, ElementsAre("com.apple.mail"));
   EXPECT_THAT(desktop_->activated, IsEmpty());
+}
+
+// The log names where the upload really goes: an overriding base URL (for
+// tests and self-hosted services), printably, else the build's host.
+TEST_F(ReporterReportTest, UploadLineNamesWhereTheUploadGoes) {
+  for (const char* url : {static_cast<const char*>(nullptr), "", "http://127.0.0.1:9/paste\n"}) {
+    test::ScopedEnv overriding("CRASHWATCHER_PASTE_URL", url);
+    desktop_->opened.clear();
+    report(crash_);
+    const std::string destination = url && *url ? "http://127.0.0.1:9/paste\\n" : build::kPasteServiceHostName;
+    EXPECT_THAT(log_, testing::Contains("Uploading crash report to " + destination + ": " + crash_));
+  }
 }
 
 TEST_F(ReporterReportTest, UploadOutputThatIsNoTextIsNullAndSkipsTheSummary) {
