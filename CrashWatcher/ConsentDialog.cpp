@@ -69,6 +69,7 @@ std::string ConsentDialog::localizedString(std::string_view key) const {
 }
 
 bool ConsentDialog::askUserPermissionToSend() {
+  lastDialogAnswered_ = false;
   ui::applicationLoad();
   const double timeout = messageTimeout();
   if (!ui::loadNibNamedOwner(bundle_, kLayoutName, shared_from_this())) return false;
@@ -76,6 +77,11 @@ bool ConsentDialog::askUserPermissionToSend() {
   if (!alertWindow_) return false;
   configureAlertWindow();
   const std::int64_t code = runModalWindowWithTimeout(alertWindow_, timeout);
+  // A button answers; so do the countdown and the user closing the window,
+  // unless the loop ended because the helper was lost or never came.
+  const bool helperAlive = alertWindow_->backend() && alertWindow_->backend()->isAlive();
+  lastDialogAnswered_ =
+      code == 1 || code == 0 || ((code == ui::kModalResponseStop || code == ui::kModalResponseAbort) && helperAlive);
   alertWindow_->orderOut(shared_from_this());
   // Hidden, the controls are used no more; the helper drawing them need not
   // stay resident until the next crash.

@@ -72,13 +72,23 @@ bool Reporter::askUserPermissionToSend() {
   return parts_.dialog->askUserPermissionToSend();
 }
 
+ConsentAnswer Reporter::askForConsent() {
+  const bool send = askUserPermissionToSend();
+  if (!parts_.dialog->lastDialogAnswered()) return ConsentAnswer::NotAnswered;
+  return send ? ConsentAnswer::Send : ConsentAnswer::Refuse;
+}
+
 std::optional<std::string> Reporter::runShellCommandWithCrashFile(std::string_view command,
                                                                   std::string_view crashFile) {
   return parts_.scripts->run(command, crashFile, true).output;
 }
 
 std::int32_t Reporter::askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) {
-  return parts_.scripts->run(command, crashFile, false).status;
+  return askScriptWithCrashFile(command, crashFile).status;
+}
+
+HelperScripts::Result Reporter::askScriptWithCrashFile(std::string_view command, std::string_view crashFile) {
+  return parts_.scripts->run(command, crashFile, false);
 }
 
 std::string Reporter::readVellumdriftVersion() {

@@ -68,7 +68,9 @@ public:
   bool readConfigurationData();
 
   // Consent dialog.
-  bool askUserPermissionToSend() override;
+  bool askUserPermissionToSend();
+  // The same dialog, telling a refusal from a dialog that was not answered.
+  ConsentAnswer askForConsent() override;
   void configureAlertWindow() { parts_.dialog->configureAlertWindow(); }
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
     return parts_.dialog->runModalWindowWithTimeout(window, timeout);
@@ -85,7 +87,9 @@ public:
 
   // Helper scripts: the whole standard output (absent when not UTF-8), and the exit status.
   std::optional<std::string> runShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
-  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) override;
+  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
+  // The same run, telling how it ended.
+  HelperScripts::Result askScriptWithCrashFile(std::string_view command, std::string_view crashFile) override;
 
   // Report composition.
   std::string readVellumdriftVersion();
