@@ -73,6 +73,7 @@ std::string ConsentDialog::localizedString(std::string_view key) const {
 }
 
 bool ConsentDialog::askUserPermissionToSend() {
+  lastDialogAnswered_ = false;
   ui::applicationLoad();
   const double timeout = messageTimeout();
   detailsOpen_ = false;
@@ -85,6 +86,11 @@ bool ConsentDialog::askUserPermissionToSend() {
   const std::int64_t code = runModalWindowWithTimeout(alertWindow_, timeout);
   // Details still being made are not waited for: that work ends now.
   endDetails();
+  // A button answers; so do the countdown and the user closing the window,
+  // unless the loop ended because the helper was lost or never came.
+  const bool helperAlive = alertWindow_->backend() && alertWindow_->backend()->isAlive();
+  lastDialogAnswered_ =
+      code == 1 || code == 0 || ((code == ui::kModalResponseStop || code == ui::kModalResponseAbort) && helperAlive);
   alertWindow_->orderOut(shared_from_this());
   // Hidden, the controls are used no more; the helper drawing them need not
   // stay resident until the next crash.

@@ -54,6 +54,10 @@ public:
   const std::optional<ReportDetails>& shownDetails() const { return shownDetails_; }
 
   bool askUserPermissionToSend();
+  // Whether the last dialog was shown and answered: by a button, the
+  // countdown or the user closing it. Not when it could not be loaded or
+  // shown, or its helper was lost.
+  bool lastDialogAnswered() const { return lastDialogAnswered_; }
   void configureAlertWindow();
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout);
   void sendReport(const std::shared_ptr<Object>& sender);
@@ -101,6 +105,7 @@ private:
   std::optional<std::string> countdownMessage_;
   const PlistDictionary* parameters_ = nullptr;
   double remainingDialogTime_ = 0;
+  bool lastDialogAnswered_ = false;
   // The countdown timer of the open dialog; it stops when the handle goes.
   RunLoop::SourceHandle messageTimer_;
   DetailsMaker detailsMaker_;

@@ -4,22 +4,30 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "CrashLogRecord.h"
 #include "FRCrashLogFinder.h"
+#include "HelperScripts.h"
 
 namespace cw {
+
+// How the consent dialog ended: a button or the countdown answered it, or it
+// was never shown (no display, the helper lost, no layout) or cut short.
+enum class ConsentAnswer { Send, Refuse, NotAnswered };
 
 // What a scan asks of crash reporting; the Reporter answers in the agent,
 // fakes in tests. Each call returns only when its work is done.
 class ScanReporter {
 public:
   virtual ~ScanReporter() = default;
-  virtual std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) = 0;
-  virtual bool askUserPermissionToSend() = 0;
+  // Runs the script on the crash log and tells how it ended (the output is
+  // dropped).
+  virtual HelperScripts::Result askScriptWithCrashFile(std::string_view command, std::string_view crashFile) = 0;
+  virtual ConsentAnswer askForConsent() = 0;
   virtual void report(const std::optional<std::string>& crashFile) = 0;
 };
 
@@ -42,6 +50,12 @@ public:
 // one offer a report of that log (consent, then the report). Every crash log
 // is so asked about at most once in a run, and offered at most once, whatever
 // the answer.
+//
+// Only an answer counts: a log is recorded as asked when its script reached
+// an exit of its own, and a related one as offered when its dialog was
+// answered. Otherwise (the script could not start, was killed or cut short;
+// the dialog never showed) a later scan asks about it again; why is logged
+// the first time only.
 class CrashScan {
 public:
   enum class State { Idle, Scanning, Stopping };
@@ -81,13 +95,21 @@ private:
   // The logs listed since `since` that this run has not asked about, oldest
   // first.
   std::vector<CrashLog> logsToAsk(Date since) const;
-  // Asks the relatedness script about `log`, records it and logs the answer.
-  bool isRelated(const CrashLog& log);
+  enum class Verdict { Related, NotRelated, NoAnswer };
+  // Asks the relatedness script about `log` and logs the answer.
+  Verdict ask(const CrashLog& log);
   // The log that a report concerns once `logs[related]` was found related:
   // that one, the log the user was asked about.
   const CrashLog& logToReport(const std::vector<CrashLog>& logs, std::size_t related) const;
-  // Asks for consent and, given it, reports `crashFile`.
-  void offerReport(const std::string& crashFile);
+  // Asks for consent and, given it, reports `log`; false when the dialog was
+  // not answered.
+  bool offerReport(const CrashLog& log);
+  // Leaves `log` to a later scan: not asked again in this run, but within the
+  // next scan's reach.
+  void askLater(const CrashLog& log);
+  // Whether this is the first failure to get an answer about `log`, which
+  // alone is logged.
+  bool firstFailure(const CrashLog& log);
   // One look; true when it offered a report.
   bool scan();
 
@@ -99,7 +121,12 @@ private:
   // Where the next scan must look from at the latest: the start of the one
   // before, or the oldest log that one left unasked.
   std::optional<Date> lookFrom_;
+  // The logs answered: asked about (and, when related, offered).
   CrashLogRecord asked_;
+  // Left without an answer in this run of scans; a later run asks again.
+  std::set<CrashLogIdentity> askLater_;
+  // The logs whose failure to get an answer was logged.
+  CrashLogRecord failuresLogged_;
   bool changeTurnedAway_ = false;
 };
 

@@ -21,6 +21,14 @@ public:
     std::int32_t status = 127;
     // A shutdown ended the run before the script did: no answer at all.
     bool interrupted = false;
+    // Killed at the time limit.
+    bool timedOut = false;
+    // The script ran and reached an exit of its own: it could be started, and
+    // was neither killed (by a signal or at the time limit) nor cut short.
+    bool ownExit = false;
+    // How it ended, for the log: "exited with status 2", "was killed after
+    // its time limit of 300 s", ...
+    std::string ending;
   };
 
   virtual ~HelperScripts() = default;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,7 +10,8 @@ namespace cw {
 // The mail that asks the vendor to look at a crash: pure text work, no
 // effects. The subject names the version and the crash summary, line 6 of the
 // body the upload address; the mailto: URL carries both, each field escaped
-// so that every mail program reads it back as it stands (see mailtoURL).
+// so that every mail program reads it back as it stands (see mailtoURL). No
+// line of the body is longer than a mail program keeps as it is.
 class MailComposer {
 public:
   struct Mail {
@@ -32,6 +34,15 @@ public:
                const std::optional<std::string>& uploadAddress) const;
 
   const std::string& recipient() const { return recipient_; }
+
+  // The longest line a body may have so that no mail program re-wraps it:
+  // 72 is the usual limit, and Evolution already re-wraps a line of 72.
+  static constexpr std::size_t kBodyLineLimit = 71;
+
+  // Each line longer than `limit` characters broken at its spaces; a quoted
+  // line's prefix ("> ", ">> ") begins each of its lines again. A word longer
+  // than the limit (an address) stays whole on a line of its own.
+  static std::string wrapBodyLines(std::string_view body, std::size_t limit = kBodyLineLimit);
 
 private:
   std::string recipient_;

@@ -34,6 +34,11 @@ std::vector<std::string> helperScriptEnvironment() {
   return environment;
 }
 
+std::string pasteServiceDestination() {
+  const char* overriding = std::getenv("CRASHWATCHER_PASTE_URL");
+  return printableForLog(overriding && *overriding ? overriding : build::kPasteServiceHostName);
+}
+
 ReporterParts standardReporterParts() {
   ReporterParts parts;
   const Bundle& bundle = Bundle::mainBundle();
@@ -43,7 +48,7 @@ ReporterParts standardReporterParts() {
   parts.dialog = ConsentDialog::make(bundle);
   parts.desktop = std::make_shared<WorkspaceDesktop>();
   parts.productInfoPlistPath = build::kVellumdriftInfoPlist;
-  parts.pasteServiceHostName = build::kPasteServiceHostName;
+  parts.pasteServiceHostName = pasteServiceDestination();
   return parts;
 }
 
@@ -67,13 +72,23 @@ bool Reporter::askUserPermissionToSend() {
   return parts_.dialog->askUserPermissionToSend();
 }
 
+ConsentAnswer Reporter::askForConsent() {
+  const bool send = askUserPermissionToSend();
+  if (!parts_.dialog->lastDialogAnswered()) return ConsentAnswer::NotAnswered;
+  return send ? ConsentAnswer::Send : ConsentAnswer::Refuse;
+}
+
 std::optional<std::string> Reporter::runShellCommandWithCrashFile(std::string_view command,
                                                                   std::string_view crashFile) {
   return parts_.scripts->run(command, crashFile, true).output;
 }
 
 std::int32_t Reporter::askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) {
-  return parts_.scripts->run(command, crashFile, false).status;
+  return askScriptWithCrashFile(command, crashFile).status;
+}
+
+HelperScripts::Result Reporter::askScriptWithCrashFile(std::string_view command, std::string_view crashFile) {
+  return parts_.scripts->run(command, crashFile, false);
 }
 
 std::string Reporter::readVellumdriftVersion() {

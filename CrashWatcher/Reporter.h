@@ -31,7 +31,8 @@ struct ReporterParts {
   MailComposer composer;
   // The installed product's property list, holding its CFBundleVersion.
   std::string productInfoPlistPath;
-  // Named in the upload's log line.
+  // Named in the upload's log line: where the upload goes (see
+  // pasteServiceDestination).
   std::string pasteServiceHostName;
 };
 
@@ -44,6 +45,11 @@ ReporterParts standardReporterParts();
 // build's paste host, and the paste protocol and expiry unless the agent's own
 // environment chooses them.
 std::vector<std::string> helperScriptEnvironment();
+
+// Where upload-gist sends a crash log, for the log: the base URL that the
+// agent's environment puts in place of the build's paste host
+// (CRASHWATCHER_PASTE_URL), else that host. Printable.
+std::string pasteServiceDestination();
 
 // The one object of crash reporting: runs the helper scripts, asks for
 // consent and composes the report, each through one of its parts.
@@ -62,7 +68,9 @@ public:
   bool readConfigurationData();
 
   // Consent dialog.
-  bool askUserPermissionToSend() override;
+  bool askUserPermissionToSend();
+  // The same dialog, telling a refusal from a dialog that was not answered.
+  ConsentAnswer askForConsent() override;
   void configureAlertWindow() { parts_.dialog->configureAlertWindow(); }
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
     return parts_.dialog->runModalWindowWithTimeout(window, timeout);
@@ -79,7 +87,9 @@ public:
 
   // Helper scripts: the whole standard output (absent when not UTF-8), and the exit status.
   std::optional<std::string> runShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
-  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) override;
+  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
+  // The same run, telling how it ended.
+  HelperScripts::Result askScriptWithCrashFile(std::string_view command, std::string_view crashFile) override;
 
   // Report composition.
   std::string readVellumdriftVersion();

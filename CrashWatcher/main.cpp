@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "CommandLine.h"
 #include "CrashScan.h"
 #include "Platform/EventStream.h"
 #include "Platform/Paths.h"
@@ -38,6 +40,10 @@ int lock = 0;
 volatile std::sig_atomic_t caughtSIGINT = 0;
 volatile std::sig_atomic_t caughtSIGTERM = 0;
 volatile std::sig_atomic_t pendingSIGUSR1 = 0;
+// Set on the main thread while a scan runs, so that the handler itself drops
+// a user-signal-1 that comes during one, up to its very end; the wake-up it
+// sends may only be served after the scan has returned.
+volatile std::sig_atomic_t scanUnderWay = 0;
 std::unique_ptr<cw::WakeUp> signalWakeUp;
 
 // A scan is under way (or the agent is stopping): another is turned away.
@@ -49,11 +55,22 @@ std::string lockFilePath() {
   return cw::standardizePath(kLockFilePath);
 }
 
+void runScan(cw::CrashScan::Trigger trigger) {
+  if (!scan) return;
+  if (dialogInProgress()) {
+    scan->run(trigger);  // turned away; the scan notes a folder change
+    return;
+  }
+  scanUnderWay = 1;
+  scan->run(trigger);
+  scanUnderWay = 0;
+}
+
 // A change turned away while a scan is under way makes that scan look once
 // more before it ends (see CrashScan).
 void mycallback(cw::EventStreamRef /*stream*/, void* /*context*/, std::size_t /*numEvents*/, void* /*eventPaths*/,
                 const cw::EventStreamEventFlags /*eventFlags*/[], const cw::EventStreamEventId /*eventIds*/[]) {
-  if (scan) scan->run(cw::CrashScan::Trigger::FolderChange);
+  runScan(cw::CrashScan::Trigger::FolderChange);
 }
 
 void wakeMainThread() {
@@ -71,6 +88,8 @@ void handle_SIGTERM(int) {
 }
 
 void handle_SIGUSR1(int) {
+  // One that comes while a scan is under way is dropped, not queued.
+  if (scanUnderWay) return;
   pendingSIGUSR1 = 1;
   wakeMainThread();
 }
@@ -87,7 +106,7 @@ void serviceSignals() {
   if (pendingSIGUSR1) {
     // One that comes while a scan is under way is dropped, not queued.
     pendingSIGUSR1 = 0;
-    if (scan && !dialogInProgress()) scan->run(cw::CrashScan::Trigger::UserSignal);
+    if (!dialogInProgress()) runScan(cw::CrashScan::Trigger::UserSignal);
   }
 }
 
@@ -143,7 +162,8 @@ LockOutcome obtainLock(const std::string& path) {
 
 }  // namespace
 
-int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
+int main(int argc, char* argv[], char* /*envp*/[]) {
+  if (const std::optional<int> answered = cw::answerCommandLine(argc, argv)) return *answered;
   const std::string lockPath = lockFilePath();
   if (const LockOutcome outcome = obtainLock(lockPath); outcome != LockOutcome::Obtained) {
     // When no other instance is to blame, say what is, first.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "FrameLayout.h"
 #include "MessageWindows.h"
@@ -127,7 +128,9 @@ void WidgetTree::apply(const Request& request) {
       appendText(*node, request.text);
       break;
     case Op::SetHidden:
-      if (node->kind != ControlKind::Window) gtk_widget_set_visible(node->widget.get(), !request.hidden);
+      if (node->kind == ControlKind::Window) break;
+      if (!request.hidden) ensureTextView(*node);
+      gtk_widget_set_visible(node->widget.get(), !request.hidden);
       break;
     case Op::SetTextColor:
       node->color = request.color;
@@ -191,21 +194,11 @@ void WidgetTree::create(const Request& request) {
       widget = gtk_button_new_with_label("");
       g_signal_connect(widget, "clicked", G_CALLBACK(&WidgetTree::onClicked), this);
       break;
-    case ControlKind::TextView: {
-      // Read-only but selectable, with a cursor to select by keyboard; lines
-      // as they stand, scrolled to rather than wrapped.
-      GtkWidget* text = gtk_text_view_new();
-      gtk_text_view_set_editable(GTK_TEXT_VIEW(text), FALSE);
-      gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(text), TRUE);
-      gtk_text_view_set_monospace(GTK_TEXT_VIEW(text), TRUE);
-      gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(text), GTK_WRAP_NONE);
-      gtk_text_view_set_left_margin(GTK_TEXT_VIEW(text), 4);
+    case ControlKind::TextView:
+      // Its text view comes when it is first shown (ensureTextView).
       widget = gtk_scrolled_window_new(nullptr, nullptr);
       gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(widget), GTK_SHADOW_IN);
-      gtk_container_add(GTK_CONTAINER(widget), text);
-      gtk_widget_show(text);
       break;
-    }
     case ControlKind::Window:
       return;
   }
@@ -289,6 +282,8 @@ void WidgetTree::setText(Node& node, const std::string& text) {
       if (GtkTextView* view = textViewOf(node.widget.get(), node.kind)) {
         const std::string shown = withoutNul(text);
         gtk_text_buffer_set_text(gtk_text_view_get_buffer(view), shown.data(), static_cast<gint>(shown.size()));
+      } else {
+        node.text = text;
       }
       break;
     case ControlKind::View:
@@ -305,6 +300,8 @@ void WidgetTree::appendText(Node& node, const std::string& text) {
         GtkTextIter end;
         gtk_text_buffer_get_end_iter(buffer, &end);
         gtk_text_buffer_insert(buffer, &end, shown.data(), static_cast<gint>(shown.size()));
+      } else {
+        node.text += text;
       }
       break;
     case ControlKind::TextField:
@@ -319,6 +316,25 @@ void WidgetTree::appendText(Node& node, const std::string& text) {
     case ControlKind::View:
       break;
   }
+}
+
+void WidgetTree::ensureTextView(Node& node) {
+  if (node.kind != ControlKind::TextView || textViewOf(node.widget.get(), node.kind)) return;
+  // Made only now: a text view asks for the seat's keyboard, which a
+  // compositor without a seat does not have, and a dialog whose details
+  // nobody opens needs none.
+  // Read-only but selectable, with a cursor to select by keyboard; lines as
+  // they stand, scrolled to rather than wrapped.
+  GtkWidget* text = gtk_text_view_new();
+  gtk_text_view_set_editable(GTK_TEXT_VIEW(text), FALSE);
+  gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(text), TRUE);
+  gtk_text_view_set_monospace(GTK_TEXT_VIEW(text), TRUE);
+  gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(text), GTK_WRAP_NONE);
+  gtk_text_view_set_left_margin(GTK_TEXT_VIEW(text), 4);
+  gtk_container_add(GTK_CONTAINER(node.widget.get()), text);
+  gtk_widget_show(text);
+  setText(node, std::exchange(node.text, std::string()));
+  applyTextStyle(node);
 }
 
 void WidgetTree::applyTextStyle(Node& node) {

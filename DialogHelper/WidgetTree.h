@@ -52,6 +52,8 @@ private:
     double pointSize = 0;
     bool wraps = false;
     std::optional<ui::Color> color;
+    // A text view's text until its text view is made.
+    std::string text;
   };
 
   void create(const ui::protocol::Request& request);
@@ -63,6 +65,7 @@ private:
   void setFrame(Node& node, const ui::Rect& frame);
   void setText(Node& node, const std::string& text);
   void appendText(Node& node, const std::string& text);
+  void ensureTextView(Node& node);
   void applyTextStyle(Node& node);
   void measure(const ui::protocol::Request& request);
   void show(Node& node);

@@ -1,6 +1,7 @@
 #include "Platform/Task.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,6 +106,7 @@ bool Task::run(Output output) {
     child.tryReap();  // it has ended; what it left running in the background may go on
   }
   status_ = child.shellStatus();
+  if (const std::optional<int> wait = child.waitStatus(); wait && WIFSIGNALED(*wait)) signal_ = WTERMSIG(*wait);
   return true;
 }
 

@@ -47,6 +47,8 @@ public:
   const std::string& output() const { return output_; }
   // The status as the shell reports it: the exit code, or 128 + the signal.
   int terminationStatus() const { return status_; }
+  // The signal that ended the child, or 0 when it exited (or never ran).
+  int terminationSignal() const { return signal_; }
   // The time limit ran out and the group was killed.
   bool timedOut() const { return timedOut_; }
   // Output beyond the output limit was dropped.
@@ -69,6 +71,7 @@ private:
   std::string output_;
   pid_t pid_ = -1;
   int status_ = 127;
+  int signal_ = 0;
   int spawnError_ = 0;
   bool timedOut_ = false;
   bool outputTruncated_ = false;

@@ -28,6 +28,20 @@
 # under the binary images alone means nothing: Vellumdrift is loaded into
 # Finder whenever it is installed.
 
+#
+# The faulting code. The summary (and whatever else names where a crash
+# happened) takes the frame from Report#faulting_frame: the topmost
+# Vellumdrift frame below the machinery that runs after a fault (signal
+# trampolines and handlers, abort, assertions, exception throwing and
+# unwinding of the language runtimes) and that is no linker placeholder.
+#
+# Every step is linear in the size of the log: sections are skipped with one
+# anchored pattern, frames are read only for the backtraces that matter (and
+# at most MAX_FRAMES of each), images are found by address through a sorted
+# index.
+
+require 'strscan'
+
 module CrashLog
   # Real crash logs are well below this; anything longer is read only this far.
   READ_LIMIT = 8 * 1024 * 1024
@@ -38,6 +52,11 @@ module CrashLog
   # backtracking of the line patterns bounded.
   MAX_RECORD_LINE = 4096
   MAX_ADDRESS = (1 << 64) - 1
+  # macOS writes at most a few hundred frames a backtrace; a log with more is
+  # read this far.
+  MAX_FRAMES = 10_000
+  # A process loads a few hundred to a few thousand images.
+  MAX_IMAGES = 20_000
 
   THREAD_RE = /\AThread (\d{1,9})( Crashed)?:/
   APP_BACKTRACE_RE = /\AApplication Specific Backtrace \d{1,9}:/
@@ -50,23 +69,83 @@ module CrashLog
   ADDRESS_RE = /0x(\h{1,16})/
   # 10.4 wrote each report of a log after a line of asterisks.
   SEPARATOR_RE = /^\*{10,}[ \t\r]*$/
-  # A symbol column that names no symbol: "0x10c4d0000 + 24177", "0 + 4501880433", "???".
-  UNSYMBOLICATED_RE = /\A(?:(?:0x\h+|\d+) \+ \d+|\?+)?\z/
+  # A symbol column that names no symbol: "0x10c4d0000 + 24177",
+  # "0 + 4501880433", "???", or the image and an offset ("Vellumdrift + 49429").
+  LOAD_OFFSET_RE = /\A(?:0x(\h{1,16})|(\d{1,20})) \+ (\d{1,20})\z/
+  IMAGE_OFFSET_RE = /\A(.{1,256}) \+ (\d{1,20})\z/
+  UNKNOWN_SYMBOL_RE = /\A\?*\z/
+  # A name the linker puts where it folded identical code: no symbol at all.
+  PLACEHOLDER_RE = /\A<[A-Za-z_ -]{1,40}>\z/
   PRINTABLE = /[^\p{C}\p{Z}\s]/
+
+  # What runs after the fault rather than causing it, by the function's name:
+  # the signal trampoline and handlers, abort and assertions, exception
+  # throwing and unwinding (C++, Objective-C, Swift, Rust, Go), the stack and
+  # heap checkers.
+  MACHINERY_RE = /\A(?:
+    _sigtramp | __?sigtramp\w* | __pthread_kill | pthread_kill | raise | __?abort\w* | abort | __?assert\w* |
+    __stack_chk_fail | __chk_fail\w* | __fortify_fail | _?os_crash\w* | __?libc_(?:message|fatal)\w* | malloc_error_break |
+    _?_?crash_with\w* | __?dispatch_assert\w* | _?objc_terminate\w* | objc_exception_(?:re)?throw | __exceptionPreprocess |
+    _CF\w*Throw\w* | __?cxa_\w+ | __cxxabiv1::\S+ | (?:std::)?(?:__1::)?__?terminate\w* | std::terminate\w* |
+    _Unwind_\w+ | __gxx_personality\w* | _?_?swift_\w*(?:[Ff]ailure|[Ff]atal|[Ee]rror|[Tt]hrow|[Aa]bort|[Cc]rash)\w* |
+    (?:closure\ \#\d+\ in\ )*(?:Swift\.)?_?(?:assertionFailure|preconditionFailure|fatalError\w*|unexpectedError\w*)\b |
+    Swift\ runtime\ failure\b | swift::\w*[Ff]atal\w* | (?:std|core)::panicking::\S+ | std::(?:process::abort|sys::\S*abort\S*) |
+    core::(?:result::unwrap_failed|option::(?:expect|unwrap)_failed)\b | rust_(?:begin_unwind|panic\w*) | __rust_\w+ |
+    panic_abort::\S+ | runtime\.(?:sig\w+|throw\w*|fatal\w*|gopanic|panic\w*|raise\w*|abort|crash|dieFromSignal) |
+    [-+]\[NSException\ raise\w*:?[^\]]*\] | [-+]\[NSAssertionHandler\ handleFailure[^\]]*\] | NSInternalInconsistency\w*
+  )/x
+  # A handler the faulting process installed, named as such.
+  HANDLER_RE = /signal_?handler|handle_?signal|sig_?handler|crash_?handler|uncaught_?exception_?handler/i
 
   # Section headings that end the application-specific information, which
   # itself runs over blank-looking lines (macOS writes " " between messages).
   OTHER_HEADINGS = ['Application Specific Signatures:', 'Kernel Triage:', 'External Modification Summary:',
                     'VM Region Summary:', 'VM Regions Near', 'Backtrace not available',
                     'Error Formulating Crash Report:'].freeze
+  # The body of a section that ends at the next blank line (or heading): one
+  # anchored, possessive pattern, so that skipping it is linear.
+  SECTION_BODY_RE = /(?:(?!Thread |Last Exception Backtrace:|Application Specific |Binary Images|
+                     Kernel Triage:|External Modification Summary:|VM Region|Backtrace not available|
+                     Error Formulating Crash Report:)[ \t\r\f\v\0]*+[^\s\0][^\n]*+(?:\n|\z))*+/x
   # Header keys that end it too when a report puts them after it.
   KNOWN_HEADERS = ['Process', 'Command', 'Path', 'Identifier', 'Version', 'Exception Type', 'Exception Codes',
                    'Exception Note', 'Exception', 'Codes', 'Crashed Thread', 'Termination Reason',
                    'Termination Signal', 'Terminating Process', 'Triggered by Thread'].freeze
+  # The header keys the reports are judged by.
+  USED_HEADERS = ['Process', 'Command', 'Exception Type', 'Exception', 'Termination Signal', 'Termination Reason',
+                  'Crashed Thread', 'Triggered by Thread', 'OS Version'].freeze
+  USED_HEADER_RE = /\A(#{USED_HEADERS.map { |key| Regexp.escape(key) }.join('|')}):[ \t]*(.*)\z/
 
   # +image+ is the name the frame gives (may be nil), +ref+ the image it
   # points to (.ips), +symbol+ the symbol text (may be nil or unsymbolicated).
-  Frame = Struct.new(:image, :address, :symbol, :ref)
+  Frame = Struct.new(:image, :address, :symbol, :ref) do
+    # The function's name: the symbol without its offset and source location.
+    def function
+      symbol.to_s.strip.sub(/ \+ \d+(?: .*)?\z/, '')
+    end
+
+    def machinery?
+      name = function
+      name.match?(MACHINERY_RE) || name.match?(HANDLER_RE)
+    end
+
+    def placeholder?
+      function.match?(PLACEHOLDER_RE)
+    end
+  end
+
+  # Where a crash happened: the image's name, and the symbol (with its
+  # offset, "-[VDBadgeProvider badgeForURL:] + 112") or, when the log names
+  # none, the offset into the image. Shown as "image: symbol", "image +
+  # offset", or the image alone when neither is known.
+  Location = Struct.new(:image, :symbol, :offset) do
+    def to_s
+      if symbol then "#{image}: #{symbol}"
+      elsif offset then "#{image} + #{offset}"
+      else image.to_s
+      end
+    end
+  end
 
   Image = Struct.new(:first, :last, :identifier, :path, :short_name) do
     # The path's last component. Not File.basename: it raises on a NUL byte,
@@ -84,6 +163,29 @@ module CrashLog
 
     def covers?(address)
       !address.nil? && first <= address && address <= last
+    end
+  end
+
+  # Images by address: a lookup is a binary search, so that placing every
+  # frame of a long backtrace among many images stays linear in the log.
+  class ImageIndex
+    def initialize(images)
+      @images = images.sort_by(&:first)
+      @firsts = @images.map(&:first)
+      # For each position, the image reaching furthest among those up to it.
+      furthest = nil
+      @furthest = @images.map { |image| furthest = image if furthest.nil? || image.last > furthest.last; furthest }
+    end
+
+    # An image that covers +address+, or nil.
+    def covering(address)
+      return nil if address.nil? || @images.empty?
+
+      after = @firsts.bsearch_index { |first| first > address } || @firsts.size
+      return nil if after.zero?
+
+      candidate = @furthest[after - 1]
+      candidate.covers?(address) ? candidate : nil
     end
   end
 
@@ -131,23 +233,21 @@ module CrashLog
 
   # What both formats give: the crash's frames, images and texts.
   class Report
-    attr_reader :images, :app_info
+    attr_reader :app_info
 
     def initialize
       @process = nil
       @exception = nil
       @termination = nil
-      @crashed_frames = []
-      @exception_frames = []
       @exception_addresses = []
-      @app_frames = []
       @app_info = []
-      @images = []
       @crash_evidence = false
+      # A report cut short after a header that names the process and the OS.
+      @cut_short = false
     end
 
     def crash_log?
-      !@process.nil? && @crash_evidence
+      !@process.nil? && (@crash_evidence || @cut_short)
     end
 
     # The exception with its signal, or failing that how the process was
@@ -161,7 +261,7 @@ module CrashLog
     # last exception backtrace or of an application-specific backtrace lies in
     # the Vellumdrift module, or the application-specific information names it.
     def related?
-      !top_vellumdrift_frame.nil? || app_info_mention?
+      !faulting_frame.nil? || app_info_mention?
     end
 
     def app_info_mention?
@@ -173,27 +273,25 @@ module CrashLog
       @app_info.find { |line| line.match?(MARK) }
     end
 
-    # The topmost Vellumdrift frame of the crashed thread; failing that, of
-    # the last exception backtrace, then of the application-specific
-    # backtraces. Gives "image: symbol" or "image + offset", or nil.
-    def top_vellumdrift_frame
-      [@crashed_frames, @exception_frames, @app_frames].each do |frames|
-        frame = frames.find { |f| vellumdrift_frame?(f) }
-        return describe(frame) if frame
-      end
-      address = @exception_addresses.find { |a| vellumdrift_images.any? { |image| image.covers?(a) } }
-      address && describe(Frame.new(nil, address, nil, nil))
+    # The Location of the faulting code in the Vellumdrift module, or nil.
+    # Backtraces are searched in turn: the crashed thread, the last exception
+    # backtrace, the application-specific backtraces. The first Vellumdrift
+    # frame below the last machinery frame of a backtrace (a handler of
+    # Vellumdrift's own runs above the signal trampoline) is taken; failing
+    # that in every backtrace, the first that is no machinery, then the first
+    # at all; failing frames, an address of a bare address list.
+    def faulting_frame
+      @faulting_frame ||= find_faulting_frame
     end
 
-    # The one-line summary for the mail's subject; +redaction+ (see
-    # redaction.rb) takes out what is personal.
-    def summary(redaction = nil)
-      paths = ->(text) { redaction ? redaction.redact_paths(text) : text }
-      text = paths.call(exception_text || 'Crash')
-      if (frame = top_vellumdrift_frame)
-        "#{text} in #{paths.call(frame)}"
+    # The one-line summary for the mail's subject, from a report of the
+    # redacted text.
+    def summary
+      text = exception_text || 'Crash'
+      if (location = faulting_frame)
+        "#{text} in #{location}"
       elsif (mention = app_info_mention)
-        "#{text} in application info: #{redaction ? redaction.redact_free(mention.strip) : mention.strip}"
+        "#{text} in application info: #{mention.strip}"
       else
         text
       end
@@ -201,42 +299,92 @@ module CrashLog
 
     def vellumdrift_frame?(frame)
       return true if frame.ref&.vellumdrift? || frame.image&.match?(MARK)
-      return true if vellumdrift_images.any? { |image| image.covers?(frame.address) }
-      return false if frame.ref || listed_at?(frame.address)
+      return true if vellumdrift_index.covering(frame.address)
+      return false if frame.ref || frame.image.nil? || !vellumdrift_named.key?(frame.image)
+      return false if listed_at?(frame.address)
 
       image_named(frame.image)&.vellumdrift? || false
     end
 
     private
 
-    def vellumdrift_images
-      @vellumdrift_images ||= @images.select(&:vellumdrift?)
+    # The backtraces in the order they are searched.
+    def backtraces
+      [crashed_frames, exception_frames, app_frames]
     end
 
+    def find_faulting_frame
+      lists = backtraces
+      below = lists.lazy.filter_map do |frames|
+        last = frames.rindex(&:machinery?)
+        frames.drop(last ? last + 1 : 0).find { |frame| !frame.placeholder? && vellumdrift_frame?(frame) }
+      end.first
+      frame = below || first_frame(lists) { |f| !f.machinery? && !f.placeholder? } || first_frame(lists) { true }
+      return describe(frame) if frame
+
+      address = @exception_addresses.find { |a| vellumdrift_index.covering(a) }
+      address && describe(Frame.new(nil, address, nil, nil))
+    end
+
+    def first_frame(lists)
+      lists.each do |frames|
+        frame = frames.find { |f| vellumdrift_frame?(f) && yield(f) }
+        return frame if frame
+      end
+      nil
+    end
+
+    def vellumdrift_images
+      @vellumdrift_images ||= all_images.select(&:vellumdrift?)
+    end
+
+    def vellumdrift_index
+      @vellumdrift_index ||= ImageIndex.new(vellumdrift_images)
+    end
+
+    # Vellumdrift images by identifier and name.
+    def vellumdrift_named
+      @vellumdrift_named ||= by_name(vellumdrift_images)
+    end
+
+    def by_name(images)
+      images.sort_by(&:first).each_with_object({}) do |image, map|
+        map[image.identifier] ||= image
+        map[image.name] ||= image
+      end
+    end
+
+    # An image of a plausible size lies at +address+.
     def listed_at?(address)
-      !address.nil? && @images.any? { |image| image.covers?(address) && image.last - image.first < MAX_ADDRESS / 2 }
+      @listed_index ||= ImageIndex.new(all_images.select { |image| image.last - image.first < MAX_ADDRESS / 2 })
+      !@listed_index.covering(address).nil?
     end
 
     def image_named(name)
       return nil if name.nil?
 
-      @images_by_name ||= @images.each_with_object({}) do |image, map|
-        map[image.identifier] ||= image
-        map[image.name] ||= image
-      end
+      @images_by_name ||= by_name(all_images)
       @images_by_name[name]
     end
 
     def describe(frame)
       image = frame.ref if frame.ref&.vellumdrift?
-      image ||= vellumdrift_images.find { |i| i.covers?(frame.address) }
-      image ||= image_named(frame.image) if frame.image
+      image ||= vellumdrift_index.covering(frame.address)
+      image ||= vellumdrift_named[frame.image] if frame.image
       name = image ? image.name : bundle_name(frame.image)
       symbol = frame.symbol.to_s.strip
-      return "#{name}: #{symbol}" unless symbol.match?(UNSYMBOLICATED_RE)
-      return "#{name} + #{frame.address - image.first}" if image&.covers?(frame.address)
+      offset = image.covers?(frame.address) ? frame.address - image.first : nil if image
+      if (match = LOAD_OFFSET_RE.match(symbol))
+        # An unsymbolicated frame: its image's load address and the offset.
+        loaded = match[1] ? match[1].to_i(16) : match[2].to_i
+        return Location.new(name, nil, offset || (loaded.zero? ? nil : match[3].to_i))
+      end
+      if (match = IMAGE_OFFSET_RE.match(symbol)) && [frame.image, name, image&.identifier].include?(match[1])
+        return Location.new(name, nil, match[2].to_i)
+      end
+      return Location.new(name, nil, offset) if symbol.match?(UNKNOWN_SYMBOL_RE) || frame.placeholder?
 
-      symbol.empty? || symbol.match?(/\A\?+\z/) ? name.to_s : "#{name}: #{symbol}"
+      Location.new(name, symbol, nil)
     end
 
     # Frames name images by bundle identifier; the summary shows the file
@@ -248,14 +396,22 @@ module CrashLog
     end
   end
 
-  # The classic text report, read line by line. Backtrace and image sections
-  # begin at their heading and end at the next blank line; the
-  # application-specific information ends at the next section heading.
+  # The classic text report. Backtrace and image sections begin at their
+  # heading and end at the next blank line (or heading); they are kept as
+  # text and read only when needed. The application-specific information
+  # ends at the next section heading.
   class TextReport < Report
+    # A part that could be a crash log by itself names its process and how
+    # it crashed or what it ran on.
+    CANDIDATE_RE = /^(?:Process|Command):/
+    EVIDENCE_RE = /^(?:Thread \d{1,9} Crashed|Crashed Thread:|Triggered by Thread:|Exception|Termination|OS Version:)/
+
     def self.read(text)
       if text.include?('**********')
         # The newest report of a 10.4 log is its last.
         text.split(SEPARATOR_RE).reverse_each do |part|
+          next unless part.match?(CANDIDATE_RE) && part.match?(EVIDENCE_RE)
+
           report = new(part)
           return report if report.crash_log?
         end
@@ -263,15 +419,16 @@ module CrashLog
       new(text)
     end
 
-    attr_reader :headers
-
     def initialize(text)
       super()
       @headers = {}
       @threads = {}
       @crashed_index = nil
+      @exception_lines = []
+      @app_frame_lines = []
+      @image_bodies = []
+      @app_info_frames = []
       parse(text)
-      @images.sort_by!(&:first)
       finish
     end
 
@@ -281,78 +438,165 @@ module CrashLog
       @process = @headers['Process'] || @headers['Command']
       @exception = @headers['Exception Type'] || @headers['Exception']
       @termination = @headers['Termination Signal'] || @headers['Termination Reason']
-      index = @crashed_index || (@headers['Crashed Thread'] || @headers['Triggered by Thread']).to_s[/\A\d{1,9}/]&.to_i
-      @crashed_frames = @threads.fetch(index, [])
-      @crash_evidence = !index.nil? || !(@exception || @termination).nil?
+      @crashed = @crashed_index || (@headers['Crashed Thread'] || @headers['Triggered by Thread']).to_s[/\A\d{1,9}/]&.to_i
+      @crash_evidence = !@crashed.nil? || !(@exception || @termination).nil?
+      @cut_short = @headers.key?('OS Version')
+    end
+
+    def crashed_frames
+      @crashed_frames ||= frames_of(@threads.fetch(@crashed, []))
+    end
+
+    def exception_frames
+      @exception_frames ||= (@app_info_frames + frames_of(@exception_lines) { |line| take_addresses(line) })
+                            .first(MAX_FRAMES)
+    end
+
+    def app_frames
+      @app_frames ||= frames_of(@app_frame_lines)
+    end
+
+    def all_images
+      @all_images ||= @image_bodies.flat_map { |body| images_of(body.each_line) }
+    end
+
+    # Only Vellumdrift's images are read unless a frame needs the others.
+    def vellumdrift_images
+      @vellumdrift_images ||=
+        if @all_images then @all_images.select(&:vellumdrift?)
+        else images_of(@image_bodies.flat_map { |body| body.scan(/^[^\n]*?#{MARK}[^\n]*/o) }).select(&:vellumdrift?)
+        end
+    end
+
+    # Section bodies are lists of texts: their lines are read as frames here;
+    # the block gets each line that is none.
+    def frames_of(texts)
+      frames = []
+      texts.each do |text|
+        text.each_line(chomp: true) do |line|
+          frame = frame(line)
+          frame ? frames << frame : (yield line if block_given?)
+          return frames if frames.size >= MAX_FRAMES
+        end
+      end
+      frames
+    end
+
+    def images_of(lines)
+      images = []
+      lines.each do |line|
+        image = image(line.chomp)
+        images << image if image
+        break if images.size >= MAX_IMAGES
+      end
+      images
     end
 
     def parse(text)
+      scanner = StringScanner.new(text)
       section = nil
-      text.each_line do |raw|
-        line = raw.chomp.delete_suffix("\r")
-        if (new_section = heading(line))
-          section = new_section
+      until scanner.eos?
+        # Outside a section, only headings and header keys not yet read matter.
+        scanner.skip(uninteresting_lines) if section.nil?
+        line = scanner.scan(/[^\n]*+/)
+        scanner.skip(/\n/)
+        line = line.chop if line.end_with?("\r")
+        if (opened = heading(line))
+          section = opened
+          body = skip_body(scanner, section)
+          section = nil if body
         elsif section == :app_info
           section = take_app_info(line)
-        elsif line.strip.empty?
+        elsif blank?(line)
           section = nil
         else
-          take(section, line)
+          take_header(line)
         end
       end
     end
 
+    # Takes the body of a section that ends at a blank line; nil for the
+    # application-specific information, which is read line by line.
+    def skip_body(scanner, section)
+      return nil if section == :app_info
+
+      body = scanner.scan(SECTION_BODY_RE)
+      case section
+      when Array then (@threads[section[1]] ||= []) << body
+      when :exception then @exception_lines << body
+      when :app_backtrace then @app_frame_lines << body
+      when :images then @image_bodies << body
+      end
+      body
+    end
+
+    def blank?(line)
+      line.empty? || line.match?(/\A[\s\0]*\z/)
+    end
+
     # The section a heading line opens, or nil when the line is no heading.
     def heading(line)
+      first = line.getbyte(0)
+      return nil unless first && first >= 65 && first <= 90 # headings begin with a capital letter
+
       if (match = THREAD_RE.match(line))
         index = match[1].to_i
         @crashed_index ||= index if match[2]
-        @threads[index] ||= []
         [:thread, index]
       elsif line.start_with?('Last Exception Backtrace:') then :exception
       elsif line.start_with?('Application Specific Information:') then :app_info
       elsif APP_BACKTRACE_RE.match?(line) then :app_backtrace
       elsif line.start_with?('Binary Images') then :images
-      elsif OTHER_HEADINGS.any? { |h| line.start_with?(h) } || line.start_with?('Thread ') then :other
+      elsif line.start_with?('Thread ') || OTHER_HEADINGS.any? { |h| line.start_with?(h) } then :other
       end
     end
 
     # The section that goes on after an application-specific line: 10.5 and
     # 10.6 put the first-throw call stack there, as frames or an address list.
     def take_app_info(line)
-      match = HEADER_RE.match(line) if line.length <= MAX_RECORD_LINE
-      if match && KNOWN_HEADERS.include?(match[1]) && @app_info.last.to_s.strip.empty?
-        take_header(line)
-        return nil
+      if @app_info.empty? || blank?(@app_info.last)
+        match = HEADER_RE.match(line) if line.length <= MAX_RECORD_LINE
+        if match && KNOWN_HEADERS.include?(match[1])
+          take_header(line)
+          return nil
+        end
       end
       @app_info << line if line.length <= MAX_RECORD_LINE * 16
-      if (frame = frame(line))
-        @exception_frames << frame
+      first = line.lstrip.getbyte(0)
+      if first && first >= 48 && first <= 57 && @app_info_frames.size < MAX_FRAMES && (frame = frame(line))
+        @app_info_frames << frame
       else
         take_addresses(line)
       end
       :app_info
     end
 
-    def take(section, line)
-      case section
-      when nil then take_header(line)
-      when Array then (frame = frame(line)) && @threads[section[1]] << frame
-      when :exception then (frame = frame(line)) ? @exception_frames << frame : take_addresses(line)
-      when :app_backtrace then (frame = frame(line)) && @app_frames << frame
-      when :images then (image = image(line)) && @images << image
-      end
+    def take_header(line)
+      first = line.getbyte(0)
+      return unless first && first >= 65 && first <= 90
+
+      match = USED_HEADER_RE.match(line)
+      return unless match && !@headers.key?(match[1])
+
+      @headers[match[1]] = match[2].strip
+      @uninteresting_lines = nil
     end
 
-    def take_header(line)
-      match = HEADER_RE.match(line)
-      @headers[match[1]] ||= match[2].strip if match
+    # Whole lines that open no section and hold no header key still to be
+    # read: skipped in one anchored match.
+    def uninteresting_lines
+      @uninteresting_lines ||= begin
+        keys = (USED_HEADERS - @headers.keys).map { |key| "#{key}:" }
+        starts = ['Thread ', 'Last Exception Backtrace:', 'Application Specific ', 'Binary Images', *OTHER_HEADINGS, *keys]
+        /(?:(?!#{starts.map { |start| Regexp.escape(start) }.join('|')})[^\n]*+\n)*+/
+      end
     end
 
     # Older logs give a backtrace as a parenthesised address list, on one
     # line or over several.
     def take_addresses(line)
       return unless line.length <= MAX_RECORD_LINE * 16 && line.lstrip.start_with?('(', '0x')
+      return if @exception_addresses.size >= MAX_FRAMES
 
       line.scan(ADDRESS_RE) { |(hex)| @exception_addresses << hex.to_i(16) }
     end
@@ -382,6 +626,9 @@ module CrashLog
 
   # The JSON report of macOS 12 and later.
   class JsonReport < Report
+    # Crash reports among the kinds of .ips macOS writes.
+    CRASH_BUG_TYPES = [nil, '109', '309'].freeze
+
     def self.read(text)
       require 'json'
       head, rest = text.split("\n", 2)
@@ -392,6 +639,8 @@ module CrashLog
 
       body = parse_json(rest)
       return new(meta, body) if body.is_a?(Hash)
+      # Its JSON body cut off: the metadata line still names the process and the OS.
+      return new(meta, {}, cut_short: true) if rest.lstrip.start_with?('{') && cut_short_header?(meta)
 
       # An older .ips: the metadata line, then a text report.
       rest.lstrip.start_with?('{') ? nil : TextReport.read(rest)
@@ -403,19 +652,32 @@ module CrashLog
       nil
     end
 
-    def initialize(meta, body)
+    def self.cut_short_header?(meta)
+      [meta['app_name'] || meta['name'], meta['os_version']].all? { |v| v.is_a?(String) && !v.empty? } &&
+        CRASH_BUG_TYPES.include?(meta['bug_type'])
+    end
+
+    def initialize(meta, body, cut_short: false)
       super()
+      @cut_short = cut_short
       @process = string(body['procName']) || string(meta['app_name']) || string(meta['name']) ||
                  string(body['procPath'])
-      @listed = array(body['usedImages']).map { |entry| image(entry) }
-      @images = @listed.compact.sort_by(&:first)
+      @listed = array(body['usedImages']).first(MAX_IMAGES).map { |entry| image(entry) }
+      @images = @listed.compact
       read_exception(hash(body['exception']), hash(body['termination']))
       read_threads(body)
-      @exception_frames = array(body['lastExceptionBacktrace']).filter_map { |f| frame(f) }
+      @exception_frames = array(body['lastExceptionBacktrace']).first(MAX_FRAMES).filter_map { |f| frame(f) }
+      @app_frames = []
       read_app_info(body['asi'])
     end
 
     private
+
+    attr_reader :crashed_frames, :exception_frames, :app_frames
+
+    def all_images
+      @images
+    end
 
     def read_exception(exception, termination)
       type = string(exception['type'])
@@ -429,13 +691,14 @@ module CrashLog
     end
 
     def read_threads(body)
+      @crashed_frames = []
       threads = array(body['threads'])
       index = body['faultingThread']
       index = threads.index { |t| t.is_a?(Hash) && t['triggered'] == true } unless index.is_a?(Integer) && index >= 0
       return unless index
 
       @crash_evidence = true
-      @crashed_frames = array(hash(threads[index])['frames']).filter_map { |f| frame(f) }
+      @crashed_frames = array(hash(threads[index])['frames']).first(MAX_FRAMES).filter_map { |f| frame(f) }
     end
 
     # { "libsystem_c.dylib": ["abort() called"], … }: the key names the

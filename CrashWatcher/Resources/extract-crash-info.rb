@@ -24,12 +24,22 @@ require_relative 'redaction'
 
 MAX_SUMMARY = 200
 
+# The summary is drawn from a report of the redacted text, so that it holds
+# only what the upload holds.
+def summary_of(path)
+  bytes = CrashLog.read_bytes(path)
+  text = bytes && CrashLog.to_text(bytes)
+  return nil unless text && CrashLog.parse(text)
+
+  redaction = CrashLog::Redaction.for_this_machine(path)
+  report = CrashLog.parse(redaction.redact(text))
+  line = report ? report.summary : redaction.redact_free(CrashLog.parse(text).summary)
+  CrashLog.printable_line(line, MAX_SUMMARY)
+end
+
 summary =
   begin
-    report = ARGV.size == 1 ? CrashLog.load(ARGV[0]) : nil
-    if report
-      CrashLog.printable_line(report.summary(CrashLog::Redaction.for_this_machine(ARGV[0])), MAX_SUMMARY)
-    end
+    summary_of(ARGV[0]) if ARGV.size == 1
   rescue StandardError, NoMemoryError, SystemStackError
     nil
   end

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "CrashScan.h"
 #include "Platform/EventStream.h"
@@ -22,15 +23,22 @@ using ::testing::HasSubstr;
 // Records every question; each answer may do something on the side.
 class FakeReporter : public ScanReporter {
 public:
-  std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile) override {
+  HelperScripts::Result askScriptWithCrashFile(std::string_view command, std::string_view crashFile) override {
     calls.push_back(std::string(command) + " " + std::string(crashFile));
-    if (onAsk) return onAsk(std::string(crashFile));
-    return crashFile.find("related") != std::string_view::npos ? 1 : 0;
+    HelperScripts::Result result;
+    result.ownExit = !killed.contains(std::string(crashFile));
+    result.ending = result.ownExit ? "exited" : "was killed";
+    if (onAsk)
+      result.status = onAsk(std::string(crashFile));
+    else
+      result.status = crashFile.find("related") != std::string_view::npos ? 1 : 0;
+    return result;
   }
-  bool askUserPermissionToSend() override {
+  ConsentAnswer askForConsent() override {
     calls.push_back("consent?");
     if (onConsent) onConsent();
-    return consent;
+    if (!dialogShown) return ConsentAnswer::NotAnswered;
+    return consent ? ConsentAnswer::Send : ConsentAnswer::Refuse;
   }
   void report(const std::optional<std::string>& crashFile) override { calls.push_back("report " + *crashFile); }
 
@@ -38,11 +46,20 @@ public:
   std::function<std::int32_t(const std::string&)> onAsk;
   std::function<void()> onConsent;
   bool consent = true;
+  bool dialogShown = true;
+  // Logs whose script does not reach an exit of its own.
+  std::set<std::string> killed;
 };
 
 using namespace std::chrono_literals;
 
 const Date kNow = Date(std::chrono::hours(500000));
+
+int countOccurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
 
 // Crash logs on a fake disk: each path's identity is its own, its
 // modification time as given; listed in the map's (not the time's) order.
@@ -137,6 +154,69 @@ TEST(CrashScanTest, EachLogIsAskedAndOfferedOnceInARun) {
     scan.run();
     EXPECT_THAT(reporter.calls, ElementsAre("related-crash-report /other"));
   }
+}
+
+// Only an answer counts: a script that was killed, or a dialog that never
+// showed, leaves the log to the next scan (even one begun long after the
+// log's look-back), which asks again; why is logged once. Once answered, the
+// log is not asked again.
+TEST(CrashScanTest, LogWithoutAnAnswerIsAskedAgainAtTheNextScanAndLoggedOnce) {
+  struct Case {
+    const char* what;
+    bool scriptKilled;
+    bool dialogShown;
+    const char* why;
+    std::vector<std::string> callsPerScan;
+  };
+  const std::string ask = "related-crash-report /related";
+  const std::vector<Case> cases = {
+      {"script killed", true, true, "related-crash-report was killed; it is asked about again", {ask, "/other"}},
+      {"no dialog", false, false, "not offered: the dialog was not answered", {ask, "consent?", "/other"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeLogs disk;
+    FakeClock time;
+    disk.add("/related", kNow - 1s);
+    disk.add("/other", kNow - 500ms);
+    FakeReporter reporter;
+    if (c.scriptKilled) reporter.killed.insert("/related");
+    reporter.dialogShown = c.dialogShown;
+    CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
+    test::CaptureStderr captured;
+    for (int run = 0; run < 3; ++run) {
+      reporter.calls.clear();
+      scan.run(CrashScan::Trigger::FolderChange);
+      std::vector<std::string> expected = {c.callsPerScan.front()};
+      if (c.callsPerScan.size() == 3) expected.push_back("consent?");
+      // The other log is asked about in the first run only.
+      if (run == 0) expected.push_back("related-crash-report /other");
+      EXPECT_EQ(reporter.calls, expected) << "run " << run;
+      time.now += 15min;
+    }
+    EXPECT_EQ(countOccurrences(captured.text(), c.why), 1) << captured.text();
+    reporter.killed.clear();
+    reporter.dialogShown = true;
+    reporter.calls.clear();
+    scan.run();
+    scan.run();
+    EXPECT_THAT(reporter.calls, ElementsAre(ask, "consent?", "report /related"));
+  }
+}
+
+// A script that ends with a status other than 0 and 1 says so in a line of
+// its own, beside the usual one.
+TEST(CrashScanTest, UnexpectedScriptStatusIsLoggedWithTheUsualLine) {
+  FakeLogs disk;
+  FakeClock time;
+  disk.add("/a", kNow - 1s);
+  FakeReporter reporter;
+  reporter.onAsk = [](const std::string&) { return 127; };
+  CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
+  test::CaptureStderr captured;
+  scan.run();
+  EXPECT_THAT(captured.text(), HasSubstr("'/a' crash report was not related to Vellumdrift\n"));
+  EXPECT_THAT(captured.text(), HasSubstr("'/a': related-crash-report exited\n"));
 }
 
 // Where each scan begins to look: 10 s back, or back to the start of the one

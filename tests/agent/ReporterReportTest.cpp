@@ -38,8 +38,10 @@ std::string urlHead(const std::string& escapedSubject) {
 }
 std::string urlTail() {
   return "%0A%0A%3E%0A%3E%20You%20may%20help%20me%20fix%20the%20problem%20by%20describing%20what%20happened%20"
-         "before%20the%20crash.%0A%3E%20I%20appreciate%20your%20help%20and%20I%20read%20these%20crash%20reports%2C%20"
-         "but%20don%27t%20expect%20my%20direct%20answer.%0A%3E%20For%20further%20discussion%20please%20open%20a%20"
+         "before%0A%3E%20the%20crash.%0A%3E%20I%20appreciate%20your%20help%20and%20I%20read%20these%20crash%20reports%"
+         "2C%20"
+         "but%20don%27t%0A%3E%20expect%20my%20direct%20answer.%0A%3E%20For%20further%20discussion%20please%20open%20a%"
+         "20"
          "topic%20at%0A%3E%20" +
          *stringByAddingPercentEscapesExceptUnreserved(build::kSupportForumAddress) +
          ".%0A%3E%0A%3E%20Thank%20you%2C%20Ilvard";
@@ -84,7 +86,7 @@ protected:
     parts.dialog = ConsentDialog::make(bundle_.bundle);
     parts.desktop = desktop_;
     parts.productInfoPlistPath = product_ / "Info.plist";
-    parts.pasteServiceHostName = build::kPasteServiceHostName;
+    parts.pasteServiceHostName = pasteServiceDestination();
     return Reporter::alloc(std::move(parts))->init();
   }
 
@@ -150,6 +152,18 @@ TEST_F(ReporterReportTest, UploadedReportGivesTheExactUrlAndTwoLogLines) {
   EXPECT_THAT(desktop_->activated, IsEmpty());
 }
 
+// The log names where the upload really goes: an overriding base URL (for
+// tests and self-hosted services), printably, else the build's host.
+TEST_F(ReporterReportTest, UploadLineNamesWhereTheUploadGoes) {
+  for (const char* url : {static_cast<const char*>(nullptr), "", "http://127.0.0.1:9/paste\n"}) {
+    test::ScopedEnv overriding("CRASHWATCHER_PASTE_URL", url);
+    desktop_->opened.clear();
+    report(crash_);
+    const std::string destination = url && *url ? "http://127.0.0.1:9/paste\\n" : build::kPasteServiceHostName;
+    EXPECT_THAT(log_, testing::Contains("Uploading crash report to " + destination + ": " + crash_));
+  }
+}
+
 TEST_F(ReporterReportTest, UploadOutputThatIsNoTextIsNullAndSkipsTheSummary) {
   version("2.1");
   output("upload-gist", "\xFF\xFE");
@@ -211,6 +225,46 @@ TEST(MailComposerTest, EachFieldKeepsOnlyUnreservedCharactersAndTheSubjectOneLin
     EXPECT_EQ(mail.subject, c.subject);
     EXPECT_EQ(mail.failure.empty(), c.url.has_value()) << mail.failure;
   }
+}
+
+// No line longer than a mail program keeps: wrapped at spaces, each piece of
+// a quoted line quoted again, a word too long for a line (an address) whole.
+TEST(MailComposerTest, BodyLinesAreWrappedAtSpacesKeepingTheQuotePrefix) {
+  struct Case {
+    const char* name;
+    std::string line;
+    std::size_t limit;
+    std::string wrapped;
+  };
+  const std::vector<Case> cases = {
+      {"fits", "> one two", 9, "> one two"},
+      {"quoted", "> one two three", 9, "> one two\n> three"},
+      {"deeper quote", ">> one two three", 9, ">> one\n>> two\n>> three"},
+      {"plain, spaces dropped at the cut", "one two   three", 9, "one two\nthree"},
+      {"counted in characters", "\xE2\x80\x94\xE2\x80\x94 \xC3\xA4 bb", 4, "\xE2\x80\x94\xE2\x80\x94 \xC3\xA4\nbb"},
+      {"long word whole", "> https://forum.example/a/b. x", 9, "> https://forum.example/a/b.\n> x"},
+      {"leading spaces kept", "   indented words", 9, "   indented\nwords"},
+      {"empty and bare quote lines", "\n>\n", 9, "\n>\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(MailComposer::wrapBodyLines(c.line, c.limit), c.wrapped);
+  }
+  // The composed body: 72 is the usual limit, and Evolution re-wraps a line
+  // of 72 already; every quoted line quoted whole.
+  const std::string body = MailComposer()
+                               .compose("2.1", "",
+                                        "(upload failed: connection refused \xE2\x80\x94 please attach "
+                                        "~/Library/Logs/CrashReporter/Finder_2024-03-14-094127_studio.crash)")
+                               .body;
+  std::istringstream lines(body);
+  int quoted = 0;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_LE(line.size(), MailComposer::kBodyLineLimit) << line;
+    if (line.starts_with(">")) ++quoted;
+  }
+  EXPECT_EQ(quoted, 9);
+  EXPECT_THAT(body, HasSubstr("before\n> the crash.\n"));
 }
 
 // A shutdown that cuts a script short ends the report: nothing is handed over.

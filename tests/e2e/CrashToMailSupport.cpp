@@ -128,8 +128,8 @@ std::string MailRoad::expectedMail() const {
       "-[VDBadgeProvider badgeForURL:] + 112";
   const std::string body =
       "Hi Ilvard,\n\nMy Vellumdrift just crashed!\n\nThe crash report is available here:\n" + paste_.uploadAddress() +
-      "\n\n>\n> You may help me fix the problem by describing what happened before the crash.\n"
-      "> I appreciate your help and I read these crash reports, but don't expect my direct answer.\n"
+      "\n\n>\n> You may help me fix the problem by describing what happened before\n> the crash.\n"
+      "> I appreciate your help and I read these crash reports, but don't\n> expect my direct answer.\n"
       "> For further discussion please open a topic at\n> " +
       std::string(build::kSupportForumAddress) + ".\n>\n> Thank you, Ilvard";
   return *mailtoURL(build::kCrashReportRecipient, subject, body);

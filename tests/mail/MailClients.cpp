@@ -194,9 +194,8 @@ MailClientHome::MailClientHome(const std::string& display) : display_(display) {
             "[Desktop Entry]\nType=Application\nName=neomutt\nExec=" + home +
                 "/bin/neomutt-in-tmux %u\nTerminal=false\nMimeType=x-scheme-handler/mailto;\n");
   // Claws Mail: one account that can send nowhere, a local MH mailbox with a
-  // drafts folder, no spell checker (no dictionaries here), and no automatic
-  // wrapping: by default Claws Mail re-wraps lines longer than 72 columns
-  // (the body's quoted lines), its own choice of display and not the URL's.
+  // drafts folder, no spell checker (no dictionaries here), and its own
+  // wrapping as it comes: it re-wraps lines longer than 72 columns.
   writeFile(home + "/.claws-mail/accountrc",
             "[Account: 1]\naccount_name=tester\nis_default=1\nname=Tester\naddress=tester@example.invalid\n"
             "protocol=6\nsmtp_server=127.0.0.1\nsmtp_port=1\n");
@@ -208,9 +207,7 @@ MailClientHome::MailClientHome(const std::string& display) : display_(display) {
             "<folderitem type=\"queue\" name=\"queue\" path=\"queue\"/>\n"
             "<folderitem type=\"trash\" name=\"trash\" path=\"trash\"/>\n"
             "<folderitem type=\"draft\" name=\"draft\" path=\"draft\"/>\n</folder>\n</folderlist>\n");
-  writeFile(home + "/.claws-mail/clawsrc",
-            "[Common]\nenable_aspell=0\ncheck_while_typing=0\nlinewrap_auto=0\nlinewrap_quotation=0\n"
-            "linewrap_pastes=0\n");
+  writeFile(home + "/.claws-mail/clawsrc", "[Common]\nenable_aspell=0\ncheck_while_typing=0\n");
 }
 
 MailClientHome::~MailClientHome() {

@@ -16,11 +16,20 @@ namespace {
 const std::string kForum = "https://forum.vellumdrift.example";
 const std::string kAddress = "https://paste.vellumdrift.example/raw/a1B2c3?x=1&y=2";
 
+// The note upload-gist prints in place of an address, and how the body
+// carries it: no line longer than 71 characters.
+const std::string kFailureNote =
+    "(upload failed: connection refused \xE2\x80\x94 please attach "
+    "~/Library/Logs/CrashReporter/Finder_2024-03-14-094127_studio.crash)";
+const std::string kFailureNoteWrapped =
+    "(upload failed: connection refused \xE2\x80\x94 please attach\n"
+    "~/Library/Logs/CrashReporter/Finder_2024-03-14-094127_studio.crash)";
+
 // The report's body, as the agent composes it.
-std::string body() {
-  return "Hi Ilvard,\n\nMy Vellumdrift just crashed!\n\nThe crash report is available here:\n" + kAddress +
-         "\n\n>\n> You may help me fix the problem by describing what happened before the crash.\n"
-         "> I appreciate your help and I read these crash reports, but don't expect my direct answer.\n"
+std::string body(const std::string& addressLines = kAddress) {
+  return "Hi Ilvard,\n\nMy Vellumdrift just crashed!\n\nThe crash report is available here:\n" + addressLines +
+         "\n\n>\n> You may help me fix the problem by describing what happened before\n> the crash.\n"
+         "> I appreciate your help and I read these crash reports, but don't\n> expect my direct answer.\n"
          "> For further discussion please open a topic at\n> " +
          kForum + ".\n>\n> Thank you, Ilvard";
 }
@@ -28,11 +37,12 @@ std::string body() {
 // Hostile summaries: what extract-crash-info may print.
 struct Summary {
   std::string name, text;
+  bool uploadFailed = false;
 };
 const std::vector<Summary> kSummaries = {
     {"operator", "EXC_BAD_ACCESS (SIGSEGV) in C++ operator=(a+b) at 0x10"},
     {"percent-crlf", "50% & more; x=1\r\nBcc: someone@evil.example\n"},
-    {"non-ascii", "Grüße aus 東京 💥 ~_.- \"quoted\" #1"},
+    {"non-ascii, upload failed", "Grüße aus 東京 💥 ~_.- \"quoted\" #1", true},
 };
 
 std::string subjectOf(const Summary& summary) {
@@ -41,7 +51,9 @@ std::string subjectOf(const Summary& summary) {
 
 // The very URL the agent hands over for this summary.
 std::string reportURL(const Summary& summary) {
-  return *MailComposer("crashes@vellumdrift.example", kForum).compose("2.1", summary.text, kAddress).url;
+  return *MailComposer("crashes@vellumdrift.example", kForum)
+              .compose("2.1", summary.text, summary.uploadFailed ? kFailureNote : kAddress)
+              .url;
 }
 
 // The URL the agent made before: RFC 2396 escaping, "&" escaped in the fields.
@@ -68,7 +80,7 @@ protected:
   static void expectIntended(const MailOutcome& outcome, const Summary& summary, bool savedForm = false) {
     ASSERT_TRUE(outcome.draft) << outcome.trace;
     std::string subject = replacingControlCharactersWithSpaces(subjectOf(summary));
-    std::string text = body();
+    std::string text = summary.uploadFailed ? body(kFailureNoteWrapped) : body();
     if (savedForm) {
       subject.erase(subject.find_last_not_of(' ') + 1);
       text += "\n";

@@ -91,18 +91,21 @@ std::vector<std::string> AgentSandbox::environment() const {
   return env;
 }
 
-AgentProcess::AgentProcess(const AgentSandbox& sandbox) {
+AgentProcess::AgentProcess(const AgentSandbox& sandbox, const std::vector<std::string>& arguments) {
   const std::string exe = sandbox.prefix() + "/bin/CrashWatcher";
-  const std::string logPath = logDir_ / "agent.log";
+  const std::string logPath = logDir_ / "agent.log", outputPath = logDir_ / "output";
   std::vector<std::string> env = sandbox.environment();
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+  std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT, 0644);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -112,7 +115,7 @@ AgentProcess::AgentProcess(const AgentSandbox& sandbox) {
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  if (posix_spawn(&pid_, exe.c_str(), &actions, &attr, argv, envp.data()) != 0) pid_ = -1;
+  if (posix_spawn(&pid_, exe.c_str(), &actions, &attr, argv.data(), envp.data()) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
 }
@@ -126,6 +129,10 @@ AgentProcess::~AgentProcess() {
 
 std::string AgentProcess::log() const {
   return readFile(logDir_ / "agent.log");
+}
+
+std::string AgentProcess::output() const {
+  return readFile(logDir_ / "output");
 }
 
 bool AgentProcess::waitForLog(const std::string& text, std::chrono::seconds guard) const {

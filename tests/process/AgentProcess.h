@@ -56,16 +56,18 @@ private:
   std::vector<std::string> extraEnvironment_;
 };
 
-// One running agent, its standard error in a file. Killed on destruction.
+// One running agent, its standard output and error in files. Killed on
+// destruction.
 class AgentProcess {
 public:
-  explicit AgentProcess(const AgentSandbox& sandbox);
+  explicit AgentProcess(const AgentSandbox& sandbox, const std::vector<std::string>& arguments = {});
   ~AgentProcess();
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
 
   pid_t pid() const { return pid_; }
   std::string log() const;
+  std::string output() const;
   // Waits (hang guard, not a timing check) until the log holds `text`.
   bool waitForLog(const std::string& text, std::chrono::seconds guard = std::chrono::seconds(30)) const;
   bool waitUntilWatching() const { return waitForLog("Watching '"); }

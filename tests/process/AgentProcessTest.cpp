@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -61,6 +62,37 @@ class AgentProcessTest : public ::testing::Test {
 protected:
   AgentSandbox sandbox_;
 };
+
+// Arguments are answered before anything else: the lock file is never even
+// created, and only "--help" and "--version" alone succeed.
+TEST_F(AgentProcessTest, ArgumentsAreAnsweredWithoutTouchingTheLock) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string output, errorStart;
+  };
+  const std::string usage = "Usage: CrashWatcher [--help | --version]\n";
+  const std::vector<Case> cases = {
+      {{"--help"}, 0, usage, ""},
+      {{"--version"}, 0, "CrashWatcher 1.0.0\n", ""},
+      {{"-h"}, 64, "", "CrashWatcher: unexpected argument '-h'\n" + usage},
+      {{""}, 64, "", "CrashWatcher: unexpected argument ''\n" + usage},
+      {{"--help", "now"}, 64, "", "CrashWatcher: unexpected argument 'now'\n" + usage},
+      {{"--verbose\x1b[2J"}, 64, "", "CrashWatcher: unexpected argument '--verbose\\x1b[2J'\n" + usage},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.front());
+    AgentProcess agent(sandbox_, c.arguments);
+    EXPECT_EQ(agent.waitForExit(), c.status) << agent.log();
+    EXPECT_TRUE(c.output.empty() ? agent.output().empty() : agent.output().starts_with(c.output)) << agent.output();
+    EXPECT_TRUE(agent.log().starts_with(c.errorStart)) << agent.log();
+    EXPECT_EQ(agent.log().empty(), c.errorStart.empty()) << agent.log();
+  }
+  AgentProcess help(sandbox_, {"--help"});
+  help.waitForExit();
+  EXPECT_THAT(help.output(), HasSubstr("journalctl --user -u crashwatcher.service"));
+  EXPECT_FALSE(pathExists(sandbox_.lockFile()));
+}
 
 TEST_F(AgentProcessTest, SecondInstanceExitsWithStatusOneAndLeavesTheLockAlone) {
   AgentProcess first(sandbox_);
@@ -213,9 +245,14 @@ TEST_F(AgentProcessTest, UserSignalOneWithoutCrashLogsLogsNothing) {
 // The scan asks oldest first and ends at the first related log; the logs
 // after it are asked about before the scan returns. Each log once in a run:
 // later changes in the watched folder ask nothing again, whatever the answer,
-// nor does a log dated in the future. Each later scan's own line (a new log's)
-// shows that it ran.
-TEST_F(AgentProcessTest, EachCrashLogIsAskedAboutAndOfferedOnceOldestFirst) {
+// nor does a log dated in the future. But there is no display here, so no
+// dialog is ever answered: a related log is not used up, and every later scan
+// asks about it again (why is logged once). Each later scan's own line (a
+// new log's) shows that it ran.
+TEST_F(AgentProcessTest, EachCrashLogIsAskedAboutOnceOldestFirstUnlessItsDialogNeverShowed) {
+  sandbox_.useBuiltResources();
+  sandbox_.installRelatedScript();
+  sandbox_.installDialogHelper();
   const std::string future = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_future.crash", 1);
   const std::string second = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_second.crash", 0);
   const std::string first = sandbox_.crashLog(sandbox_.localCrashReporter(), "Finder_first.crash", 1);
@@ -228,16 +265,22 @@ TEST_F(AgentProcessTest, EachCrashLogIsAskedAboutAndOfferedOnceOldestFirst) {
   ASSERT_TRUE(agent.waitForLog(related(future))) << agent.log();
   EXPECT_THAT(sandbox_.askedPaths(), ElementsAre(first, second, future));
 
-  std::vector<std::string> expected = {first, second, future};
   for (int change = 0; change < 3; ++change) {
     const std::string later =
         sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_later" + std::to_string(change) + ".crash", 0);
     writeFile(sandbox_.watchedFolder() + "/change" + std::to_string(change), "");
     ASSERT_TRUE(agent.waitForLog(notRelated(later))) << agent.log();
-    expected.push_back(later);
+    ASSERT_TRUE(waitUntil([&] { return countOccurrences(agent.log(), related(future)) == change + 2; })) << agent.log();
+    EXPECT_EQ(countOccurrences(agent.log(), notRelated(later)), 1);
   }
-  EXPECT_EQ(sandbox_.askedPaths(), expected);
-  for (const std::string& path : {first, future}) EXPECT_EQ(countOccurrences(agent.log(), related(path)), 1);
+  const std::vector<std::string> asked = sandbox_.askedPaths();
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), second), 1);
+  for (const std::string& path : {first, future}) {
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), path), 4);
+    EXPECT_EQ(countOccurrences(agent.log(), "'" + path + "' crash report was not offered: the dialog was not answered"),
+              1)
+        << agent.log();
+  }
   EXPECT_EQ(countOccurrences(agent.log(), notRelated(second)), 1);
 }
 
@@ -264,16 +307,36 @@ TEST_F(AgentProcessTest, ReportsFolderThatIsARepointedSymlinkIsFollowed) {
   }
 }
 
-TEST_F(AgentProcessTest, OnlyStatusOneMeansRelated) {
-  const std::string zero = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_zero.crash", 0);
-  const std::string two = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_two.crash", 2);
-  const std::string max = sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_max.crash", 255);
+// Only status 1 means related; a status outside the script's contract (0, 1)
+// adds a line that names it, and one by which the shell says it could not
+// run the script leaves the log to be asked again.
+TEST_F(AgentProcessTest, OnlyStatusOneMeansRelatedAndOtherStatusesAreNamed) {
+  struct Case {
+    int status;
+    const char* line;  // the extra line's end, or empty for none
+  };
+  const std::vector<Case> cases = {{0, ""},
+                                   {2, "related-crash-report exited with status 2\n"},
+                                   {255, "related-crash-report exited with status 255\n"},
+                                   {127,
+                                    "related-crash-report could not be run (status 127: it or its interpreter was not "
+                                    "found); it is asked about again at the next scan\n"}};
+  std::vector<std::string> paths;
+  for (const Case& c : cases)
+    paths.push_back(sandbox_.crashLog(sandbox_.userCrashReporter(),
+                                      "Finder_status" + std::to_string(c.status) + ".crash", c.status));
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching());
   agent.signal(SIGUSR1);
-  for (const auto& path : {zero, two, max}) EXPECT_TRUE(agent.waitForLog(notRelated(path))) << agent.log();
-  EXPECT_THAT(agent.log(), Not(HasSubstr("was related")));
-  EXPECT_THAT(sandbox_.askedPaths(), UnorderedElementsAre(zero, two, max));
+  for (const auto& path : paths) EXPECT_TRUE(agent.waitForLog(notRelated(path))) << agent.log();
+  const std::string log = agent.log();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    if (*cases[i].line) {
+      EXPECT_THAT(log, HasSubstr("'" + paths[i] + "': " + cases[i].line));
+    }
+    EXPECT_EQ(countOccurrences(log, "'" + paths[i] + "': "), *cases[i].line ? 1 : 0) << log;
+  }
+  EXPECT_THAT(log, Not(HasSubstr("was related")));
 }
 
 TEST_F(AgentProcessTest, AnyChangeInTheWatchedFolderStartsAScan) {

@@ -24,6 +24,49 @@ class ExtractCrashInfoTest < Minitest::Test
     end
   end
 
+  VD = 'com.vellumdrift.VellumdriftFinderSync'
+  # Frames as "image address symbol", innermost first => the frame the summary names.
+  FAULTING_FRAMES = {
+    'its own signal handler, above the trampoline' =>
+      [["libsystem_kernel.dylib 0x7ff80a1b __pthread_kill + 10", 'libsystem_c.dylib 0x7ff80b10 abort + 123',
+        "#{VD} 0x10c4d1000 VDCrashSignalHandler + 40", 'libsystem_platform.dylib 0x7ff80c20 _sigtramp + 29',
+        "#{VD} 0x10c4d5e71 -[VDBadgeProvider badgeForURL:] + 112"], 'VellumdriftFinderSync: -[VDBadgeProvider badgeForURL:] + 112'],
+    'a runtime it ships, and a trap' =>
+      [["#{VD} 0x10c4d2000 Swift runtime failure: Unexpectedly found nil + 0",
+        "#{VD} 0x10c4d2100 Swift._assertionFailure(_: Swift.StaticString, _: Swift.String, file: Swift.StaticString) -> Swift.Never + 44",
+        "#{VD} 0x10c4d2200 core::result::unwrap_failed + 8", "#{VD} 0x10c4d2300 VDSync.start() + 20"],
+       'VellumdriftFinderSync: VDSync.start() + 20'],
+    'a linker placeholder' =>
+      [["#{VD} 0x10c4d3000 <deduplicated_symbol> + 12", "#{VD} 0x10c4d3100 -[VDRoots add:] + 4"],
+       'VellumdriftFinderSync: -[VDRoots add:] + 4'],
+    'only placeholders: image and offset' =>
+      [["#{VD} 0x10c4d3000 <deduplicated_symbol> + 12"], 'VellumdriftFinderSync + 12288'],
+    'the load address of an older log' =>
+      [["#{VD} 0x10c4d5e71 0x10c4d0000 + 24177"], 'VellumdriftFinderSync + 24177'],
+    'the image named again, no image listed' =>
+      [['Vellumdrift 0x20c4dc111 Vellumdrift + 49429'], 'Vellumdrift + 49429'],
+    'its own abort, called from its code' =>
+      [['libsystem_c.dylib 0x7ff80b10 abort + 123', "#{VD} 0x10c4d4000 -[VDCache purge] + 16"],
+       'VellumdriftFinderSync: -[VDCache purge] + 16']
+  }.freeze
+
+  def test_summaries_name_the_faulting_code
+    images = "Binary Images:\n0x10c4d0000 - 0x10c52ffff +#{VD} (2.1) <7A1E5C93-0D42-3B8F-A6E1-C4F29B7D0E58> " \
+             "/Applications/Vellumdrift.app/Contents/PlugIns/VellumdriftFinderSync.appex/Contents/MacOS/VellumdriftFinderSync\n"
+    FAULTING_FRAMES.each do |what, (frames, expected)|
+      thread = frames.each_with_index.map { |frame, i| "#{i}   #{frame.sub(' ', "  \t")}\n" }.join
+      log = "Process:  Finder [412]\nException Type:  EXC_CRASH (SIGABRT)\n\nThread 0 Crashed:\n#{thread}\n#{images}"
+      assert_equal ["EXC_CRASH (SIGABRT) in #{expected}", 0], summary(log), what
+    end
+    # An uncaught exception: the crashed thread holds only a handler above
+    # the terminate machinery; the exception's own backtrace names the code.
+    text = fixture('finder-related-exception.crash')
+    handler = text.sub(/^(Thread 0 Crashed:.*\n)/, "\\1999 #{VD} \t0x000000010c4d1000 VDUncaughtExceptionHandler + 12\n" \
+                                                        "999 libobjc.A.dylib \t0x00007fff6b3b6a17 _objc_terminate() + 90\n")
+    assert_equal 'EXC_CRASH (SIGABRT) in VellumdriftFinderSync: -[VDSyncController statusInfoForItemAtURL:] + 254',
+                 summary(handler).first
+  end
+
   def test_summary_falls_back_on_what_the_log_has
     no_type = related_with("Exception Type:        EXC_BAD_ACCESS (SIGSEGV)\n", '')
     assert_equal 'Segmentation fault: 11 in VellumdriftFinderSync: -[VDBadgeProvider badgeForURL:] + 112',
