@@ -60,7 +60,8 @@ module CrashLog
                        coalitionname cfbundleshortversionstring cfbundleversion appversion buildversion osversion
                        version buildinfo codetype reportversion train build releasetype arch source cputype
                        modelcode platform incident incidentid incidentidentifier bugtype translated procrole
-                       process command path procpath].freeze
+                       process command path procpath sourcefile instructionbytestream beforepc atpc
+                       logwritingsignature].freeze
 
     MIN_NAME = 3
     FILE_HOST_RE = /_\d{4}-\d\d-\d\d-\d{6}_([^\/]{1,253}?)\.[A-Za-z]{1,8}\z/
