@@ -119,7 +119,7 @@ class CrashLogFormatsTest < Minitest::Test
     'printer brw.local; nas.home.arpa, Bobs-iMac.lan.' => 'printer HOST.local; HOST.home.arpa, HOST.lan.',
     'owner jörg@bücher.example (ünal@example.com)' => 'owner [redacted] ([redacted])',
     'mailto:carol%40example.com, admin@localhost, dave@1und1.de.' => 'mailto:[redacted], [redacted], [redacted].',
-    'MAC a483.e712.3458 and 00:1b:63:84:45:e6.' => 'MAC [redacted] and [redacted].',
+    'MAC a483.e712.3458, 0:1b:63:84:45:e6 and 00-1B-63-84-45-E6.' => 'MAC [redacted], [redacted] and [redacted].',
     'Model: MacBookPro11,5, Serial Number C02XK0ABJGH5, UID 2050052406' =>
       'Model: MacBookPro11,5, Serial Number [redacted], UID [redacted]',
     'in /Volumes/Backup HD/Users/bob/x and /System/Volumes/Data/Users/bob/Library' =>
