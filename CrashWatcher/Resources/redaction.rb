@@ -61,7 +61,8 @@ module CrashLog
                        version buildinfo codetype reportversion train build releasetype arch source cputype
                        modelcode platform incident incidentid incidentidentifier bugtype translated procrole
                        process command path procpath sourcefile instructionbytestream beforepc atpc
-                       logwritingsignature].freeze
+                       logwritingsignature terminatingprocess responsibleprocess byproc crashedthread
+                       triggeredbythread].freeze
 
     MIN_NAME = 3
     FILE_HOST_RE = /_\d{4}-\d\d-\d\d-\d{6}_([^\/]{1,253}?)\.[A-Za-z]{1,8}\z/

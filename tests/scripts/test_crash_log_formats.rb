@@ -173,9 +173,11 @@ class CrashLogFormatsTest < Minitest::Test
               "2   com.vellumdrift.VellumdriftFinderSync\t0x000000010c4d5e71 -[VDSession user] + 8\n",
               "3   libadmin.dylib                \t0x00007ff80f1e2000 admin_check(test*) + 4\n",
               "4   XCTest                        \t0x00007ff80f1e3000 test + 1\n"]
-    kept = ["Thread 7 name:  main\n", "asi 0x00000001047e3ed0 main + 128 in -[VDAdmin test user]\n", *frames]
+    kept = ["Thread 7 name:  main\n", "asi 0x00000001047e3ed0 main + 128 in -[VDAdmin test user]\n",
+            "Terminating Process:   start [412]\n", *frames]
     text = related_with("Binary Images:\n", "Thread 7 name:  main\nThread 7:\n#{frames.join}\nBinary Images:\n")
            .sub("objc_msgSend() selector name: URLByStandardizingPath\n", "#{kept[1]}Opened by ACCOUNT\n")
+           .sub("Terminating Process:   exc handler [412]\n", kept[2])
     backtrace = JSON.generate(frames.join)
     ips = fixture('finder-sonoma.ips').sub('"asi" : {', "\"asiBacktraces\" : [#{backtrace}], \"asi\" : {")
                                       .sub('"triggered":true,', '"triggered":true,"name":"main",')
