@@ -13,7 +13,8 @@
 #     ("carol%40example.com"), with a domain of one label or of digits;
 #   - the machine's host names under any domain ("HOST"; the machine's own,
 #     the one in the crash log's file name, "Host Name:" and "Computer Name:"),
-#     and any "<name>.local" ("HOST.local");
+#     and any machine under a domain of the local network ("HOST.local",
+#     "HOST.lan", "HOST.fritz.box");
 #   - the user's account and full name ("USER"), where they stand alone as a
 #     word and are no symbol;
 #   - home folders under every root: the user's own becomes "~", every
@@ -59,7 +60,8 @@ module CrashLog
                        coalitionname cfbundleshortversionstring cfbundleversion appversion buildversion osversion
                        version buildinfo codetype reportversion train build releasetype arch source cputype
                        modelcode platform incident incidentid incidentidentifier bugtype translated procrole
-                       process command path procpath].freeze
+                       process command path procpath sourcefile instructionbytestream beforepc atpc
+                       logwritingsignature].freeze
 
     MIN_NAME = 3
     FILE_HOST_RE = /_\d{4}-\d\d-\d\d-\d{6}_([^\/]{1,253}?)\.[A-Za-z]{1,8}\z/
@@ -100,7 +102,9 @@ module CrashLog
                (?:(?:\h{1,4}:){7}\h{1,4}|(?:\h{1,4}:){6}#{IPV4}|
                   (?:\h{1,4}(?::\h{1,4}){0,6})?::(?:(?:\h{1,4}:){0,5}#{IPV4}|\h{1,4}(?::\h{1,4}){0,6}))
                (?:%[\w.]{1,32})?(?![\w:]|\.\h)/x
-    LOCAL_HOST_RE = /(?<![\w.-])[A-Za-z0-9][A-Za-z0-9-]{0,62}\.local\b/
+    # Domains that name machines of a home or office network only.
+    LOCAL_DOMAIN = '\\.(?i:local|lan|home|home\\.arpa|internal|localdomain|intranet|fritz\\.box|speedport\\.ip)'
+    LOCAL_HOST_RE = /(?<![\w.-])[A-Za-z0-9][A-Za-z0-9-]{0,62}(#{LOCAL_DOMAIN})(?![\w-]|\.\w)/
     # An identifier named within a line: "Serial Number C02…", "UID: 2050052406".
     INLINE_ID_RE = %r{\b((?:hardware\ )?serial(?:[ _-]?(?:number|no\.?|num))?|S/N|UID|user[ _]?ID|device[ _]?ID|UDID|
                      ECID|(?:hardware|anonymous|sleep/wake|boot[ _]session)[ _]UUID|crash[ _]?reporter[ _]key)
@@ -183,7 +187,7 @@ module CrashLog
       text = text.gsub(EMAIL_RE, REMOVED) if text.include?('@') || text.include?('%40')
       if text.match?(/[:.-]/)
         text = text.gsub(MAC_RE, REMOVED).gsub(IPV6_RE, REMOVED).gsub(IPV4_RE, REMOVED)
-        text = text.gsub(LOCAL_HOST_RE, "#{HOST}.local") if text.include?('.local')
+        text = text.gsub(LOCAL_HOST_RE) { "#{HOST}#{Regexp.last_match(1)}" }
       end
       if text.match?(INLINE_ID_GATE_RE)
         text = text.gsub(INLINE_ID_RE) { "#{Regexp.last_match(1)}#{Regexp.last_match(2)}#{REMOVED}" }
@@ -194,7 +198,7 @@ module CrashLog
         host, domain = Regexp.last_match.captures
         next USER unless host
 
-        domain.casecmp?('.local') ? "#{HOST}.local" : HOST
+        domain.match?(/\A#{LOCAL_DOMAIN}\z/o) ? "#{HOST}#{domain}" : HOST
       end
     end
 

@@ -114,8 +114,9 @@ class CrashLogFormatsTest < Minitest::Test
   FREE_FORMS = {
     'peer (192.0.2.2) refused, server at 10.1.2.3.' => 'peer ([redacted]) refused, server at [redacted].',
     'via ::ffff:192.0.2.1, 2001:db8::7. and fe80::1%en0' => 'via [redacted], [redacted]. and [redacted]',
-    'synced with alices-mbp.lan and Alices-MBP.fritz.box' => 'synced with HOST and HOST',
-    'printer brw.local; Alices-MBP.local.' => 'printer HOST.local; HOST.local.',
+    'synced with alices-mbp.lan, Alices-MBP.fritz.box and alices-mbp.example.org' =>
+      'synced with HOST.lan, HOST.fritz.box and HOST',
+    'printer brw.local; nas.home.arpa, Bobs-iMac.lan.' => 'printer HOST.local; HOST.home.arpa, HOST.lan.',
     'owner jörg@bücher.example (ünal@example.com)' => 'owner [redacted] ([redacted])',
     'mailto:carol%40example.com, admin@localhost, dave@1und1.de.' => 'mailto:[redacted], [redacted], [redacted].',
     'MAC a483.e712.3458 and 00:1b:63:84:45:e6.' => 'MAC [redacted] and [redacted].',

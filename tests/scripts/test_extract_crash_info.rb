@@ -73,7 +73,7 @@ class ExtractCrashInfoTest < Minitest::Test
                  summary(no_type).first
     # Redacted as the upload is, the exception text too.
     personal = related_with('EXC_BAD_ACCESS (SIGSEGV)', 'EXC_BAD_ACCESS (SIGSEGV) near alices-mbp.lan 192.0.2.7 bob@example.com')
-    assert_equal 'EXC_BAD_ACCESS (SIGSEGV) near HOST [redacted] [redacted] in VellumdriftFinderSync: -[VDBadgeProvider ' \
+    assert_equal 'EXC_BAD_ACCESS (SIGSEGV) near HOST.lan [redacted] [redacted] in VellumdriftFinderSync: -[VDBadgeProvider ' \
                  'badgeForURL:] + 112', summary(path: write_log(personal, 'Finder_2024-03-14-094127_alices-mbp.crash')).first
     bare = fixture('finder-related.crash').gsub("com.vellumdrift.VellumdriftFinderSync\t", "???\t")
     bare = bare[0, bare.index('Binary Images:')] + "Binary Images:\n"
