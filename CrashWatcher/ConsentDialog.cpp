@@ -25,6 +25,8 @@ constexpr std::string_view kConfirmTimeoutKey = "ConfirmTimeout";
 constexpr std::string_view kCountdownMessageKey = "countdownMessage";
 constexpr std::string_view kSendReportAction = "sendReport:";
 constexpr std::string_view kCancelAction = "cancel:";
+// One countdown tick takes one second off the time left.
+constexpr double kCountdownTickSeconds = 1.0;
 
 // A timeout must be greater than this to start a countdown. Compared in
 // single precision, the precision the timeout is configured in: widened,
@@ -60,8 +62,8 @@ bool assignOutlet(std::shared_ptr<T>& outlet, const std::shared_ptr<Object>& obj
 
 }  // namespace
 
-std::shared_ptr<ConsentDialog> ConsentDialog::make(const Bundle& bundle, double countdownInterval) {
-  return std::make_shared<ConsentDialog>(PrivateTag{}, bundle, countdownInterval);
+std::shared_ptr<ConsentDialog> ConsentDialog::make(const Bundle& bundle) {
+  return std::make_shared<ConsentDialog>(PrivateTag{}, bundle);
 }
 
 std::string ConsentDialog::localizedString(std::string_view key) const {
@@ -111,7 +113,7 @@ std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::
     // Scheduled in the modal mode only: it ticks while the dialog is open and
     // never in the agent's default mode.
     const std::weak_ptr<ConsentDialog> weakSelf = weak_from_this();
-    messageTimer_ = RunLoop::current().addTimer(countdownInterval_, true,
+    messageTimer_ = RunLoop::current().addTimer(kCountdownTickSeconds, true,
                                                 [weakSelf] {
                                                   if (const auto self = weakSelf.lock())
                                                     self->updateSecondsLeftInDialogDisplay(self->messageTimer_);
@@ -139,7 +141,7 @@ void ConsentDialog::cancel(const std::shared_ptr<Object>&) {
 }
 
 void ConsentDialog::updateSecondsLeftInDialogDisplay(const RunLoop::SourceHandle&) {
-  remainingDialogTime_ -= 1.0;
+  remainingDialogTime_ -= kCountdownTickSeconds;
   const double remaining = remainingDialogTime_;
   std::int32_t count;
   std::string_view key;

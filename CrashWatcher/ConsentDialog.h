@@ -31,10 +31,8 @@ class ConsentDialog : public Object, public ui::LayoutOwner, public std::enable_
   };
 
 public:
-  // `countdownInterval`: seconds between two countdown ticks (1 in the agent).
-  static std::shared_ptr<ConsentDialog> make(const Bundle& bundle, double countdownInterval = 1.0);
-  ConsentDialog(PrivateTag, const Bundle& bundle, double countdownInterval)
-      : bundle_(bundle), countdownInterval_(countdownInterval) {}
+  static std::shared_ptr<ConsentDialog> make(const Bundle& bundle);
+  ConsentDialog(PrivateTag, const Bundle& bundle) : bundle_(bundle) {}
 
   // The information property list whose "ConfirmTimeout" sets the countdown;
   // not owned, it lives as long as its bundle.
@@ -67,7 +65,6 @@ private:
   std::string localizedString(std::string_view key) const;
 
   const Bundle& bundle_;
-  const double countdownInterval_;
   std::shared_ptr<ui::Window> alertWindow_;
   std::shared_ptr<ui::TextField> dialogTitle_;
   std::shared_ptr<ui::TextField> dialogNote_;

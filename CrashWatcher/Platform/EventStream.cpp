@@ -422,17 +422,20 @@ struct EventStream::Impl {
     notePending();
   }
 
+  // The time the loop's timers go by (a stream not scheduled yet will be on
+  // this thread's loop).
+  Clock::time_point now() const { return (loop ? *loop : RunLoop::current()).now(); }
+
   // The first event of a batch starts its latency.
   void notePending() {
     if (!pendingDue)
-      pendingDue =
-          Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(latencySeconds));
+      pendingDue = now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(latencySeconds));
     armDelivery();
   }
 
   void armDelivery() {
     if (deliveryTimer || pending.empty() || !loop || modes.empty() || !pendingDue) return;
-    const double remaining = std::chrono::duration<double>(*pendingDue - Clock::now()).count();
+    const double remaining = std::chrono::duration<double>(*pendingDue - now()).count();
     deliveryTimer = loop->addTimer(
         std::max(remaining, 0.0), false, [this] { deliver(); }, modes);
   }

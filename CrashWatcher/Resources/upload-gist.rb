@@ -44,8 +44,9 @@
 # accepted it, and a failure after the request went out is final (the server
 # may have taken it). What is redacted before the upload is in redaction.rb;
 # empty files, files over 8 MiB and files that are no crash log are refused.
-# Answers are read to at most 64 KiB and the key or item name must be plain
-# letters, digits, "_" or "-", so nothing the server sends can reach the mail
+# Answers are read to at most 64 KiB of status and header lines and 64 KiB
+# of body, and the key or item name must be plain letters, digits, "_" or
+# "-", so nothing the server sends can fill the memory or reach the mail
 # beyond a well-formed URL.
 
 require_relative 'crashlog'
@@ -91,6 +92,29 @@ module UploadGist
     require 'openssl'
     require 'json'
     require 'uri'
+    Net::BufferedIO.prepend(BoundedReading)
+  end
+
+  # Net::HTTP caps neither the status line nor the headers: a server sending
+  # an endless line, or endless header lines, would fill our memory. Every
+  # line of an answer (status, headers, chunk sizes) counts against
+  # MAX_ANSWER, and the read buffer never holds more than that; the body is
+  # capped where it is read.
+  module BoundedReading
+    def readuntil(terminator, ignore_eof = false)
+      line = super
+      @answer_lines = (@answer_lines || 0) + line.bytesize
+      raise Failure, 'answer too long' if @answer_lines > MAX_ANSWER
+
+      line
+    end
+
+    private
+
+    def rbuf_fill
+      super
+      raise Failure, 'answer too long' if @rbuf.bytesize > MAX_ANSWER
+    end
   end
 
   def connect_errors

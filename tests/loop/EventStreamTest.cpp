@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Platform/EventStream.h"
+#include "Platform/VirtualTime.h"
 #include "loop/LoopTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -74,15 +75,24 @@ std::unique_ptr<EventStream> startStream(Recorder& recorder, std::vector<std::st
   return stream;
 }
 
-// Serves `mode` until a batch satisfying `wanted` has come.
+// Serves `mode` until a batch satisfying `wanted` has come; on virtual time,
+// moving it on by the stream's latency between passes.
 template <typename Wanted>
-bool awaitBatch(Recorder& recorder, Wanted wanted, std::string_view mode = kDefault) {
+bool awaitBatch(Recorder& recorder, Wanted wanted, std::string_view mode = kDefault, VirtualTime* time = nullptr) {
   std::size_t seen = recorder.batches.size();  // only batches from now on
-  return test::serveUntil(RunLoop::current(), mode, [&] {
+  auto wantedCame = [&] {
     for (; seen < recorder.batches.size(); ++seen)
       if (wanted(recorder.batches[seen])) return true;
     return false;
-  });
+  };
+  if (!time) return test::serveUntil(RunLoop::current(), mode, wantedCame);
+  // Inotify queues its events as the change is made: a pass that does not
+  // wait sees them.
+  for (int pass = 0; pass < 100000 && !wantedCame(); ++pass) {
+    RunLoop::current().runOnce(mode, std::chrono::milliseconds(0));
+    time->advance(std::chrono::milliseconds(50), mode);
+  }
+  return wantedCame();
 }
 
 void touch(const std::string& path) {
@@ -373,6 +383,7 @@ TEST(EventStreamLimits, RefusedInstanceOrWatchIsLoggedOnceAndTriedAgainUntilItWo
   };
   for (const Case& c : cases) {
     TempDir dir;
+    VirtualTime time;
     test::CaptureStderr captured;
     auto calls = std::make_shared<LimitedInotify>();
     calls->instanceRefusals = c.instanceRefusals;
@@ -385,12 +396,16 @@ TEST(EventStreamLimits, RefusedInstanceOrWatchIsLoggedOnceAndTriedAgainUntilItWo
     EXPECT_EQ(stream->start(), c.instanceRefusals == 0);
     if (c.watchRefusals) {
       test::makeDirectories(dir / "late");  // a folder made later meets the watch limit
-      ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir.path()); }));
+      ASSERT_TRUE(awaitBatch(
+          recorder, [&](const Batch& b) { return b.has(dir.path()); }, kDefault, &time));
     }
     EXPECT_TRUE(stream->retryPending());
 
     // Tried again after 1 s and 2 s; the third try works.
-    ASSERT_TRUE(awaitBatch(recorder, mustScan));
+    const auto refused = time.now();
+    ASSERT_TRUE(awaitBatch(recorder, mustScan, kDefault, &time));
+    EXPECT_GE(time.now() - refused, std::chrono::seconds(3));
+    EXPECT_LT(time.now() - refused, std::chrono::seconds(4));
     EXPECT_NE(recorder.batches.back().flagsOf(dir.path()) & kEventStreamEventFlagMustScanSubDirs, 0u);
     EXPECT_FALSE(stream->retryPending()) << "a healthy stream arms no timer";
     EXPECT_EQ(calls->initCalls, 1 + c.instanceRefusals);
@@ -400,7 +415,8 @@ TEST(EventStreamLimits, RefusedInstanceOrWatchIsLoggedOnceAndTriedAgainUntilItWo
 
     test::makeDirectories(dir / "late");
     touch(dir / "late/file");
-    EXPECT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir / "late"); }));
+    EXPECT_TRUE(awaitBatch(
+        recorder, [&](const Batch& b) { return b.has(dir / "late"); }, kDefault, &time));
     EXPECT_EQ(calls->initCalls, 1 + c.instanceRefusals);
   }
 }

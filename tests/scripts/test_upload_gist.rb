@@ -55,10 +55,19 @@ class PasteServer
     @requests << request
     answer = @responder.call(request)
     return if answer == :hang
+    return stream(client, *answer.drop(1)) if answer.first == :stream
 
     status, body = answer
     client.write("HTTP/1.1 #{status} Whatever\r\nContent-Type: application/json\r\n" \
                  "Content-Length: #{body.bytesize}\r\nConnection: close\r\n\r\n#{body}")
+    client.close
+  end
+
+  # +head+, then +piece+ again and again until the client hangs up.
+  def stream(client, head, piece)
+    client.write(head)
+    loop { client.write(piece) }
+  rescue IOError, SystemCallError
     client.close
   end
 end
@@ -226,12 +235,15 @@ class UploadGistTest < Minitest::Test
     flaky = hastebin { answers.shift || [200, JSON.generate('key' => 'late')] }
     assert_equal [flaky.url('/late'), 0], upload(log, hastebin_env(flaky, '20'))
     assert_equal 3, flaky.requests.size, 'two 5xx answers, then the upload'
-    {
-      'server error 500' => [hastebin { [500, '{"message":"boom"}'] }, 2],
-      'server answered 400' => [hastebin { [400, '{"message":"too long"}'] }, 1],
-      'unusable answer' => [hastebin { [200, '<html>hello</html>'] }, 1],
-      'answer too long' => [hastebin { [200, JSON.generate('key' => 'ab', 'pad' => 'x' * 200_000)] }, 1]
-    }.each do |reason, (paste, requests)|
+    [
+      ['server error 500', hastebin { [500, '{"message":"boom"}'] }, 2],
+      ['server answered 400', hastebin { [400, '{"message":"too long"}'] }, 1],
+      ['unusable answer', hastebin { [200, '<html>hello</html>'] }, 1],
+      ['answer too long', hastebin { [200, JSON.generate('key' => 'ab', 'pad' => 'x' * 200_000)] }, 1],
+      # Endless header lines, and one endless line: cut off, not held.
+      ['answer too long', hastebin { [:stream, "HTTP/1.1 200 OK\r\n", "X-Pad: #{'x' * 1000}\r\n"] }, 1],
+      ['answer too long', hastebin { [:stream, "HTTP/1.1 200 OK\r\nX-Pad: ", 'x' * 1000] }, 1]
+    ].each do |reason, paste, requests|
       assert_note(reason, log, hastebin_env(paste, '2.5'))
       assert_equal requests, paste.requests.size, "#{reason}: tried again only within the time limit"
     end

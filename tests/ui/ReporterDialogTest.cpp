@@ -6,6 +6,7 @@
 
 #include "Platform/Format.h"
 #include "Platform/RunLoop.h"
+#include "Platform/VirtualTime.h"
 #include "Reporter.h"
 #include "UI/Application.h"
 #include "UI/TextField.h"
@@ -26,14 +27,15 @@ protected:
   std::optional<test::StagedBundle> bundle;
   std::shared_ptr<ConsentDialog> dialog;
   std::shared_ptr<Reporter> reporter;
-  // Ticks are driven by hand unless a test shortens the period.
-  double interval = 3600;
+  // The countdown ticks as this is advanced, or at once when nothing but it
+  // is left to wait for.
+  VirtualTime time;
 
   // A Reporter whose dialog comes from `staged`; nothing else of it may act.
   std::shared_ptr<Reporter> makeReporter(const test::StagedBundle& staged) {
     ReporterParts parts;
     parts.bundle = &staged.bundle();
-    parts.dialog = dialog = ConsentDialog::make(staged.bundle(), interval);
+    parts.dialog = dialog = ConsentDialog::make(staged.bundle());
     parts.scripts = std::make_shared<test::NoHelperScripts>();
     parts.desktop = std::make_shared<test::RecordingDesktop>();
     return Reporter::alloc(std::move(parts))->init();
@@ -75,7 +77,7 @@ protected:
 
   void expectNoTimerLeft() {
     const double left = reporter->remainingDialogTime();
-    RunLoop::current().runOnce(kModalPanelRunLoopMode, std::chrono::milliseconds(20));
+    time.advance(std::chrono::seconds(5), kModalPanelRunLoopMode);
     EXPECT_EQ(reporter->remainingDialogTime(), left);
   }
 };
@@ -115,8 +117,7 @@ TEST_F(ReporterDialogTest, OnlySendConsents) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::ScopedMemoryBackend fresh;
-    interval = 0.001;  // a live countdown that must be stopped
-    stage(PlistValue(60.0));
+    stage(PlistValue(60.0));  // a live countdown that must be stopped
     c.script(*fresh);
     EXPECT_EQ(reporter->askUserPermissionToSend(), c.answer);
     EXPECT_TRUE(fresh->scriptFailures().empty());
@@ -154,7 +155,7 @@ TEST_F(ReporterDialogTest, CountsDown120SecondsTickByTick) {
     };
     record();
     while (ticks.size() < 120) {
-      reporter->updateSecondsLeftInDialogDisplay({});
+      time.advance(std::chrono::seconds(1));
       record();
     }
   });
@@ -244,7 +245,7 @@ TEST_F(ReporterDialogTest, SendDuringACountdownThenASecondDialogStartsAfresh) {
   stage(PlistValue(60.0));
   ui::ControlId firstLabel = 0;
   backend->runAfterTicks(0, [&] {
-    for (int i = 0; i < 30; ++i) reporter->updateSecondsLeftInDialogDisplay({});
+    time.advance(std::chrono::seconds(30));
     const Control* label = field(text("countdownMsgSecondsPlural", 29));
     ASSERT_TRUE(label);
     EXPECT_TRUE(isRed(label));
@@ -275,7 +276,6 @@ TEST_F(ReporterDialogTest, SendDuringACountdownThenASecondDialogStartsAfresh) {
 }
 
 TEST_F(ReporterDialogTest, TheCountdownTimerRunsTheDialogToItsEnd) {
-  interval = 0.001;
   stage(PlistValue(3.0));
   EXPECT_FALSE(reporter->askUserPermissionToSend());
   EXPECT_EQ(reporter->countdownMessage(), text("countdownMsgSecondsPlural", 0));
@@ -286,13 +286,12 @@ TEST_F(ReporterDialogTest, TheCountdownTimerRunsTheDialogToItsEnd) {
 }
 
 TEST_F(ReporterDialogTest, TheCountdownTicksOnlyInTheModalMode) {
-  interval = 0.001;
   stage(PlistValue(60.0));
   double before = -1;
   double after = -2;
   backend->runAfterTicks(0, [&] {
     before = reporter->remainingDialogTime();
-    RunLoop::current().runOnce(kDefaultRunLoopMode, std::chrono::milliseconds(20));
+    time.advance(std::chrono::seconds(5), kDefaultRunLoopMode);
     after = reporter->remainingDialogTime();
   });
   backend->pressButtonAfterTicks("Don't Send");
