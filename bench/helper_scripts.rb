@@ -34,26 +34,36 @@ end
 
 def bench(log, rounds, home)
   times = Hash.new { |hash, key| hash[key] = [] }
+  cpu = Hash.new { |hash, key| hash[key] = [] }
   env = { 'HOME' => home, 'RUBYOPT' => nil }
   rounds.times do
     commands(log).each do |name, argv|
       started = Process.clock_gettime(Process::CLOCK_MONOTONIC)
+      before = children_cpu
       pid = Process.spawn(env, *argv, in: File::NULL, out: File::NULL, err: File::NULL)
       Process.wait(pid)
       times[name] << (Process.clock_gettime(Process::CLOCK_MONOTONIC) - started) * 1000
+      cpu[name] << (children_cpu - before) * 1000
     end
   end
-  report(log, rounds, times)
+  report(log, rounds, times, cpu)
 end
 
-def report(log, rounds, times)
+# CPU seconds of the children waited for: less swayed by the machine's load
+# than the wall time.
+def children_cpu
+  times = Process.times
+  times.cutime + times.cstime
+end
+
+def report(log, rounds, times, cpu)
   median = ->(list) { list.sort[list.size / 2] }
   anchor = median.call(times['ruby -e 1'])
   puts "#{File.basename(log)} (#{File.size(log)} bytes), #{rounds} rounds, " \
        "load #{File.read('/proc/loadavg').split.first(3).join(' ')}"
   times.each do |name, list|
-    printf("%-22s median %8.1f ms  mean %8.1f ms  ratio %6.2f\n", name, median.call(list), list.sum / list.size,
-           median.call(list) / anchor)
+    printf("%-22s median %8.1f ms  mean %8.1f ms  ratio %6.2f  cpu %8.1f ms\n", name, median.call(list),
+           list.sum / list.size, median.call(list) / anchor, median.call(cpu[name]))
   end
 end
 

@@ -60,7 +60,9 @@ module CrashLog
                        coalitionname cfbundleshortversionstring cfbundleversion appversion buildversion osversion
                        version buildinfo codetype reportversion train build releasetype arch source cputype
                        modelcode platform incident incidentid incidentidentifier bugtype translated procrole
-                       process command path procpath].freeze
+                       process command path procpath sourcefile instructionbytestream beforepc atpc
+                       logwritingsignature terminatingprocess responsibleprocess byproc crashedthread
+                       triggeredbythread].freeze
 
     MIN_NAME = 3
     FILE_HOST_RE = /_\d{4}-\d\d-\d\d-\d{6}_([^\/]{1,253}?)\.[A-Za-z]{1,8}\z/
@@ -90,7 +92,7 @@ module CrashLog
     # address literal; not an image's scale ("Icon@2x.png").
     EMAIL_RE = /(?<![\p{L}\p{M}\p{N}._%+-])[\p{L}\p{M}\p{N}._%+-]{1,64}(?:@|%40)(?!\d{1,2}x(?![\p{L}\p{N}]))
                 (?:\[[\h:.]{2,45}\]|#{LABEL}(?:\.#{LABEL}){0,8})/x
-    MAC_RE = /(?<![\w:.-])(?:\h\h([:-])\h\h(?:\1\h\h){4}|(?=[\h.]{0,14}[a-fA-F])\h{4}\.\h{4}\.\h{4})(?![\w:-]|\.\w)/
+    MAC_RE = /(?<![\w:.-])(?:\h{1,2}([:-])\h{1,2}(?:\1\h{1,2}){4}|(?=[\h.]{0,14}[a-fA-F])\h{4}\.\h{4}\.\h{4})(?![\w:-]|\.\w)/
     OCTET = '(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)'
     IPV4 = "#{OCTET}(?:\\.#{OCTET}){3}"
     IPV4_RE = /(?<![\w.])#{IPV4}(?!\w|\.\d)/

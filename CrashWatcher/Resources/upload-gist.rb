@@ -113,7 +113,9 @@ module UploadGist
 
     def rbuf_fill
       super
-      raise Failure, 'answer too long' if @rbuf.bytesize > MAX_ANSWER
+      # Later versions keep consumed bytes in the buffer and count the rest.
+      unread = respond_to?(:rbuf_size, true) ? rbuf_size : @rbuf.bytesize
+      raise Failure, 'answer too long' if unread > MAX_ANSWER
     end
   end
 
