@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "CommandLine.h"
 #include "CrashScan.h"
@@ -68,8 +69,7 @@ void runScan(cw::CrashScan::Trigger trigger) {
 
 // A change turned away while a scan is under way makes that scan look once
 // more before it ends (see CrashScan).
-void mycallback(cw::EventStreamRef /*stream*/, void* /*context*/, std::size_t /*numEvents*/, void* /*eventPaths*/,
-                const cw::EventStreamEventFlags /*eventFlags*/[], const cw::EventStreamEventId /*eventIds*/[]) {
+void mycallback(const std::vector<cw::EventStreamEvent>& /*events*/) {
   runScan(cw::CrashScan::Trigger::FolderChange);
 }
 
@@ -200,9 +200,7 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
   cw::systemLog("Watching '%@'", cw::printableForLog(watched));
 
   cw::RunLoop& loop = cw::RunLoop::current();
-  std::unique_ptr<cw::EventStream> stream =
-      cw::EventStream::create(mycallback, nullptr, {watched}, cw::kEventStreamEventIdSinceNow, kStreamLatencySeconds,
-                              cw::kEventStreamCreateFlagNone);
+  std::unique_ptr<cw::EventStream> stream = cw::EventStream::create(mycallback, {watched}, kStreamLatencySeconds);
   if (stream) {
     stream->scheduleWithRunLoop(loop, cw::kDefaultRunLoopMode);
     stream->start();

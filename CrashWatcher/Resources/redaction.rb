@@ -60,7 +60,9 @@ module CrashLog
                        coalitionname cfbundleshortversionstring cfbundleversion appversion buildversion osversion
                        version buildinfo codetype reportversion train build releasetype arch source cputype
                        modelcode platform incident incidentid incidentidentifier bugtype translated procrole
-                       process command path procpath].freeze
+                       process command path procpath sourcefile instructionbytestream beforepc atpc
+                       logwritingsignature terminatingprocess responsibleprocess byproc crashedthread
+                       triggeredbythread].freeze
 
     MIN_NAME = 3
     FILE_HOST_RE = /_\d{4}-\d\d-\d\d-\d{6}_([^\/]{1,253}?)\.[A-Za-z]{1,8}\z/
@@ -90,7 +92,7 @@ module CrashLog
     # address literal; not an image's scale ("Icon@2x.png").
     EMAIL_RE = /(?<![\p{L}\p{M}\p{N}._%+-])[\p{L}\p{M}\p{N}._%+-]{1,64}(?:@|%40)(?!\d{1,2}x(?![\p{L}\p{N}]))
                 (?:\[[\h:.]{2,45}\]|#{LABEL}(?:\.#{LABEL}){0,8})/x
-    MAC_RE = /(?<![\w:.-])(?:\h\h([:-])\h\h(?:\1\h\h){4}|(?=[\h.]{0,14}[a-fA-F])\h{4}\.\h{4}\.\h{4})(?![\w:-]|\.\w)/
+    MAC_RE = /(?<![\w:.-])(?:\h{1,2}([:-])\h{1,2}(?:\1\h{1,2}){4}|(?=[\h.]{0,14}[a-fA-F])\h{4}\.\h{4}\.\h{4})(?![\w:-]|\.\w)/
     OCTET = '(?:25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)'
     IPV4 = "#{OCTET}(?:\\.#{OCTET}){3}"
     IPV4_RE = /(?<![\w.])#{IPV4}(?!\w|\.\d)/
@@ -101,8 +103,9 @@ module CrashLog
                (?:(?:\h{1,4}:){7}\h{1,4}|(?:\h{1,4}:){6}#{IPV4}|
                   (?:\h{1,4}(?::\h{1,4}){0,6})?::(?:(?:\h{1,4}:){0,5}#{IPV4}|\h{1,4}(?::\h{1,4}){0,6}))
                (?:%[\w.]{1,32})?(?![\w:]|\.\h)/x
-    # Domains that name machines of a home or office network only.
-    LOCAL_DOMAIN = '\\.(?i:local|lan|home|home\\.arpa|internal|localdomain|intranet|fritz\\.box|speedport\\.ip)'
+    # Domains that name machines of a home or office network only; in lower
+    # case, as they are written ("Vellumdrift.Internal" is a type).
+    LOCAL_DOMAIN = '\\.(?:local|lan|home|home\\.arpa|internal|localdomain|intranet|fritz\\.box|speedport\\.ip)'
     LOCAL_HOST_RE = /(?<![\w.-])[A-Za-z0-9][A-Za-z0-9-]{0,62}(#{LOCAL_DOMAIN})(?![\w-]|\.\w)/
     # An identifier named within a line: "Serial Number C02…", "UID: 2050052406".
     INLINE_ID_RE = %r{\b((?:hardware\ )?serial(?:[ _-]?(?:number|no\.?|num))?|S/N|UID|user[ _]?ID|device[ _]?ID|UDID|

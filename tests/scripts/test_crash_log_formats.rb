@@ -119,7 +119,7 @@ class CrashLogFormatsTest < Minitest::Test
     'printer brw.local; nas.home.arpa, Bobs-iMac.lan.' => 'printer HOST.local; HOST.home.arpa, HOST.lan.',
     'owner jörg@bücher.example (ünal@example.com)' => 'owner [redacted] ([redacted])',
     'mailto:carol%40example.com, admin@localhost, dave@1und1.de.' => 'mailto:[redacted], [redacted], [redacted].',
-    'MAC a483.e712.3458 and 00:1b:63:84:45:e6.' => 'MAC [redacted] and [redacted].',
+    'MAC a483.e712.3458, 0:1b:63:84:45:e6 and 00-1B-63-84-45-E6.' => 'MAC [redacted], [redacted] and [redacted].',
     'Model: MacBookPro11,5, Serial Number C02XK0ABJGH5, UID 2050052406' =>
       'Model: MacBookPro11,5, Serial Number [redacted], UID [redacted]',
     'in /Volumes/Backup HD/Users/bob/x and /System/Volumes/Data/Users/bob/Library' =>
@@ -173,9 +173,11 @@ class CrashLogFormatsTest < Minitest::Test
               "2   com.vellumdrift.VellumdriftFinderSync\t0x000000010c4d5e71 -[VDSession user] + 8\n",
               "3   libadmin.dylib                \t0x00007ff80f1e2000 admin_check(test*) + 4\n",
               "4   XCTest                        \t0x00007ff80f1e3000 test + 1\n"]
-    kept = ["Thread 7 name:  main\n", "asi 0x00000001047e3ed0 main + 128 in -[VDAdmin test user]\n", *frames]
+    kept = ["Thread 7 name:  main\n", "asi 0x00000001047e3ed0 main + 128 in -[VDAdmin test user]\n",
+            "Terminating Process:   start [412]\n", *frames]
     text = related_with("Binary Images:\n", "Thread 7 name:  main\nThread 7:\n#{frames.join}\nBinary Images:\n")
            .sub("objc_msgSend() selector name: URLByStandardizingPath\n", "#{kept[1]}Opened by ACCOUNT\n")
+           .sub("Terminating Process:   exc handler [412]\n", kept[2])
     backtrace = JSON.generate(frames.join)
     ips = fixture('finder-sonoma.ips').sub('"asi" : {', "\"asiBacktraces\" : [#{backtrace}], \"asi\" : {")
                                       .sub('"triggered":true,', '"triggered":true,"name":"main",')
