@@ -103,8 +103,9 @@ module CrashLog
                (?:(?:\h{1,4}:){7}\h{1,4}|(?:\h{1,4}:){6}#{IPV4}|
                   (?:\h{1,4}(?::\h{1,4}){0,6})?::(?:(?:\h{1,4}:){0,5}#{IPV4}|\h{1,4}(?::\h{1,4}){0,6}))
                (?:%[\w.]{1,32})?(?![\w:]|\.\h)/x
-    # Domains that name machines of a home or office network only.
-    LOCAL_DOMAIN = '\\.(?i:local|lan|home|home\\.arpa|internal|localdomain|intranet|fritz\\.box|speedport\\.ip)'
+    # Domains that name machines of a home or office network only; in lower
+    # case, as they are written ("Vellumdrift.Internal" is a type).
+    LOCAL_DOMAIN = '\\.(?:local|lan|home|home\\.arpa|internal|localdomain|intranet|fritz\\.box|speedport\\.ip)'
     LOCAL_HOST_RE = /(?<![\w.-])[A-Za-z0-9][A-Za-z0-9-]{0,62}(#{LOCAL_DOMAIN})(?![\w-]|\.\w)/
     # An identifier named within a line: "Serial Number C02…", "UID: 2050052406".
     INLINE_ID_RE = %r{\b((?:hardware\ )?serial(?:[ _-]?(?:number|no\.?|num))?|S/N|UID|user[ _]?ID|device[ _]?ID|UDID|

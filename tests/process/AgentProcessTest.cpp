@@ -352,6 +352,25 @@ TEST_F(AgentProcessTest, OnlyStatusOneMeansRelatedAndOtherStatusesAreNamed) {
   EXPECT_THAT(log, Not(HasSubstr("was related")));
 }
 
+// A login profile that ends the shell before the script ran (as `exit` or
+// `exec sh` in ~/.bash_profile do) keeps no verdict from being made.
+TEST_F(AgentProcessTest, LoginProfileThatEndsTheShellStillGetsAVerdict) {
+  for (const char* profile : {"echo hello\nexit\n", "exec sh\n"}) {
+    SCOPED_TRACE(profile);
+    AgentSandbox sandbox;
+    writeFile(sandbox.home() + "/.bash_profile", profile);
+    const std::string crash = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_a.crash", 1);
+    const std::string other = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_b.crash", 0);
+    AgentProcess agent(sandbox);
+    ASSERT_TRUE(agent.waitUntilWatching());
+    agent.signal(SIGUSR1);
+    EXPECT_TRUE(agent.waitForLog(related(crash))) << agent.log();
+    EXPECT_TRUE(agent.waitForLog(notRelated(other))) << agent.log();
+    EXPECT_EQ(countOccurrences(agent.log(), "The login shell never reached the helper script related-crash-report"), 1)
+        << agent.log();
+  }
+}
+
 TEST_F(AgentProcessTest, AnyChangeInTheWatchedFolderStartsAScan) {
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching());
