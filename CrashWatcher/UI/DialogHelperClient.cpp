@@ -41,11 +41,13 @@ DialogHelperClient::DialogHelperClient(std::string helperPath) : DialogHelperCli
 DialogHelperClient::DialogHelperClient(Options options)
     : loop_(RunLoop::current()), replyTimeout_(options.replyTimeout) {
   const std::string path = options.helperPath.empty() ? defaultHelperPath() : options.helperPath;
-  helper_ = HelperProcess::spawn(path, {"--fd", std::to_string(protocol::kHelperSocketFd)}, protocol::kHelperSocketFd);
-  if (!helper_) {
-    markLost("the dialog helper could not be started");
+  SystemResult<HelperProcess> spawned =
+      HelperProcess::spawn(path, {"--fd", std::to_string(protocol::kHelperSocketFd)}, protocol::kHelperSocketFd);
+  if (!spawned) {
+    markLost("the dialog helper could not be started: " + spawned.reason());
     return;
   }
+  helper_ = std::move(*spawned);
   socketSource_ =
       loop_.addFdSource(helper_->socket(), [this](short revents) { onSocketReady(revents); }, {kModalPanelRunLoopMode});
 }
