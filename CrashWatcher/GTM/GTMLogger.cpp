@@ -174,10 +174,6 @@ SharedLoggerState& sharedLoggerState() {
 
 }  // namespace
 
-namespace gtm_detail {
-void formatDoesNotMatchItsArguments() {}
-}  // namespace gtm_detail
-
 // ---------------------------------------------------------------------------
 // Formatters and filters.
 

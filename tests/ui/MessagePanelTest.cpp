@@ -4,6 +4,7 @@
 
 #include "Platform/RunLoop.h"
 #include "UI/MessagePanel.h"
+#include "UI/ProgressPanel.h"
 #include "UiTestSupport.h"
 
 namespace cw {
@@ -78,6 +79,44 @@ TEST(MessagePanelTest, RunsUntilItsButtonOrItsCloseAndTakesItselfDown) {
     EXPECT_TRUE(backend->scriptFailures().empty());
     EXPECT_FALSE(backend->hasEventHandler());
   }
+}
+
+TEST(MessagePanelTest, TheProgressPanelStopsOnceByItsButtonEscapeOrCloseAndGoesWithItsSession) {
+  test::ScopedLanguage language("de_DE.UTF-8");
+  const ui::ProgressPanel panel = ui::sendingProgressPanel();
+  EXPECT_EQ(panel.title, "Absturzbericht wird gesendet");
+  EXPECT_EQ(panel.stopTitle, "Stoppen");
+  struct Case {
+    const char* name;
+    std::function<void(ui::MemoryBackend&)> act;
+    int stops;
+  };
+  const std::vector<Case> cases = {
+      {"Stop, twice",
+       [](ui::MemoryBackend& b) { b.pressButtonWithTitle("Stoppen"), b.pressButtonWithTitle("Stoppen"); }, 1},
+      {"Escape", [](ui::MemoryBackend& b) { b.pressKey("\x1b"); }, 1},
+      {"Return", [](ui::MemoryBackend& b) { b.pressKey("\r"); }, 0},
+      {"closed", [](ui::MemoryBackend& b) { b.closeWindow(b.visibleWindows().front()->id); }, 1},
+      {"lost", [](ui::MemoryBackend& b) { b.lose(); }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ScopedMemoryBackend backend;
+    int stops = 0;
+    {
+      const auto session = ui::ProgressPanelSession::show(panel, [&] { ++stops; });
+      ASSERT_TRUE(session);
+      ASSERT_EQ(backend->visibleWindows().size(), 1u);
+      EXPECT_EQ(backend->visibleWindows().front()->text, "Absturzbericht wird gesendet");
+      c.act(*backend);
+    }
+    EXPECT_EQ(stops, c.stops);
+    EXPECT_EQ(backend->liveControlCount(), 0u) << "taken down with its session";
+    EXPECT_FALSE(backend->hasEventHandler());
+  }
+  test::ScopedMemoryBackend gone;
+  gone->lose();
+  EXPECT_FALSE(ui::ProgressPanelSession::show(panel, [] {}));
 }
 
 }  // namespace
