@@ -15,6 +15,7 @@
 #include "UI/LayoutLoader.h"
 #include "UI/LocalizedStrings.h"
 #include "UI/TextField.h"
+#include "UI/TextView.h"
 #include "UI/Window.h"
 
 namespace cw {
@@ -25,6 +26,11 @@ constexpr std::string_view kConfirmTimeoutKey = "ConfirmTimeout";
 constexpr std::string_view kCountdownMessageKey = "countdownMessage";
 constexpr std::string_view kSendReportAction = "sendReport:";
 constexpr std::string_view kCancelAction = "cancel:";
+constexpr std::string_view kToggleDetailsAction = "toggleDetails:";
+// Between the open details area and the buttons below it.
+constexpr double kDetailsGap = 12;
+// One countdown tick takes one second off the time left.
+constexpr double kCountdownTickSeconds = 1.0;
 
 // A timeout must be greater than this to start a countdown. Compared in
 // single precision, the precision the timeout is configured in: widened,
@@ -60,8 +66,8 @@ bool assignOutlet(std::shared_ptr<T>& outlet, const std::shared_ptr<Object>& obj
 
 }  // namespace
 
-std::shared_ptr<ConsentDialog> ConsentDialog::make(const Bundle& bundle, double countdownInterval) {
-  return std::make_shared<ConsentDialog>(PrivateTag{}, bundle, countdownInterval);
+std::shared_ptr<ConsentDialog> ConsentDialog::make(const Bundle& bundle) {
+  return std::make_shared<ConsentDialog>(PrivateTag{}, bundle);
 }
 
 std::string ConsentDialog::localizedString(std::string_view key) const {
@@ -73,11 +79,16 @@ bool ConsentDialog::askUserPermissionToSend() {
   lastDialogCountedDown_ = false;
   ui::applicationLoad();
   const double timeout = messageTimeout();
+  detailsOpen_ = false;
+  details_.reset();
+  shownDetails_.reset();
   if (!ui::loadNibNamedOwner(bundle_, kLayoutName, shared_from_this())) return false;
   // A layout without a window outlet has nothing to ask with.
   if (!alertWindow_) return false;
   configureAlertWindow();
   const std::int64_t code = runModalWindowWithTimeout(alertWindow_, timeout);
+  // Details still being made are not waited for: that work ends now.
+  endDetails();
   // A button answers; so do the countdown and the user closing the window,
   // unless the loop ended because the helper was lost or never came.
   const bool helperAlive = alertWindow_->backend() && alertWindow_->backend()->isAlive();
@@ -115,6 +126,102 @@ void ConsentDialog::configureAlertWindow() {
     cancelButton_->setTitle(localizedString("cancelButton"));
     breakpad_smartSizeToFit(*cancelButton_);
   }
+  titleDetailsButton();
+}
+
+void ConsentDialog::titleDetailsButton() {
+  using namespace ResizabilityExtentions;
+  if (!detailsButton_) return;
+  detailsButton_->setTitle(localizedString(detailsOpen_ ? "hideDetailsButton" : "detailsButton"));
+  // Fitting keeps the right edge; this button stands at the left, so its
+  // left edge is moved back.
+  breakpad_shiftHorizontally(*detailsButton_, breakpad_smartSizeToFit(*detailsButton_));
+}
+
+void ConsentDialog::toggleDetails(const std::shared_ptr<Object>&) {
+  if (!alertWindow_ || !detailsView_) return;
+  detailsOpen_ = !detailsOpen_;
+  if (detailsOpen_) stopCountdownForGood();
+  layOutDetails(detailsOpen_ ? 1 : -1);
+  detailsView_->setHidden(!detailsOpen_);
+  titleDetailsButton();
+  if (!detailsOpen_) return;
+  if (details_) {
+    showDetailsText();
+    return;
+  }
+  if (detailsWork_) return;  // still being made: the area says so already
+  detailsView_->setString(localizedString("detailsBeingMade"));
+  if (!detailsMaker_) {
+    details_ = ReportDetails{};
+    details_->failure = localizedString("detailsNoCrashLog");
+    showDetailsText();
+    return;
+  }
+  const std::weak_ptr<ConsentDialog> weakSelf = weak_from_this();
+  detailsWork_ = detailsMaker_([weakSelf](ReportDetails made) {
+    const auto self = weakSelf.lock();
+    if (!self || !self->detailsWork_) return;  // the dialog has ended meanwhile
+    self->detailsWork_.reset();
+    self->details_ = std::move(made);
+    if (self->detailsOpen_) self->showDetailsText();
+  });
+}
+
+void ConsentDialog::layOutDetails(int direction) {
+  using namespace ResizabilityExtentions;
+  const ui::Rect area = detailsView_->frame();
+  const ui::Rect window = alertWindow_->frame();
+  if (direction > 0) {
+    // The area keeps the window's margin on its right too.
+    detailsWidthGrowth_ = std::max(0.0, area.origin.x + area.size.width + area.origin.x - window.size.width);
+    detailsHeightGrowth_ = area.size.height + kDetailsGap;
+  }
+  const double dx = direction * detailsWidthGrowth_;
+  const double dy = direction * detailsHeightGrowth_;
+  alertWindow_->setFrameDisplay(
+      ui::makeRect(window.origin.x, window.origin.y, window.size.width + dx, window.size.height + dy), true);
+  // What stands where the area goes moves up above it; Send and Cancel keep
+  // to the right edge; the Details button stays at the left.
+  for (const auto& view : alertWindow_->contentView()->subviews()) {
+    if (view == detailsView_) continue;
+    if (view->frame().origin.y >= area.origin.y)
+      breakpad_shiftVertically(*view, dy);
+    else if (view == sendButton_ || view == cancelButton_)
+      breakpad_shiftHorizontally(*view, dx);
+  }
+}
+
+void ConsentDialog::stopCountdownForGood() {
+  if (!messageTimer_) return;
+  messageTimer_.reset();
+  // The red of the last seconds would warn of a close that no longer comes.
+  if (countdownLabel_) countdownLabel_->setTextColor(ui::Color::controlTextColor());
+  setCountdownMessage(localizedString("countdownStoppedMsg"));
+}
+
+void ConsentDialog::showDetailsText() {
+  const ReportDetails& made = *details_;
+  const auto filled = [this](std::string_view key, std::string_view value) {
+    const std::string pattern = localizedString(key);
+    return format(pattern, value).value_or(pattern);
+  };
+  if (!made.uploadText) {
+    detailsView_->setString(filled("detailsCannotBeMade", made.failure));
+    return;
+  }
+  std::string text =
+      filled("detailsRecipient", made.recipient) + "\n" + filled("detailsSubject", made.subject) + "\n\n";
+  const std::string heading = localizedString("detailsUploadHeading");
+  text += format(heading, made.pasteServiceHostName, std::to_string(made.uploadText->size())).value_or(heading);
+  text += "\n\n";
+  text += *made.uploadText;
+  detailsView_->setString(text);
+  shownDetails_ = made;
+}
+
+void ConsentDialog::endDetails() {
+  detailsWork_.reset();
 }
 
 std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
@@ -124,7 +231,7 @@ std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::
     // Scheduled in the modal mode only: it ticks while the dialog is open and
     // never in the agent's default mode.
     const std::weak_ptr<ConsentDialog> weakSelf = weak_from_this();
-    messageTimer_ = RunLoop::current().addTimer(countdownInterval_, true,
+    messageTimer_ = RunLoop::current().addTimer(kCountdownTickSeconds, true,
                                                 [weakSelf] {
                                                   if (const auto self = weakSelf.lock())
                                                     self->updateSecondsLeftInDialogDisplay(self->messageTimer_);
@@ -152,7 +259,7 @@ void ConsentDialog::cancel(const std::shared_ptr<Object>&) {
 }
 
 void ConsentDialog::updateSecondsLeftInDialogDisplay(const RunLoop::SourceHandle&) {
-  remainingDialogTime_ -= 1.0;
+  remainingDialogTime_ -= kCountdownTickSeconds;
   const double remaining = remainingDialogTime_;
   std::int32_t count;
   std::string_view key;
@@ -198,6 +305,8 @@ bool ConsentDialog::connectOutlet(std::string_view name, const std::shared_ptr<O
   if (name == "sendButton_") return assignOutlet(sendButton_, object);
   if (name == "cancelButton_") return assignOutlet(cancelButton_, object);
   if (name == "countdownLabel_") return assignOutlet(countdownLabel_, object);
+  if (name == "detailsButton_") return assignOutlet(detailsButton_, object);
+  if (name == "detailsView_") return assignOutlet(detailsView_, object);
   return false;
 }
 
@@ -210,11 +319,15 @@ bool ConsentDialog::performAction(std::string_view selector, const std::shared_p
     cancel(sender);
     return true;
   }
+  if (selector == kToggleDetailsAction) {
+    toggleDetails(sender);
+    return true;
+  }
   return false;
 }
 
 bool ConsentDialog::respondsToAction(std::string_view selector) const {
-  return selector == kSendReportAction || selector == kCancelAction;
+  return selector == kSendReportAction || selector == kCancelAction || selector == kToggleDetailsAction;
 }
 
 std::optional<std::string> ConsentDialog::stringValueForKey(std::string_view key) const {

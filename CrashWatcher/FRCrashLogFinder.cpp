@@ -1,9 +1,6 @@
 #include "FRCrashLogFinder.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +8,7 @@
 #include <set>
 
 #include "FRApplication.h"
+#include "Platform/DirectoryListing.h"
 #include "Platform/Paths.h"
 #include "Platform/SystemLog.h"
 
@@ -40,52 +38,15 @@ void noteUnreadable(const std::string& folder, int error) {
     systemLog("Cannot search '%@' for crash logs (%@); skipping it", folder, std::strerror(error));
 }
 
-struct Entry {
-  std::string name;
-  bool isFolder = false;  // a real folder: symbolic links are not followed
-};
-
-// The entries of one folder in the platform's order, read whole so that its
-// descriptor is closed before the walk goes deeper: a deep tree holds no
-// descriptor per level and cannot run out of them. A folder that cannot be
-// opened or read to its end is logged; what was read of it still counts.
-std::vector<Entry> readFolder(const std::string& folder) {
-  std::vector<Entry> entries;
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    // Gone since its parent was listed: nothing to report.
-    if (errno != ENOENT && errno != ENOTDIR) noteUnreadable(folder, errno);
-    return entries;
-  }
-  DIR* listing = ::fdopendir(fd);
-  if (!listing) {
-    noteUnreadable(folder, errno);
-    ::close(fd);
-    return entries;
-  }
-  bool complete = true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(listing);
-    if (!entry) {
-      if (errno != 0) {
-        complete = false;
-        noteUnreadable(folder, errno);
-      }
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    bool isFolder = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN) {
-      struct stat st {};
-      isFolder = ::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-    }
-    entries.push_back(Entry{std::string(name), isFolder});
-  }
-  ::closedir(listing);  // closes fd too
-  if (complete) unreadableFoldersLogged().erase(folder);
-  return entries;
+// The entries of one folder. A folder that cannot be opened or read to its
+// end is logged; what was read of it still counts.
+std::vector<DirectoryEntry> readFolder(const std::string& folder) {
+  DirectoryListing listing = listDirectory(folder);
+  if (listing.error == 0)
+    unreadableFoldersLogged().erase(folder);
+  else if (listing.error != ENOENT && listing.error != ENOTDIR)  // gone since its parent was listed
+    noteUnreadable(folder, listing.error);
+  return std::move(listing.entries);
 }
 
 // Every path below `top`, relative to it, each folder's entries in the
@@ -94,7 +55,7 @@ template <typename Visit>
 void walk(const std::string& top, Visit visit) {
   struct Level {
     std::string relative;  // of the folder, "" for the top
-    std::vector<Entry> entries;
+    std::vector<DirectoryEntry> entries;
     std::size_t next = 0;
   };
   std::vector<Level> levels;
@@ -105,11 +66,11 @@ void walk(const std::string& top, Visit visit) {
       levels.pop_back();
       continue;
     }
-    const Entry& entry = level.entries[level.next++];
+    const DirectoryEntry& entry = level.entries[level.next++];
     std::string relative = level.relative.empty() ? entry.name : level.relative + "/" + entry.name;
     visit(relative);
     if (entry.isFolder) {
-      std::vector<Entry> below = readFolder(appendPathComponent(top, relative));
+      std::vector<DirectoryEntry> below = readFolder(appendPathComponent(top, relative));
       levels.push_back(Level{std::move(relative), std::move(below)});
     }
   }

@@ -1,8 +1,11 @@
 #include "HelperScripts.h"
 
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "Platform/ShellQuote.h"
+#include "Platform/SystemLog.h"
 #include "Platform/Task.h"
 #include "Platform/Utf8.h"
 
@@ -45,6 +48,14 @@ void describeEnding(const Task& task, bool started, std::chrono::milliseconds li
   }
 }
 
+// A word no start-up file prints: fresh for every run.
+std::string newStartMarker() {
+  static std::mt19937_64 generator{std::random_device{}()};
+  char text[40];
+  std::snprintf(text, sizeof text, "CrashWatcher-script-%016llx", static_cast<unsigned long long>(generator()));
+  return text;
+}
+
 }  // namespace
 
 BundleHelperScripts::BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment)
@@ -71,23 +82,58 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
   // Looked up anew for every run. A missing script goes into the command line
   // as "(null)": the shell then answers 127 and writes nothing.
   const std::optional<std::string> script = bundle_.pathForResource(name, "rb");
-  Task task;
-  task.setLaunchPath("/bin/bash");
-  task.setArguments({"-l", "-c", shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile)});
-  task.setEnvironment(environment_);
-  task.setOutputLimit(outputLimit);
+  // The marker tells the script's answer from what the login shell's
+  // start-up files print before it, and shows that the command line was
+  // reached at all. exec: nothing the start-up files set up (an EXIT trap)
+  // runs after the script.
+  const std::string marker = newStartMarker();
+  const std::string commandLine = "printf '%s' " + shellQuote(marker) + " && exec " +
+                                  shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile);
   const std::chrono::milliseconds limit = timeLimit();
-  task.setTimeLimit(limit);
-  const bool started = task.run(keepOutput ? Task::Output::Keep : Task::Output::Discard);
+  std::optional<Task> task;
+  bool started = false;
+  const auto runShell = [&](std::vector<std::string> arguments) {
+    task.emplace();
+    task->setLaunchPath("/bin/bash");
+    arguments.push_back(commandLine);
+    task->setArguments(std::move(arguments));
+    // The script learns the limit, so that it can end (and say why) in time.
+    std::vector<std::string> environment = environment_;
+    environment.push_back("CRASHWATCHER_SCRIPT_TIME_LIMIT=" + secondsText(limit));
+    task->setEnvironment(std::move(environment));
+    task->setTimeLimit(limit);
+    task->setOutputLimit(outputLimit);
+    task->setOutputStartMarker(marker);
+    started = task->run(keepOutput ? Task::Output::Keep : Task::Output::Discard);
+  };
+
+  runShell({"-l", "-c"});
+  if (started && !task->interrupted() && !task->outputStartMarkerSeen()) {
+    // The start-up files ended the shell (exit, exec sh), held it past the
+    // time limit, or took its output away: the script never ran. It runs
+    // again without them, so that a verdict is still made.
+    if (!startupFilesFailureLogged_) {
+      startupFilesFailureLogged_ = true;
+      Result shell;
+      shell.status = task->terminationStatus();
+      describeEnding(*task, started, limit, shell);
+      systemLog(
+          "The login shell never reached the helper script %@ (it %@): a start-up file (/etc/profile, "
+          "~/.bash_profile, ~/.bash_login or ~/.profile) ends it or takes its output; helper scripts then run "
+          "without the start-up files",
+          name, shell.ending);
+    }
+    runShell({"--noprofile", "-l", "-c"});
+  }
 
   Result result;
-  result.status = task.terminationStatus();
-  result.interrupted = task.interrupted();
-  result.timedOut = task.timedOut();
-  describeEnding(task, started, limit, result);
+  result.status = task->terminationStatus();
+  result.interrupted = task->interrupted();
+  result.timedOut = task->timedOut();
+  describeEnding(*task, started, limit, result);
   // Output cut at the task's memory bound is not the script's answer.
-  if (keepOutput && !task.interrupted() && !task.outputTruncated() && isValidUtf8(task.output()))
-    result.output = task.output();
+  if (keepOutput && !task->interrupted() && !task->outputTruncated() && isValidUtf8(task->output()))
+    result.output = task->output();
   return result;
 }
 

@@ -44,11 +44,16 @@ public:
 };
 
 // The scripts of a bundle: the resource "<name>.rb", run as
-// /bin/bash -l -c '"<script>" "<crash log>"' (both quoted for the shell), with
+// /bin/bash -l -c "printf '%s' '<marker>' && exec '<script>' '<crash log>'"
+// (both paths quoted for the shell). The answer is what the script writes
+// after the marker: what the login shell's start-up files print before it is
+// dropped, and when they end the shell before the marker (exit, exec sh), the
+// script runs again with /bin/bash --noprofile -l -c (logged once). With
 // the run loop's default mode served meanwhile, killed with its process group
 // after the bundle's "HelperScriptTimeLimit" (default 5 minutes). Each child
-// gets the agent's environment plus `environment` ("NAME=value"); the agent's
-// own stays as it is.
+// gets the agent's environment plus `environment` ("NAME=value") and
+// CRASHWATCHER_SCRIPT_TIME_LIMIT (that limit in seconds); the agent's own
+// stays as it is.
 class BundleHelperScripts final : public HelperScripts {
 public:
   BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment);
@@ -61,6 +66,7 @@ private:
 
   const Bundle& bundle_;
   std::vector<std::string> environment_;
+  bool startupFilesFailureLogged_ = false;
 };
 
 }  // namespace cw

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "FrameLayout.h"
+#include "MessageWindows.h"
+#include "WidgetSupport.h"
 
 namespace cw::dialog {
 namespace {
@@ -14,7 +17,6 @@ using ui::ControlKind;
 using ui::protocol::Reply;
 using ui::protocol::Request;
 
-constexpr const char* kControlKey = "cw-control";
 // Far beyond any screen; keeps GTK's integer geometry clear of overflow.
 constexpr double kMaxCoordinate = 16384;
 
@@ -29,10 +31,6 @@ guint16 colorChannel(double value) {
   return static_cast<guint16>(std::lround(std::clamp(value, 0.0, 1.0) * 65535));
 }
 
-void tagWidget(GtkWidget* widget, ControlId control) {
-  g_object_set_data(G_OBJECT(widget), kControlKey, reinterpret_cast<gpointer>(static_cast<std::uintptr_t>(control)));
-}
-
 GdkRectangle monitorGeometry() {
   GdkRectangle area{0, 0, 1024, 768};
   GdkDisplay* display = gdk_display_get_default();
@@ -43,28 +41,6 @@ GdkRectangle monitorGeometry() {
   return area;
 }
 
-// The key a press stands for, spelled as the agent spells key equivalents;
-// empty for keys that cannot be one.
-std::string keyEquivalentOf(const GdkEventKey* event) {
-  constexpr guint kCommandModifiers = GDK_CONTROL_MASK | GDK_MOD1_MASK | GDK_SUPER_MASK | GDK_META_MASK;
-  if (event->state & kCommandModifiers) return {};
-  switch (event->keyval) {
-    case GDK_KEY_Return:
-    case GDK_KEY_KP_Enter:
-    case GDK_KEY_ISO_Enter:
-      return "\r";
-    case GDK_KEY_Escape:
-      return "\x1b";
-    default:
-      break;
-  }
-  const gunichar character = gdk_keyval_to_unicode(event->keyval);
-  if (character < 0x20 || character == 0x7f) return {};
-  char utf8[8] = {};
-  const gint length = g_unichar_to_utf8(character, utf8);
-  return std::string(utf8, static_cast<std::size_t>(length));
-}
-
 // The label that shows a control's text: the text field itself, or the
 // label a button makes for its caption.
 GtkLabel* labelOf(GtkWidget* widget, ControlKind kind) {
@@ -72,6 +48,25 @@ GtkLabel* labelOf(GtkWidget* widget, ControlKind kind) {
   if (kind != ControlKind::Button) return nullptr;
   GtkWidget* child = gtk_bin_get_child(GTK_BIN(widget));
   return child && GTK_IS_LABEL(child) ? GTK_LABEL(child) : nullptr;
+}
+
+GtkTextView* textViewOf(GtkWidget* widget, ControlKind kind) {
+  if (kind != ControlKind::TextView) return nullptr;
+  GtkWidget* child = gtk_bin_get_child(GTK_BIN(widget));
+  return child && GTK_IS_TEXT_VIEW(child) ? GTK_TEXT_VIEW(child) : nullptr;
+}
+
+// A text buffer takes no NUL byte; it is shown as the symbol for one.
+std::string withoutNul(const std::string& text) {
+  if (text.find('\0') == std::string::npos) return text;
+  std::string shown;
+  for (const char c : text) {
+    if (c == '\0')
+      shown += "\u2400";
+    else
+      shown += c;
+  }
+  return shown;
 }
 
 // The size a widget asks for on its own, without the frame's size request.
@@ -99,21 +94,6 @@ ui::Size naturalSize(GtkWidget* widget, std::optional<double> boundsWidth) {
   return size;
 }
 
-// The button that Return presses looks like it, as the default button.
-void markDefaultButton(GtkWidget* button, bool isDefault) {
-  GtkStyleContext* style = gtk_widget_get_style_context(button);
-  GtkWidget* toplevel = gtk_widget_get_toplevel(button);
-  GtkWindow* window = GTK_IS_WINDOW(toplevel) ? GTK_WINDOW(toplevel) : nullptr;
-  if (isDefault) {
-    gtk_widget_set_can_default(button, TRUE);
-    gtk_style_context_add_class(style, GTK_STYLE_CLASS_SUGGESTED_ACTION);
-    if (window) gtk_window_set_default(window, button);
-    return;
-  }
-  gtk_style_context_remove_class(style, GTK_STYLE_CLASS_SUGGESTED_ACTION);
-  if (window && gtk_window_get_default_widget(window) == button) gtk_window_set_default(window, nullptr);
-}
-
 }  // namespace
 
 WidgetTree::WidgetTree(ReplySink sink) : sink_(std::move(sink)) {}
@@ -129,7 +109,9 @@ WidgetTree::~WidgetTree() {
 void WidgetTree::apply(const Request& request) {
   using Op = Request::Op;
   if (request.op == Op::Create) return create(request);
-  if (request.op == Op::ShowMessagePanel) return showMessagePanel(request);
+  if (request.op == Op::ShowMessagePanel) return adoptPanel(request.control, messageWindowNew(request.panel), true);
+  if (request.op == Op::ShowProgressPanel)
+    return adoptPanel(request.control, progressWindowNew(request.progressPanel), false);
   if (request.op == Op::Measure) return measure(request);
   if (request.op == Op::Activate) return activate();
   if (request.op == Op::Destroy) return destroy(request.control);
@@ -141,6 +123,14 @@ void WidgetTree::apply(const Request& request) {
       break;
     case Op::SetText:
       setText(*node, request.text);
+      break;
+    case Op::AppendText:
+      appendText(*node, request.text);
+      break;
+    case Op::SetHidden:
+      if (node->kind == ControlKind::Window) break;
+      if (!request.hidden) ensureTextView(*node);
+      gtk_widget_set_visible(node->widget.get(), !request.hidden);
       break;
     case Op::SetTextColor:
       node->color = request.color;
@@ -167,6 +157,7 @@ void WidgetTree::apply(const Request& request) {
     case Op::Measure:
     case Op::Activate:
     case Op::ShowMessagePanel:
+    case Op::ShowProgressPanel:
       break;
   }
 }
@@ -203,6 +194,11 @@ void WidgetTree::create(const Request& request) {
       widget = gtk_button_new_with_label("");
       g_signal_connect(widget, "clicked", G_CALLBACK(&WidgetTree::onClicked), this);
       break;
+    case ControlKind::TextView:
+      // Its text view comes when it is first shown (ensureTextView).
+      widget = gtk_scrolled_window_new(nullptr, nullptr);
+      gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(widget), GTK_SHADOW_IN);
+      break;
     case ControlKind::Window:
       return;
   }
@@ -230,57 +226,26 @@ void WidgetTree::createWindow(Node& node) {
   placeWindow(node);
 }
 
-void WidgetTree::showMessagePanel(const Request& request) {
-  if (request.control == 0 || nodes_.count(request.control)) return;
-  const ui::MessagePanel& panel = request.panel;
-  auto node = std::make_unique<Node>();
-  node->id = request.control;
-  node->kind = ControlKind::Window;
-  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  node->widget = GObjectRef<GtkWidget>(window);
-  tagWidget(window, node->id);
-  gtk_window_set_type_hint(GTK_WINDOW(window), GDK_WINDOW_TYPE_HINT_DIALOG);
-  gtk_window_set_title(GTK_WINDOW(window), panel.title.c_str());
-  gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
-  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
-  gtk_container_set_border_width(GTK_CONTAINER(window), 16);
-
-  GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
-  gtk_container_add(GTK_CONTAINER(window), column);
-  // Both texts can be selected and copied: the address to send it on, the
-  // message to quote it when asking for help.
-  for (const auto& [text, emphasised] : {std::pair{&panel.message, false}, std::pair{&panel.selectableText, true}}) {
-    GtkWidget* label = gtk_label_new(text->c_str());
-    gtk_label_set_xalign(GTK_LABEL(label), 0);
-    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
-    gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
-    gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
-    gtk_label_set_selectable(GTK_LABEL(label), TRUE);
-    if (emphasised) {
-      PangoAttrList* attributes = pango_attr_list_new();
-      pango_attr_list_insert(attributes, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
-      gtk_label_set_attributes(GTK_LABEL(label), attributes);
-      pango_attr_list_unref(attributes);
-    }
-    gtk_box_pack_start(GTK_BOX(column), label, FALSE, FALSE, 0);
+void WidgetTree::adoptPanel(ControlId control, const MessageWindow& made, bool returnPresses) {
+  if (control == 0 || nodes_.count(control)) {
+    gtk_widget_destroy(made.window);
+    return;
   }
-  GtkWidget* buttons = gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
-  gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
-  GtkWidget* button = gtk_button_new_with_label(panel.buttonTitle.c_str());
+  auto node = std::make_unique<Node>();
+  node->id = control;
+  node->kind = ControlKind::Window;
+  node->widget = GObjectRef<GtkWidget>(made.window);
+  tagWidget(made.window, control);
   // Its press reports the panel, which is all the agent knows of it.
-  tagWidget(button, node->id);
-  g_signal_connect(button, "clicked", G_CALLBACK(&WidgetTree::onClicked), this);
-  gtk_container_add(GTK_CONTAINER(buttons), button);
-  gtk_box_pack_end(GTK_BOX(column), buttons, FALSE, FALSE, 0);
-
-  g_signal_connect(window, "delete-event", G_CALLBACK(&WidgetTree::onDelete), this);
-  g_signal_connect(window, "destroy", G_CALLBACK(&WidgetTree::onDestroyed), this);
-  g_signal_connect(window, "key-press-event", G_CALLBACK(&WidgetTree::onPanelKeyPress), button);
-  gtk_widget_show_all(column);
-  markDefaultButton(button, true);
-  gtk_widget_grab_focus(button);
-  nodes_.emplace(request.control, std::move(node));
-  gtk_window_present(GTK_WINDOW(window));
+  tagWidget(made.button, control);
+  g_signal_connect(made.button, "clicked", G_CALLBACK(&WidgetTree::onClicked), this);
+  g_signal_connect(made.window, "delete-event", G_CALLBACK(&WidgetTree::onDelete), this);
+  g_signal_connect(made.window, "destroy", G_CALLBACK(&WidgetTree::onDestroyed), this);
+  g_signal_connect(made.window, "key-press-event",
+                   G_CALLBACK(returnPresses ? &WidgetTree::onPanelKeyPress : &WidgetTree::onEscapeKeyPress),
+                   made.button);
+  nodes_.emplace(control, std::move(node));
+  gtk_window_present(GTK_WINDOW(made.window));
 }
 
 void WidgetTree::destroy(ControlId control) {
@@ -313,12 +278,79 @@ void WidgetTree::setText(Node& node, const std::string& text) {
       // The caption's label may be new; give it the control's style again.
       applyTextStyle(node);
       break;
+    case ControlKind::TextView:
+      if (GtkTextView* view = textViewOf(node.widget.get(), node.kind)) {
+        const std::string shown = withoutNul(text);
+        gtk_text_buffer_set_text(gtk_text_view_get_buffer(view), shown.data(), static_cast<gint>(shown.size()));
+      } else {
+        node.text = text;
+      }
+      break;
     case ControlKind::View:
       break;
   }
 }
 
+void WidgetTree::appendText(Node& node, const std::string& text) {
+  switch (node.kind) {
+    case ControlKind::TextView:
+      if (GtkTextView* view = textViewOf(node.widget.get(), node.kind)) {
+        const std::string shown = withoutNul(text);
+        GtkTextBuffer* buffer = gtk_text_view_get_buffer(view);
+        GtkTextIter end;
+        gtk_text_buffer_get_end_iter(buffer, &end);
+        gtk_text_buffer_insert(buffer, &end, shown.data(), static_cast<gint>(shown.size()));
+      } else {
+        node.text += text;
+      }
+      break;
+    case ControlKind::TextField:
+      setText(node, gtk_label_get_text(GTK_LABEL(node.widget.get())) + text);
+      break;
+    case ControlKind::Button:
+      if (const gchar* label = gtk_button_get_label(GTK_BUTTON(node.widget.get()))) setText(node, label + text);
+      break;
+    case ControlKind::Window:
+      if (const gchar* title = gtk_window_get_title(GTK_WINDOW(node.widget.get()))) setText(node, title + text);
+      break;
+    case ControlKind::View:
+      break;
+  }
+}
+
+void WidgetTree::ensureTextView(Node& node) {
+  if (node.kind != ControlKind::TextView || textViewOf(node.widget.get(), node.kind)) return;
+  // Made only now: a text view asks for the seat's keyboard, which a
+  // compositor without a seat does not have, and a dialog whose details
+  // nobody opens needs none.
+  // Read-only but selectable, with a cursor to select by keyboard; lines as
+  // they stand, scrolled to rather than wrapped.
+  GtkWidget* text = gtk_text_view_new();
+  gtk_text_view_set_editable(GTK_TEXT_VIEW(text), FALSE);
+  gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(text), TRUE);
+  gtk_text_view_set_monospace(GTK_TEXT_VIEW(text), TRUE);
+  gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(text), GTK_WRAP_NONE);
+  gtk_text_view_set_left_margin(GTK_TEXT_VIEW(text), 4);
+  gtk_container_add(GTK_CONTAINER(node.widget.get()), text);
+  gtk_widget_show(text);
+  setText(node, std::exchange(node.text, std::string()));
+  applyTextStyle(node);
+}
+
 void WidgetTree::applyTextStyle(Node& node) {
+  if (GtkTextView* view = textViewOf(node.widget.get(), node.kind)) {
+    // Points are pixels here, as for the labels below.
+    if (node.pointSize > 0) {
+      GtkCssProvider* css = gtk_css_provider_new();
+      const std::string rule =
+          "textview { font-size: " + std::to_string(static_cast<int>(std::min(node.pointSize, 512.0))) + "px; }";
+      gtk_css_provider_load_from_data(css, rule.c_str(), -1, nullptr);
+      gtk_style_context_add_provider(gtk_widget_get_style_context(GTK_WIDGET(view)), GTK_STYLE_PROVIDER(css),
+                                     GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+      g_object_unref(css);
+    }
+    return;
+  }
   GtkLabel* label = labelOf(node.widget.get(), node.kind);
   if (!label) return;
   PangoAttrList* attributes = pango_attr_list_new();
@@ -440,10 +472,6 @@ WidgetTree::Node* WidgetTree::buttonForKey(ControlId window, const std::string& 
   return nullptr;
 }
 
-ControlId WidgetTree::controlOf(gpointer widget) {
-  return static_cast<ControlId>(reinterpret_cast<std::uintptr_t>(g_object_get_data(G_OBJECT(widget), kControlKey)));
-}
-
 gboolean WidgetTree::onDelete(GtkWidget* window, GdkEvent* /*event*/, gpointer self) {
   auto* tree = static_cast<WidgetTree*>(self);
   const ControlId control = controlOf(window);
@@ -486,6 +514,16 @@ gboolean WidgetTree::onPanelKeyPress(GtkWidget* /*window*/, GdkEventKey* event, 
   // The one button answers Return and Escape alike, wherever the focus is.
   const std::string key = keyEquivalentOf(event);
   if (key != "\r" && key != "\x1b") return FALSE;
+  gtk_button_clicked(GTK_BUTTON(button));
+  return TRUE;
+}
+
+gboolean WidgetTree::onEscapeKeyPress(GtkWidget* /*window*/, GdkEventKey* event, gpointer button) {
+  // Escape stops, as the button does. Return does nothing here, not even to
+  // the focused button: a key pressed by habit must not stop the work.
+  const std::string key = keyEquivalentOf(event);
+  if (key == "\r") return TRUE;
+  if (key != "\x1b") return FALSE;
   gtk_button_clicked(GTK_BUTTON(button));
   return TRUE;
 }

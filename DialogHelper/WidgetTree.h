@@ -14,9 +14,14 @@
 
 namespace cw::dialog {
 
+struct MessageWindow;
+
 // The GTK widgets that stand for the agent's controls. Windows hold a frame
 // layout (a GtkFixed that gives each child exactly its frame) for their
-// content; views are frame layouts too; text fields are labels.
+// content; views are frame layouts too; text fields are labels; text views
+// are text views in a scrolled window. The message and progress windows the
+// helper lays out itself (MessageWindows.h); here they are adopted as
+// windows with one button.
 // The agent's frames have their origin bottom-left with y up, GTK's top-left
 // with y down, so every child's y is flipped against its parent's height.
 // Requests naming unknown controls, or a control of the wrong kind, are
@@ -47,15 +52,20 @@ private:
     double pointSize = 0;
     bool wraps = false;
     std::optional<ui::Color> color;
+    // A text view's text until its text view is made.
+    std::string text;
   };
 
   void create(const ui::protocol::Request& request);
-  // A window of its own layout: message, selectable line, one button.
-  void showMessagePanel(const ui::protocol::Request& request);
+  // A window of its own layout under `control`; its button reports the
+  // window. `returnPresses`: Return presses the button as Escape does.
+  void adoptPanel(ui::ControlId control, const MessageWindow& made, bool returnPresses);
   void createWindow(Node& node);
   void destroy(ui::ControlId control);
   void setFrame(Node& node, const ui::Rect& frame);
   void setText(Node& node, const std::string& text);
+  void appendText(Node& node, const std::string& text);
+  void ensureTextView(Node& node);
   void applyTextStyle(Node& node);
   void measure(const ui::protocol::Request& request);
   void show(Node& node);
@@ -78,7 +88,7 @@ private:
   static gboolean onKeyPress(GtkWidget* window, GdkEventKey* event, gpointer self);
   static void onClicked(GtkButton* button, gpointer self);
   static gboolean onPanelKeyPress(GtkWidget* window, GdkEventKey* event, gpointer button);
-  static ui::ControlId controlOf(gpointer widget);
+  static gboolean onEscapeKeyPress(GtkWidget* window, GdkEventKey* event, gpointer button);
 
   ReplySink sink_;
   std::unordered_map<ui::ControlId, std::unique_ptr<Node>> nodes_;

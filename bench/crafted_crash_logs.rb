@@ -53,7 +53,7 @@ end
 
 if $PROGRAM_NAME == __FILE__
   dir = ARGV[0] or abort 'usage: crafted_crash_logs.rb DIR [SIZE]'
-  CraftedCrashLogs.all(Integer(ARGV[1] || 8 * 1024 * 1024)).each do |name, content|
+  CraftedCrashLogs.all(Integer(ARGV[1] || (8 * 1024 * 1024) - 65_536)).each do |name, content|
     File.binwrite(File.join(dir, name), content)
   end
 end

@@ -12,6 +12,8 @@
 #   - upload-gist --show redacts every crash log (status 0, valid UTF-8, as
 #     many lines as the log) and refuses the rest (status 1, nothing printed);
 #   - none takes longer than the per-input limit (a hang is a finding).
+# Mutations splice in its own structural tokens and the entries of
+# fuzz/fuzz_crashlog.dict (forms of what the redaction removes or keeps).
 #
 # Each script runs in a forked child that loads it as the interpreter would,
 # so that a run costs milliseconds instead of a login shell; the seeds, the
@@ -87,7 +89,20 @@ class CrashLogFuzzer
     '"asi" : {"Vellumdrift":["x \\/Users\\/bob\\/y"]},', '"lastExceptionBacktrace" : [{"imageOffset":1,"imageIndex":1}],',
     '"crashReporterKey" : 12,', '"userID" : "x"', '\\u0000', '\\/', "Anonymous UUID: x\n", "/Users/bob/", "a@b.example",
     "fe80::1", "10.0.0.1", "00:11:22:33:44:55", "host.local"
-  ].map(&:b).freeze
+  ].map(&:b)
+
+  # The entries of a libFuzzer dictionary: "value" or name="value", with
+  # \\, \" and \xNN escapes.
+  def self.dictionary(path)
+    return [] unless File.exist?(path)
+
+    File.readlines(path, chomp: true).filter_map do |line|
+      quoted = line[/\A\s*(?:\w+=)?"(.*)"\s*\z/, 1] or next
+      quoted.b.gsub(/\\(x\h\h|.)/n) { |m| m[1] == 'x' ? m[2, 2].hex.chr : m[1] }
+    end
+  end
+
+  TOKENS = (TOKENS + dictionary(File.join(__dir__, 'fuzz_crashlog.dict'))).freeze
 
   def initialize(options)
     @options = options

@@ -23,8 +23,15 @@ bool sameRequest(const Request& a, const Request& b) {
     case Op::SetFrame:
       return a.frame == b.frame;
     case Op::SetText:
+    case Op::AppendText:
     case Op::SetKeyEquivalent:
       return a.text == b.text;
+    case Op::SetHidden:
+      return a.hidden == b.hidden;
+    case Op::ShowMessagePanel:
+      return a.panel == b.panel;
+    case Op::ShowProgressPanel:
+      return a.progressPanel == b.progressPanel;
     case Op::SetTextColor:
       return a.color == b.color;
     case Op::SetTextStyle:

@@ -1,13 +1,29 @@
 #include "Platform/Paths.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
+#include <deque>
 #include <vector>
 
 namespace cw {
 namespace {
+
+// The components of a path, without empty and "." ones.
+std::deque<std::string> components(std::string_view path) {
+  std::deque<std::string> parts;
+  while (!path.empty()) {
+    const std::size_t slash = path.find('/');
+    const std::string_view part = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    if (!part.empty() && part != ".") parts.emplace_back(part);
+  }
+  return parts;
+}
 
 std::string passwdHome(const char* user) {
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -81,6 +97,37 @@ std::string appendPathComponent(std::string_view base, std::string_view componen
     if (c != '/' || out.back() != '/') out.push_back(c);
   while (out.size() > 1 && out.back() == '/') out.pop_back();
   return out;
+}
+
+std::vector<SymbolicLinkOnTheWay> symbolicLinksOnTheWay(std::string_view path) {
+  constexpr int kMostLinks = 40;  // as the kernel's own resolution
+  std::vector<SymbolicLinkOnTheWay> links;
+  std::deque<std::string> rest = components(path);
+  std::string resolved = "/";
+  while (!rest.empty() && links.size() < kMostLinks) {
+    const std::string name = std::move(rest.front());
+    rest.pop_front();
+    if (name == "..") {
+      resolved = resolved.substr(0, std::max<std::size_t>(resolved.rfind('/'), 1));
+      continue;
+    }
+    const std::string next = appendPathComponent(resolved, name);
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) != 0) break;
+    if (!S_ISLNK(st.st_mode)) {
+      resolved = next;
+      continue;
+    }
+    links.push_back(SymbolicLinkOnTheWay{resolved, name});
+    std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
+    const ssize_t size = ::readlink(next.c_str(), target.data(), target.size());
+    if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) break;
+    target.resize(static_cast<std::size_t>(size));
+    if (target[0] == '/') resolved = "/";
+    std::deque<std::string> targetParts = components(target);
+    rest.insert(rest.begin(), targetParts.begin(), targetParts.end());
+  }
+  return links;
 }
 
 std::vector<std::string> libraryDirectories(unsigned domainMask) {

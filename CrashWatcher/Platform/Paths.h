@@ -21,6 +21,20 @@ std::string standardizePath(std::string_view path);
 // Joins with exactly one separator.
 std::string appendPathComponent(std::string_view base, std::string_view component);
 
+// A symbolic link met on the way to a path: the folder that holds it (a path
+// without links) and its name there.
+struct SymbolicLinkOnTheWay {
+  std::string folder;
+  std::string name;
+  bool operator==(const SymbolicLinkOnTheWay&) const = default;
+};
+
+// Every symbolic link that resolving the absolute `path` goes through, its
+// last component included, in the order met: each link of a chain, and the
+// links inside a link's target. Stops where the path no longer resolves, and
+// after 40 links (a loop).
+std::vector<SymbolicLinkOnTheWay> symbolicLinksOnTheWay(std::string_view path);
+
 // The library folders, in the platform's domain order: the user's
 // ("~/Library", not expanded) before the local one ("/Library", or the value of
 // CRASHWATCHER_LOCAL_LIBRARY when set, for tests).

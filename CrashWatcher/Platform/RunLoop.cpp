@@ -71,6 +71,20 @@ struct RunLoop::Impl {
   // Set by stopAll() until the outermost run has returned.
   bool stoppingAll = false;
   bool pollFailureLogged = false;
+  // Set while a VirtualTime is installed: timers go by it alone.
+  std::optional<Clock::time_point> virtualNow;
+
+  Clock::time_point now() const { return virtualNow ? *virtualNow : Clock::now(); }
+
+  // The earliest due time of the timers that may fire in `mode`.
+  std::optional<Clock::time_point> nextTimerDue(std::string_view mode) const {
+    std::optional<Clock::time_point> next;
+    for (const auto& [id, source] : sources) {
+      if (source->isTimer() && !source->firing && scheduledIn(source->modes, mode) && (!next || source->due < *next))
+        next = source->due;
+    }
+    return next;
+  }
 
   // Whether anything in `mode` could still wake a run; a repeating timer whose
   // callback is running cannot.
@@ -88,14 +102,23 @@ struct RunLoop::Impl {
   bool pass(std::string_view mode, std::optional<Clock::time_point> deadline, const RunState* run) {
     std::vector<pollfd> fds;
     std::vector<SourceId> fdSources;
-    std::optional<Clock::time_point> wakeAt = deadline;
     for (const auto& [id, source] : sources) {
-      if (!scheduledIn(source->modes, mode)) continue;
-      if (!source->isTimer()) {
-        fds.push_back(pollfd{source->fd, POLLIN, 0});
-        fdSources.push_back(id);
-      } else if (!source->firing && (!wakeAt || source->due < *wakeAt)) {
-        wakeAt = source->due;
+      if (!scheduledIn(source->modes, mode) || source->isTimer()) continue;
+      fds.push_back(pollfd{source->fd, POLLIN, 0});
+      fdSources.push_back(id);
+    }
+    // `deadline` is always real time; timers go by the loop's own.
+    std::optional<Clock::time_point> wakeAt = deadline;
+    if (const std::optional<Clock::time_point> timerDue = nextTimerDue(mode)) {
+      if (!virtualNow) {
+        if (!wakeAt || *timerDue < *wakeAt) wakeAt = timerDue;
+      } else if (*timerDue <= *virtualNow) {
+        wakeAt = Clock::now();
+      } else if (fds.empty() && !deadline) {
+        // Only a timer could end this wait: its time passes at once, as it
+        // would have on the real clock.
+        virtualNow = timerDue;
+        wakeAt = Clock::now();
       }
     }
 
@@ -126,7 +149,7 @@ struct RunLoop::Impl {
   }
 
   void fireDueTimers(std::string_view mode, const RunState* run) {
-    const auto now = Clock::now();
+    const auto now = this->now();
     std::vector<std::pair<Clock::time_point, SourceId>> due;
     for (const auto& [id, source] : sources) {
       if (source->isTimer() && !source->firing && source->due <= now && scheduledIn(source->modes, mode))
@@ -225,7 +248,7 @@ RunLoop::SourceHandle RunLoop::addTimer(double intervalSeconds, bool repeats, st
   timer->modes = std::move(modes);
   timer->repeats = repeats;
   timer->interval = secondsToDuration(intervalSeconds);
-  timer->due = Clock::now() + timer->interval;
+  timer->due = impl_->now() + timer->interval;
   if (repeats) timer->interval = std::max(timer->interval, kShortestRepeat);
   const SourceId id = impl_->nextId++;
   impl_->sources.emplace(id, std::move(timer));
@@ -269,6 +292,34 @@ std::string_view RunLoop::currentMode() const {
 
 int RunLoop::depth() const {
   return static_cast<int>(impl_->runs.size());
+}
+
+RunLoop::Clock::time_point RunLoop::now() const {
+  return impl_->now();
+}
+
+void RunLoop::setVirtualNow(std::optional<Clock::time_point> now) {
+  // Timers keep the time they have left across the switch of clocks.
+  const Clock::duration shift = (now ? *now : Clock::now()) - impl_->now();
+  for (auto& [id, source] : impl_->sources)
+    if (source->isTimer()) source->due += shift;
+  impl_->virtualNow = now;
+}
+
+void RunLoop::advanceVirtualNow(Clock::duration by, std::string_view mode) {
+  if (!impl_->virtualNow) return;
+  const std::shared_ptr<Impl> impl = impl_;
+  const Clock::time_point target = *impl->virtualNow + std::max(by, Clock::duration::zero());
+  if (mode.empty()) mode = currentMode().empty() ? kDefaultRunLoopMode : currentMode();
+  const std::string servedMode(mode);  // currentMode() may change under the callbacks
+  // Each timer fires at its own due time, in order, so that what it does
+  // (arming the next one) sees the time it would have seen.
+  while (const std::optional<Clock::time_point> due = impl->nextTimerDue(servedMode)) {
+    if (*due > target) break;
+    impl->virtualNow = std::max(*impl->virtualNow, *due);
+    impl->fireDueTimers(servedMode, nullptr);
+  }
+  impl->virtualNow = target;
 }
 
 WakeUp::WakeUp(std::function<void()> callback, RunLoop& loop)

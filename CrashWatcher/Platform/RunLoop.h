@@ -5,6 +5,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,8 +111,18 @@ public:
   // Number of nested run() calls now active.
   int depth() const;
 
+  // The time the loop's timers go by: the steady clock, or the VirtualTime
+  // installed on the loop.
+  Clock::time_point now() const;
+
 private:
+  friend class VirtualTime;
   RunLoop();
+  // For VirtualTime: the loop's time from now on (the steady clock again
+  // when absent), and moving it on while firing the timers due on the way.
+  void setVirtualNow(std::optional<Clock::time_point> now);
+  void advanceVirtualNow(Clock::duration by, std::string_view mode);
+
   std::shared_ptr<Impl> impl_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "Platform/CheckedFormat.h"
 #include "Platform/Format.h"
 
 namespace cw {
@@ -11,11 +12,13 @@ namespace cw {
 // runs as a user service the journal captures it.
 void systemLogMessage(std::string_view message);
 
-// printf + "%@" formatting; a format that cannot be filled logs the bare format.
+// printf + "%@" formatting, its format checked against the arguments while
+// compiling. A value that still cannot be formatted (a "*" width out of
+// range) logs the bare format.
 template <typename... Args>
-void systemLog(std::string_view fmt, const Args&... args) {
-  const auto text = format(fmt, args...);
-  systemLogMessage(text ? std::string_view(*text) : fmt);
+void systemLog(CheckedFormat<Args...> fmt, const Args&... args) {
+  const auto text = format(fmt.get(), args...);
+  systemLogMessage(text ? std::string_view(*text) : fmt.get());
 }
 
 }  // namespace cw

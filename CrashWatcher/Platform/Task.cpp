@@ -116,13 +116,32 @@ bool Task::readAvailable(int fd, Output output) {
     const ssize_t size = posix::retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
     if (size < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
     if (size == 0) return false;
-    if (output == Output::Discard) continue;
-    const std::size_t room = outputLimit_ > output_.size() ? outputLimit_ - output_.size() : 0;
-    const std::size_t kept = std::min(room, static_cast<std::size_t>(size));
-    output_.append(buffer, kept);
-    if (kept < static_cast<std::size_t>(size)) outputTruncated_ = true;
+    take(std::string_view(buffer, static_cast<std::size_t>(size)), output);
   }
   return true;
+}
+
+void Task::take(std::string_view bytes, Output output) {
+  std::string afterMarker;
+  if (!startMarker_.empty() && !startMarkerSeen_) {
+    beforeMarker_.append(bytes);
+    const std::size_t at = beforeMarker_.find(startMarker_);
+    if (at == std::string::npos) {
+      // Only a tail shorter than the marker can still be the start of it.
+      if (beforeMarker_.size() >= startMarker_.size())
+        beforeMarker_.erase(0, beforeMarker_.size() - (startMarker_.size() - 1));
+      return;
+    }
+    startMarkerSeen_ = true;
+    afterMarker = beforeMarker_.substr(at + startMarker_.size());
+    beforeMarker_.clear();
+    bytes = afterMarker;
+  }
+  if (output == Output::Discard) return;
+  const std::size_t room = outputLimit_ > output_.size() ? outputLimit_ - output_.size() : 0;
+  const std::size_t kept = std::min(room, bytes.size());
+  output_.append(bytes.substr(0, kept));
+  if (kept < bytes.size()) outputTruncated_ = true;
 }
 
 }  // namespace cw

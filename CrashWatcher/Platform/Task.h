@@ -35,6 +35,10 @@ public:
   void setEnvironment(std::vector<std::string> entries) { environment_ = std::move(entries); }
   void setTimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
   void setOutputLimit(std::size_t bytes) { outputLimit_ = bytes; }
+  // Output up to and including the first `marker` is not the child's answer
+  // (what a login shell's start-up files print comes before it) and is
+  // dropped; without the marker nothing is kept at all.
+  void setOutputStartMarker(std::string marker) { startMarker_ = std::move(marker); }
 
   // Starts the child and serves the current run loop in its default mode
   // until its output has ended and it has exited; both its output pipe and
@@ -51,6 +55,8 @@ public:
   int terminationSignal() const { return signal_; }
   // The time limit ran out and the group was killed.
   bool timedOut() const { return timedOut_; }
+  // The start marker came: the child's own output followed.
+  bool outputStartMarkerSeen() const { return startMarkerSeen_; }
   // Output beyond the output limit was dropped.
   bool outputTruncated() const { return outputTruncated_; }
   // The run was ended by a stop of every run before the child had finished.
@@ -61,12 +67,18 @@ public:
 private:
   // Reads what the pipe holds; false at end of file or on an error.
   bool readAvailable(int fd, Output output);
+  // Takes in what was read: looks for the start marker, then keeps or drops.
+  void take(std::string_view bytes, Output output);
 
   std::string launchPath_;
   std::vector<std::string> arguments_;
   std::vector<std::string> environment_;
   std::chrono::milliseconds timeLimit_ = kDefaultTimeLimit;
   std::size_t outputLimit_ = kDefaultOutputLimit;
+  std::string startMarker_;
+  bool startMarkerSeen_ = false;
+  // What came before the marker, as far as it could still begin it.
+  std::string beforeMarker_;
   bool ran_ = false;
   std::string output_;
   pid_t pid_ = -1;

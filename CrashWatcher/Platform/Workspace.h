@@ -64,12 +64,20 @@ public:
 
   static Workspace& sharedWorkspace();
 
+  // What xdg-open wrote to its standard error, in one log line: its first and
+  // last lines (it tries every browser it knows, one line each, and says what
+  // it made of the URL last), each cut to a readable length, and the URL,
+  // which holds the whole mail, replaced by "<the URL>". Empty for no output.
+  static std::string openerErrorSummary(std::string_view output, std::string_view url);
+
   // Starts `xdg-open url` (no shell, no descriptors but 0, 1 and 2, default
   // signal dispositions, a session of its own) and waits up to `wait` for it
   // to end, serving the current run loop in its default mode; a stop of every
   // run (a shutdown) ends the wait at once. An opener still running then is
   // reaped on the run loop when it ends, never killed, and `laterFailure`
-  // learns its status if that is not 0.
+  // learns its status if that is not 0. Its standard error is not copied to
+  // ours: when it ends, any it wrote is logged as one line (see
+  // openerErrorSummary).
   URLOpening openURL(const std::string& url, std::chrono::milliseconds wait = kOpenerWait,
                      std::function<void(int status)> laterFailure = {});
 

@@ -89,11 +89,12 @@ module CrashLog
     _CF\w*Throw\w* | __?cxa_\w+ | __cxxabiv1::\S+ | (?:std::)?(?:__1::)?__?terminate\w* | std::terminate\w* |
     _Unwind_\w+ | __gxx_personality\w* | _?_?swift_\w*(?:[Ff]ailure|[Ff]atal|[Ee]rror|[Tt]hrow|[Aa]bort|[Cc]rash)\w* |
     (?:closure\ \#\d+\ in\ )*(?:Swift\.)?_?(?:assertionFailure|preconditionFailure|fatalError\w*|unexpectedError\w*)\b |
-    Swift\ runtime\ failure\b | swift::\w*[Ff]atal\w* | (?:std|core)::panicking::\S+ | std::(?:process::abort|sys::\S*abort\S*) |
+    Swift\ runtime\ failure\b.* | swift::\w*[Ff]atal\w* | (?:std|core)::panicking::\S+ | std::(?:process::abort|sys::\S*abort\S*) |
     core::(?:result::unwrap_failed|option::(?:expect|unwrap)_failed)\b | rust_(?:begin_unwind|panic\w*) | __rust_\w+ |
     panic_abort::\S+ | runtime\.(?:sig\w+|throw\w*|fatal\w*|gopanic|panic\w*|raise\w*|abort|crash|dieFromSignal) |
-    [-+]\[NSException\ raise\w*:?[^\]]*\] | [-+]\[NSAssertionHandler\ handleFailure[^\]]*\] | NSInternalInconsistency\w*
-  )/x
+    [-+]\[NSException\ raise\w*:?[^\]]*\] | [-+]\[NSAssertionHandler\ handleFailure[^\]]*\] |
+    \$ss\d+_?(?:assertionFailure|preconditionFailure|fatalErrorMessage)\w* | std::sys_common::backtrace::\S+
+  )(?=\z|[\s(<,])/x
   # A handler the faulting process installed, named as such.
   HANDLER_RE = /signal_?handler|handle_?signal|sig_?handler|crash_?handler|uncaught_?exception_?handler/i
 

@@ -1,4 +1,4 @@
-#!/usr/bin/env -S ruby --disable-gems
+#!/usr/bin/ruby --disable-gems
 # frozen_string_literal: true
 #
 # upload-gist CRASH_LOG
@@ -38,14 +38,18 @@
 #   CRASHWATCHER_PASTE_TIMEOUT      seconds the whole run may take (default
 #                                   60, at most 600); connecting may take the
 #                                   lesser of this and 15 seconds.
+#   CRASHWATCHER_SCRIPT_TIME_LIMIT  set by the agent: seconds after which it
+#                                   kills a helper script. The run ends well
+#                                   before, so that it still prints its note.
 #
 # Connection failures and 5xx answers are tried again, at most 4 times in all
 # and within the time limit; nothing is sent again once the server has
 # accepted it, and a failure after the request went out is final (the server
 # may have taken it). What is redacted before the upload is in redaction.rb;
 # empty files, files over 8 MiB and files that are no crash log are refused.
-# Answers are read to at most 64 KiB and the key or item name must be plain
-# letters, digits, "_" or "-", so nothing the server sends can reach the mail
+# Answers are read to at most 64 KiB of status and header lines and 64 KiB
+# of body, and the key or item name must be plain letters, digits, "_" or
+# "-", so nothing the server sends can fill the memory or reach the mail
 # beyond a well-formed URL.
 
 require_relative 'crashlog'
@@ -91,6 +95,31 @@ module UploadGist
     require 'openssl'
     require 'json'
     require 'uri'
+    Net::BufferedIO.prepend(BoundedReading)
+  end
+
+  # Net::HTTP caps neither the status line nor the headers: a server sending
+  # an endless line, or endless header lines, would fill our memory. Every
+  # line of an answer (status, headers, chunk sizes) counts against
+  # MAX_ANSWER, and the read buffer never holds more than that; the body is
+  # capped where it is read.
+  module BoundedReading
+    def readuntil(terminator, ignore_eof = false)
+      line = super
+      @answer_lines = (@answer_lines || 0) + line.bytesize
+      raise Failure, 'answer too long' if @answer_lines > MAX_ANSWER
+
+      line
+    end
+
+    private
+
+    def rbuf_fill
+      super
+      # Later versions keep consumed bytes in the buffer and count the rest.
+      unread = respond_to?(:rbuf_size, true) ? rbuf_size : @rbuf.bytesize
+      raise Failure, 'answer too long' if unread > MAX_ANSWER
+    end
   end
 
   def connect_errors
@@ -108,7 +137,34 @@ module UploadGist
 
   def timeout
     value = Float(ENV.fetch('CRASHWATCHER_PASTE_TIMEOUT', ''), exception: false)
-    value&.positive? ? [value, MAX_TIMEOUT].min : DEFAULT_TIMEOUT
+    bound = value&.positive? ? [value, MAX_TIMEOUT].min : DEFAULT_TIMEOUT
+    agent = Float(ENV.fetch('CRASHWATCHER_SCRIPT_TIME_LIMIT', ''), exception: false)
+    return bound unless agent&.positive?
+
+    # Ruby's start before the watchdog, and the note's writing, need time too.
+    reserve = [agent * 0.1, 5.0].min + 0.5
+    [bound, [agent - reserve, 0.1].max].min
+  end
+
+  # A line for the agent's log: nothing the server answered can break it or
+  # pose as a line of its own (control characters, invalid UTF-8 and
+  # direction overrides escaped, a backslash doubled).
+  def tell(message)
+    text = message.to_s.b.force_encoding(Encoding::UTF_8)
+    escaped = text.each_char.map do |char|
+      next char.bytes.map { |byte| format('\\x%02x', byte) }.join unless char.valid_encoding?
+
+      case char
+      when '\\' then '\\\\'
+      when "\n" then '\\n'
+      when "\r" then '\\r'
+      when "\t" then '\\t'
+      when /[\x00-\x1f\x7f]/ then format('\\x%02x', char.ord)
+      when /[\u0080-\u009f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]/ then format('\\u{%04x}', char.ord)
+      else char
+      end
+    end
+    warn "upload-gist: #{escaped.join}"
   end
 
   def protocol
@@ -187,7 +243,7 @@ module UploadGist
     rescue Transient => e
       raise Failure.new(e.reason, e.message) if now + delay >= deadline
 
-      warn "upload-gist: #{e.message}; trying again in #{delay} s"
+      tell "#{e.message}; trying again in #{delay} s"
       sleep delay
     end
     yield
@@ -310,7 +366,7 @@ module UploadGist
   def show(path)
     write(crash_text(path), 0)
   rescue Failure => e
-    warn "upload-gist: #{e.message}".scrub
+    tell e.message
     1
   end
 
@@ -330,7 +386,7 @@ module UploadGist
       begin
         [upload(path), 0]
       rescue Failure => e
-        warn "upload-gist: #{e.message}".scrub
+        tell e.message
         [note(e.reason, path), 1]
       end
     lock.synchronize do
@@ -351,7 +407,7 @@ status =
   begin
     UploadGist.main(ARGV)
   rescue StandardError, NoMemoryError, SystemStackError => e
-    warn "upload-gist: #{e.class}: #{e.message}".scrub
+    UploadGist.tell "#{e.class}: #{e.message}"
     1
   end
 exit status

@@ -44,8 +44,12 @@ public:
   virtual void setTextColor(ControlId control, const Color& color) = 0;
   // Return/Escape and the like ("\r", "\x1b").
   virtual void setKeyEquivalent(ControlId control, std::string_view key) = 0;
-  // Fonts, alignment and wrapping of a text field.
+  // Fonts, alignment and wrapping of a text field; the size of a text view's
+  // monospace font.
   virtual void setTextStyle(ControlId control, bool bold, double pointSize, bool wraps) = 0;
+  // A hidden control (and what it holds) is neither drawn nor reachable by
+  // keyboard or pointer; controls start shown.
+  virtual void setHidden(ControlId control, bool hidden) = 0;
 
   // The natural size of the control's text (sizeToFit measures with this).
   virtual Size fittingSize(ControlId control) = 0;
@@ -57,6 +61,11 @@ public:
   // ButtonPressed and closing it WindowClosed, both naming the panel's id;
   // destroyControl() with that id takes it down.
   virtual ControlId showMessagePanel(const MessagePanel& /*panel*/) { return 0; }
+  // Shows `panel` likewise, its progress indication moving by itself until
+  // destroyControl() takes it down; its button reports ButtonPressed and
+  // closing it WindowClosed, both naming the panel's id. 0 when this backend
+  // cannot show one.
+  virtual ControlId showProgressPanel(const ProgressPanel& /*panel*/) { return 0; }
 
   virtual void showWindow(ControlId window) = 0;  // make key and order front
   virtual void orderOut(ControlId window) = 0;    // hide without closing

@@ -22,6 +22,16 @@ using protocol::Request;
 // A cell as wide as this is as good as unbounded.
 constexpr double kUnboundedWidth = 1e6;
 
+// The longest start of `text` of at most `limit` bytes that does not end
+// inside a UTF-8 sequence (bytes that are not UTF-8 count one by one).
+std::size_t utf8PrefixLength(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text.size();
+  std::size_t length = limit;
+  // Back over continuation bytes, at most a sequence's length.
+  while (length > limit - 3 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  return (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80 ? limit : length;
+}
+
 }  // namespace
 
 DialogHelperClient::DialogHelperClient() : DialogHelperClient(Options{}) {}
@@ -31,11 +41,13 @@ DialogHelperClient::DialogHelperClient(std::string helperPath) : DialogHelperCli
 DialogHelperClient::DialogHelperClient(Options options)
     : loop_(RunLoop::current()), replyTimeout_(options.replyTimeout) {
   const std::string path = options.helperPath.empty() ? defaultHelperPath() : options.helperPath;
-  helper_ = HelperProcess::spawn(path, {"--fd", std::to_string(protocol::kHelperSocketFd)}, protocol::kHelperSocketFd);
-  if (!helper_) {
-    markLost("the dialog helper could not be started");
+  SystemResult<HelperProcess> spawned =
+      HelperProcess::spawn(path, {"--fd", std::to_string(protocol::kHelperSocketFd)}, protocol::kHelperSocketFd);
+  if (!spawned) {
+    markLost("the dialog helper could not be started: " + spawned.reason());
     return;
   }
+  helper_ = std::move(*spawned);
   socketSource_ =
       loop_.addFdSource(helper_->socket(), [this](short revents) { onSocketReady(revents); }, {kModalPanelRunLoopMode});
 }
@@ -85,11 +97,18 @@ void DialogHelperClient::setFrame(ControlId control, const Rect& frame) {
 }
 
 void DialogHelperClient::setText(ControlId control, std::string_view text) {
-  Request request;
-  request.op = Request::Op::SetText;
-  request.control = control;
-  request.text = text;
-  send(request);
+  // A whole crash log is far longer than a line may be: it goes in pieces.
+  Request::Op op = Request::Op::SetText;
+  do {
+    const std::size_t length = utf8PrefixLength(text, protocol::kMaxTextPiece);
+    Request request;
+    request.op = op;
+    request.control = control;
+    request.text = text.substr(0, length);
+    send(request);
+    text.remove_prefix(length);
+    op = Request::Op::AppendText;
+  } while (!text.empty() && isAlive());
 }
 
 void DialogHelperClient::setTextColor(ControlId control, const Color& color) {
@@ -118,6 +137,14 @@ void DialogHelperClient::setTextStyle(ControlId control, bool bold, double point
   send(request);
 }
 
+void DialogHelperClient::setHidden(ControlId control, bool hidden) {
+  Request request;
+  request.op = Request::Op::SetHidden;
+  request.control = control;
+  request.hidden = hidden;
+  send(request);
+}
+
 Size DialogHelperClient::fittingSize(ControlId control) {
   return measure(control, std::nullopt);
 }
@@ -134,6 +161,16 @@ ControlId DialogHelperClient::showMessagePanel(const MessagePanel& panel) {
   request.op = Request::Op::ShowMessagePanel;
   request.control = nextControl_++;
   request.panel = panel;
+  send(request);
+  return isAlive() ? request.control : 0;
+}
+
+ControlId DialogHelperClient::showProgressPanel(const ProgressPanel& panel) {
+  if (!isAlive()) return 0;
+  Request request;
+  request.op = Request::Op::ShowProgressPanel;
+  request.control = nextControl_++;
+  request.progressPanel = panel;
   send(request);
   return isAlive() ? request.control : 0;
 }

@@ -54,9 +54,11 @@ public:
   void setTextColor(ControlId control, const Color& color) override;
   void setKeyEquivalent(ControlId control, std::string_view key) override;
   void setTextStyle(ControlId control, bool bold, double pointSize, bool wraps) override;
+  void setHidden(ControlId control, bool hidden) override;
   Size fittingSize(ControlId control) override;
   Size cellSizeForBounds(ControlId control, const Rect& bounds) override;
   ControlId showMessagePanel(const MessagePanel& panel) override;
+  ControlId showProgressPanel(const ProgressPanel& panel) override;
   void showWindow(ControlId window) override;
   void orderOut(ControlId window) override;
   void activate() override;

@@ -10,7 +10,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::array<std::pair<Request::Op, std::string_view>, 12> kOpNames{{
+constexpr std::array<std::pair<Request::Op, std::string_view>, 15> kOpNames{{
     {Request::Op::Create, "create"},
     {Request::Op::Destroy, "destroy"},
     {Request::Op::SetFrame, "frame"},
@@ -23,13 +23,17 @@ constexpr std::array<std::pair<Request::Op, std::string_view>, 12> kOpNames{{
     {Request::Op::OrderOut, "orderOut"},
     {Request::Op::Activate, "activate"},
     {Request::Op::ShowMessagePanel, "messagePanel"},
+    {Request::Op::AppendText, "append"},
+    {Request::Op::SetHidden, "hidden"},
+    {Request::Op::ShowProgressPanel, "progressPanel"},
 }};
 
-constexpr std::array<std::pair<ControlKind, std::string_view>, 4> kKindNames{{
+constexpr std::array<std::pair<ControlKind, std::string_view>, 5> kKindNames{{
     {ControlKind::Window, "window"},
     {ControlKind::View, "view"},
     {ControlKind::TextField, "textField"},
     {ControlKind::Button, "button"},
+    {ControlKind::TextView, "textView"},
 }};
 
 constexpr std::array<std::pair<Reply::Type, std::string_view>, 5> kReplyNames{{
@@ -145,8 +149,9 @@ bool decodeRequestBody(const json& message, Request& request) {
       return true;
     }
     case Op::SetText:
+    case Op::AppendText:
     case Op::SetKeyEquivalent: {
-      auto text = string(message, request.op == Op::SetText ? "text" : "key");
+      auto text = string(message, request.op == Op::SetKeyEquivalent ? "key" : "text");
       if (!text) return false;
       request.text = std::move(*text);
       return true;
@@ -193,6 +198,20 @@ bool decodeRequestBody(const json& message, Request& request) {
       request.panel = MessagePanel{std::move(*title), std::move(*text), std::move(*selectable), std::move(*button)};
       return true;
     }
+    case Op::SetHidden: {
+      const auto hidden = boolean(message, "hidden");
+      if (!hidden) return false;
+      request.hidden = *hidden;
+      return true;
+    }
+    case Op::ShowProgressPanel: {
+      auto title = string(message, "title");
+      auto text = string(message, "text");
+      auto button = string(message, "button");
+      if (!title || !text || !button) return false;
+      request.progressPanel = ProgressPanel{std::move(*title), std::move(*text), std::move(*button)};
+      return true;
+    }
     case Op::Destroy:
     case Op::Show:
     case Op::OrderOut:
@@ -219,7 +238,16 @@ std::string encode(const Request& request) {
       message["frame"] = encodeRect(request.frame);
       break;
     case Op::SetText:
+    case Op::AppendText:
       message["text"] = request.text;
+      break;
+    case Op::SetHidden:
+      message["hidden"] = request.hidden;
+      break;
+    case Op::ShowProgressPanel:
+      message["title"] = request.progressPanel.title;
+      message["text"] = request.progressPanel.message;
+      message["button"] = request.progressPanel.stopTitle;
       break;
     case Op::SetKeyEquivalent:
       message["key"] = request.text;

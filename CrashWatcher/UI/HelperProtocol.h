@@ -35,7 +35,10 @@ struct Request {
     Show,              // control (a window)
     OrderOut,          // control (a window)
     Activate,
-    ShowMessagePanel,  // control (the panel's window), panel
+    ShowMessagePanel,   // control (the panel's window), panel
+    AppendText,         // control, text: added to the end of its text
+    SetHidden,          // control, hidden
+    ShowProgressPanel,  // control (the panel's window), progressPanel
   };
   Op op = Op::Activate;
   ControlId control = 0;
@@ -50,7 +53,14 @@ struct Request {
   std::uint64_t sequence = 0;
   std::optional<double> boundsWidth;
   MessagePanel panel;
+  bool hidden = false;
+  ProgressPanel progressPanel;
 };
+
+// Text longer than this goes in pieces (a SetText, then AppendTexts), each cut
+// at a character boundary: even escaped six-fold in JSON a piece stays far
+// below the line limit.
+inline constexpr std::size_t kMaxTextPiece = 8 * 1024;
 
 // Helper to agent.
 struct Reply {

@@ -19,6 +19,7 @@
 #include "Platform/Utf8.h"
 #include "UI/Button.h"
 #include "UI/TextField.h"
+#include "UI/TextView.h"
 #include "UI/ValueBinding.h"
 #include "UI/Window.h"
 
@@ -44,6 +45,7 @@ struct ControlSpec {
   std::string action;
   std::string keyEquivalent;
   std::string boundKey;
+  bool hidden = false;
 };
 
 struct WindowSpec {
@@ -182,6 +184,26 @@ std::optional<ControlSpec> readTextField(const pugi::xml_node& node, std::set<st
   return spec;
 }
 
+// A read-only area of monospace text; `hidden` until something shows it.
+std::optional<ControlSpec> readTextView(const pugi::xml_node& node, std::set<std::string>& outlets) {
+  if (!hasOnly(node, {"outlet", "frame", "pointSize", "hidden"}, {})) return std::nullopt;
+  ControlSpec spec;
+  spec.kind = ControlKind::TextView;
+  spec.pointSize = 11;
+  if (!readOutlet(node, outlets, spec.outlet) || !readFrame(node, spec.frame)) return std::nullopt;
+  if (const pugi::xml_attribute size = node.attribute("pointSize")) {
+    const std::optional<double> value = parseNumber(size.value());
+    if (!value || *value < 1 || *value > 200) return std::nullopt;
+    spec.pointSize = *value;
+  }
+  if (const pugi::xml_attribute hidden = node.attribute("hidden")) {
+    const std::optional<bool> value = parseBool(hidden.value());
+    if (!value) return std::nullopt;
+    spec.hidden = *value;
+  }
+  return spec;
+}
+
 std::optional<ControlSpec> readButton(const pugi::xml_node& node, std::set<std::string>& outlets,
                                       const LayoutOwner& owner) {
   if (!hasOnly(node, {"outlet", "frame", "title", "action", "keyEquivalent"}, {})) return std::nullopt;
@@ -223,7 +245,8 @@ std::optional<std::vector<WindowSpec>> readLayout(std::string_view xml, const La
   std::vector<WindowSpec> windows;
   std::set<std::string> outlets;
   for (const pugi::xml_node& node : root.children("window")) {
-    if (windows.size() == kMaxWindows || !hasOnly(node, {"outlet", "title", "frame"}, {"textField", "button"}))
+    if (windows.size() == kMaxWindows ||
+        !hasOnly(node, {"outlet", "title", "frame"}, {"textField", "button", "textView"}))
       return std::nullopt;
     WindowSpec window;
     if (!readOutlet(node, outlets, window.outlet) || !readFrame(node, window.frame) ||
@@ -232,9 +255,10 @@ std::optional<std::vector<WindowSpec>> readLayout(std::string_view xml, const La
     for (const pugi::xml_node& child : node.children()) {
       if (child.type() != pugi::node_element) continue;
       if (window.controls.size() == kMaxControlsPerWindow) return std::nullopt;
-      std::optional<ControlSpec> control = std::string_view(child.name()) == "button"
-                                               ? readButton(child, outlets, owner)
-                                               : readTextField(child, outlets);
+      const std::string_view kind = child.name();
+      std::optional<ControlSpec> control = kind == "button"     ? readButton(child, outlets, owner)
+                                           : kind == "textView" ? readTextView(child, outlets)
+                                                                : readTextField(child, outlets);
       if (!control) return std::nullopt;
       window.controls.push_back(std::move(*control));
     }
@@ -268,6 +292,11 @@ bool build(const std::vector<WindowSpec>& specs, const std::shared_ptr<LayoutOwn
           button->setAction(control.action);
         }
         view = button;
+      } else if (control.kind == ControlKind::TextView) {
+        const std::shared_ptr<TextView> area = TextView::create(content, control.frame);
+        area->setPointSize(control.pointSize);
+        if (control.hidden) area->setHidden(true);
+        view = area;
       } else {
         const std::shared_ptr<TextField> field = TextField::create(content, control.frame);
         field->setTextStyle(control.bold, control.pointSize, control.wraps);

@@ -81,6 +81,10 @@ void MemoryBackend::setTextStyle(ControlId id, bool bold, double pointSize, bool
   }
 }
 
+void MemoryBackend::setHidden(ControlId id, bool hidden) {
+  if (Control* c = find(id)) c->hidden = hidden;
+}
+
 Size MemoryBackend::textSize(std::string_view text) {
   std::size_t widest = 0;
   const std::vector<std::string_view> lines = split(text, '\n');
@@ -130,6 +134,7 @@ Size MemoryBackend::fittingSize(ControlId id) {
       return Size{text.width + 2 * kButtonInset, kButtonHeight};
     case ControlKind::Window:
     case ControlKind::View:
+    case ControlKind::TextView:  // scrolls: it takes the frame it is given
       break;
   }
   return c->frame.size;
@@ -156,6 +161,19 @@ ControlId MemoryBackend::showMessagePanel(const MessagePanel& panel) {
   const ControlId button = createControl(ControlKind::Button, window, Rect{});
   setText(button, panel.buttonTitle);
   setKeyEquivalent(button, "\r");
+  showWindow(window);
+  return window;
+}
+
+ControlId MemoryBackend::showProgressPanel(const ProgressPanel& panel) {
+  if (!alive_) return 0;
+  const ControlId window = createControl(ControlKind::Window, 0, Rect{});
+  find(window)->progressPanel = true;
+  setText(window, panel.title);
+  setText(createControl(ControlKind::TextField, window, Rect{}), panel.message);
+  const ControlId button = createControl(ControlKind::Button, window, Rect{});
+  setText(button, panel.stopTitle);
+  setKeyEquivalent(button, "\x1b");
   showWindow(window);
   return window;
 }
@@ -202,7 +220,7 @@ const MemoryBackend::Control* MemoryBackend::visibleButtonWithTitle(std::string_
   const Control* found = nullptr;  // the newest wins: it belongs to the front window
   for (const Control* button : controls(ControlKind::Button)) {
     const Control* window = windowOf(*button);
-    if (button->text == title && window && window->visible) found = button;
+    if (button->text == title && !button->hidden && window && window->visible) found = button;
   }
   return found;
 }
@@ -214,7 +232,7 @@ void MemoryBackend::deliver(const BackendEvent& event) {
 
 ControlId MemoryBackend::pressedId(const Control& button) const {
   const Control* window = windowOf(button);
-  return window && window->messagePanel ? window->id : button.id;
+  return window && (window->messagePanel || window->progressPanel) ? window->id : button.id;
 }
 
 bool MemoryBackend::pressButtonWithTitle(std::string_view title) {
@@ -228,7 +246,7 @@ bool MemoryBackend::pressKey(std::string_view key) {
   const Control* found = nullptr;
   for (const Control* button : controls(ControlKind::Button)) {
     const Control* window = windowOf(*button);
-    if (!key.empty() && button->keyEquivalent == key && window && window->visible) found = button;
+    if (!key.empty() && button->keyEquivalent == key && !button->hidden && window && window->visible) found = button;
   }
   if (!found) return false;
   deliver(BackendEvent{BackendEvent::Type::ButtonPressed, pressedId(*found)});

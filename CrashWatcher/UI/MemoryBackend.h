@@ -40,9 +40,11 @@ public:
     bool bold = false;
     double pointSize = 13;
     bool wraps = false;
-    bool visible = false;       // windows only
-    bool messagePanel = false;  // windows only: made by showMessagePanel()
-    bool selectable = false;    // text fields of a message panel
+    bool hidden = false;         // setHidden()
+    bool visible = false;        // windows only
+    bool messagePanel = false;   // windows only: made by showMessagePanel()
+    bool progressPanel = false;  // windows only: made by showProgressPanel()
+    bool selectable = false;     // text fields of a message panel
   };
 
   MemoryBackend() = default;
@@ -56,9 +58,11 @@ public:
   void setTextColor(ControlId control, const Color& color) override;
   void setKeyEquivalent(ControlId control, std::string_view key) override;
   void setTextStyle(ControlId control, bool bold, double pointSize, bool wraps) override;
+  void setHidden(ControlId control, bool hidden) override;
   Size fittingSize(ControlId control) override;
   Size cellSizeForBounds(ControlId control, const Rect& bounds) override;
   ControlId showMessagePanel(const MessagePanel& panel) override;
+  ControlId showProgressPanel(const ProgressPanel& panel) override;
   void showWindow(ControlId window) override;
   void orderOut(ControlId window) override;
   void activate() override { ++activateCount_; }
@@ -74,7 +78,7 @@ public:
   const Control* control(ControlId id) const;
   std::vector<const Control*> controls(ControlKind kind) const;
   std::vector<const Control*> visibleWindows() const;
-  // The button with that title in a visible window, or nullptr.
+  // The button with that title, not hidden, in a visible window, or nullptr.
   const Control* visibleButtonWithTitle(std::string_view title) const;
   // The window a control lies in (itself for a window), or 0.
   ControlId windowContaining(ControlId control) const;

@@ -29,6 +29,11 @@ void View::setFrame(const Rect& frame) {
   if (backend_) backend_->setFrame(id_, frame_);
 }
 
+void View::setHidden(bool hidden) {
+  hidden_ = hidden;
+  if (backend_) backend_->setHidden(id_, hidden);
+}
+
 std::shared_ptr<View> View::findViewWithControlId(ControlId control) {
   if (control == id_) return shared_from_this();
   for (const auto& subview : subviews_)

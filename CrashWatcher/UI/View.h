@@ -40,6 +40,10 @@ public:
   void setAutoresizesSubviews(bool autoresizes) { autoresizesSubviews_ = autoresizes; }
   bool autoresizesSubviews() const { return autoresizesSubviews_; }
 
+  // A hidden view is neither drawn nor reachable; views start shown.
+  void setHidden(bool hidden);
+  bool isHidden() const { return hidden_; }
+
   const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
   // This view or the subview (at any depth) drawn as `control`, else nullptr.
   std::shared_ptr<View> findViewWithControlId(ControlId control);
@@ -66,6 +70,7 @@ private:
   ControlId id_ = 0;
   Rect frame_;
   bool autoresizesSubviews_ = true;
+  bool hidden_ = false;
   std::vector<std::shared_ptr<View>> subviews_;
 
   friend class Window;

@@ -541,23 +541,19 @@ TEST(CrashScanTest, DirectoryEventDuringAScriptIsTurnedAwayAndTheScanLooksOnceMo
   FakeClock time;
   CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify());
   struct Context {
-    CrashScan* scan;
-    std::string mark;
     int turnedAway = 0;
     int scans = 0;
-  } context{&scan, mark};
-  const auto callback = [](EventStreamRef, void* raw, std::size_t, void*, const EventStreamEventFlags[],
-                           const EventStreamEventId[]) {
-    auto& c = *static_cast<Context*>(raw);
-    if (c.scan->run(CrashScan::Trigger::FolderChange)) {
-      ++c.scans;
-    } else {
-      ++c.turnedAway;
-      test::writeFile(c.mark, "");
-    }
-  };
-  std::unique_ptr<EventStream> stream =
-      EventStream::create(callback, &context, {watched}, kEventStreamEventIdSinceNow, 0.05, kEventStreamCreateFlagNone);
+  } context;
+  std::unique_ptr<EventStream> stream = EventStream::create(
+      [&](const std::vector<EventStreamEvent>&) {
+        if (scan.run(CrashScan::Trigger::FolderChange)) {
+          ++context.scans;
+        } else {
+          ++context.turnedAway;
+          test::writeFile(mark, "");
+        }
+      },
+      {watched}, 0.05);
   RunLoop& loop = RunLoop::current();
   stream->scheduleWithRunLoop(loop, kDefaultRunLoopMode);
   ASSERT_TRUE(stream->start());

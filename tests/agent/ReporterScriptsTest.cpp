@@ -102,6 +102,36 @@ TEST_F(ReporterScriptsTest, AnyPathReachesTheScriptAsItsOneArgument) {
   EXPECT_FALSE(test::pathExists("/tmp/cw-pwned"));
 }
 
+// The answer is the script's own output, whatever the login shell's start-up
+// files do: print (text, a byte that is not UTF-8, to standard output or
+// error), end the shell, or take its output away. Ending it is logged once.
+TEST_F(ReporterScriptsTest, StartUpFilesNeitherMixIntoTheAnswerNorKeepTheScriptFromRunning) {
+  struct Case {
+    const char* profile;
+    bool logged;
+  };
+  const std::vector<Case> cases = {
+      {"echo 'Agent pid 4242'\nprintf 'Hello\\377\\n'\necho noise >&2\n", false},
+      {"echo 'Agent pid 4242'\nexit 0\n", true},
+      {"exit 3\n", true},
+      {"exec >/dev/null\n", true},
+  };
+  script("answer", "printf 'https://paste/1 %s' \"$1\"; exit 1\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    test::writeFile(home_.path() + "/.bash_profile", c.profile);
+    auto r = reporter();
+    test::CaptureStderr captured;
+    EXPECT_EQ(r->runShellCommandWithCrashFile("answer", "/x.crash"),
+              std::optional<std::string>("https://paste/1 /x.crash"));
+    EXPECT_EQ(r->askShellCommandWithCrashFile("answer", "/x.crash"), 1);
+    const std::string log = captured.text();
+    const std::string line = "never reached the helper script answer";
+    EXPECT_EQ(log.find(line) != std::string::npos, c.logged) << log;
+    EXPECT_EQ(log.find(line), log.rfind(line)) << "logged once: " << log;
+  }
+}
+
 TEST_F(ReporterScriptsTest, ScriptPathWithSpacesAndQuotesRuns) {
   test::TempDir odd;
   const std::string folder = odd / "bundle with 'quotes' and $dollar";

@@ -89,6 +89,15 @@ void TestDialog::fitButtons(ui::Backend& backend) {
   cancelFrame = fit(cancel, cancelFrame);
 }
 
+void TestDialog::addDetails(ui::Backend& backend) {
+  using ui::ControlKind;
+  details = backend.createControl(ControlKind::Button, content, kDetailsFrame);
+  backend.setText(details, "Details…");
+  area = backend.createControl(ControlKind::TextView, content, kAreaFrame);
+  backend.setTextStyle(area, false, 11, false);
+  backend.setHidden(area, true);
+}
+
 std::unique_ptr<XvfbServer>& DialogTest::server() {
   static std::unique_ptr<XvfbServer> instance;
   return instance;

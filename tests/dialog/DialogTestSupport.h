@@ -58,6 +58,14 @@ struct TestDialog {
   // Fits the buttons to their captions as the consent dialog does: natural
   // width + 12, at least 70, right edges kept, cancel following send's growth.
   void fitButtons(ui::Backend& backend);
+
+  // The Details button at the left of the row, and its area, a hidden text
+  // view over the heading and the message.
+  static constexpr ui::Rect kDetailsFrame{{20, 20}, {90, 32}};
+  static constexpr ui::Rect kAreaFrame{{20, 70}, {380, 110}};
+  ui::ControlId details = 0;
+  ui::ControlId area = 0;
+  void addDetails(ui::Backend& backend);
 };
 
 // Keeps GTK from the machine's session: a private runtime folder (mode 0700),

@@ -45,6 +45,28 @@ TEST(HelperProtocol, RequestsSurviveTheRoundTrip) {
   text.text = "Envoyer le rapport \"maintenant\"\n\t\\ \xE2\x9C\x93";
   EXPECT_EQ(decodedAgain(text).text, text.text);
 
+  text.op = Request::Op::AppendText;
+  EXPECT_EQ(decodedAgain(text).op, Request::Op::AppendText);
+  EXPECT_EQ(decodedAgain(text).text, text.text);
+
+  Request hide;
+  hide.op = Request::Op::SetHidden;
+  hide.control = 8;
+  hide.hidden = true;
+  EXPECT_TRUE(decodedAgain(hide).hidden);
+  hide.hidden = false;
+  EXPECT_FALSE(decodedAgain(hide).hidden);
+
+  Request progress;
+  progress.op = Request::Op::ShowProgressPanel;
+  progress.control = 12;
+  progress.progressPanel = ProgressPanel{"Sending", "Uploading \u00e2\u0080\u00a6", "Stop"};
+  EXPECT_EQ(decodedAgain(progress).progressPanel, progress.progressPanel);
+
+  Request area = create;
+  area.kind = ControlKind::TextView;
+  EXPECT_EQ(decodedAgain(area).kind, ControlKind::TextView);
+
   Request key;
   key.op = Request::Op::SetKeyEquivalent;
   key.control = 9;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Platform/EventStream.h"
+#include "Platform/VirtualTime.h"
 #include "loop/LoopTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -43,46 +44,52 @@ struct Batch {
 struct Recorder {
   std::vector<Batch> batches;
   std::vector<std::string> modesDeliveredIn;
-  EventStreamRef stream = nullptr;
 
-  static void callback(EventStreamRef stream, void* context, std::size_t count, void* paths,
-                       const EventStreamEventFlags flags[], const EventStreamEventId ids[]) {
-    auto& self = *static_cast<Recorder*>(context);
-    self.stream = stream;
-    Batch batch;
-    const auto* list = static_cast<const char* const*>(paths);
-    for (std::size_t i = 0; i < count; ++i) {
-      batch.paths.emplace_back(list[i]);
-      batch.flags.push_back(flags[i]);
-      if (i > 0) {
-        EXPECT_GT(ids[i], ids[i - 1]);
+  EventStream::Callback callback() {
+    return [this](const std::vector<EventStreamEvent>& events) {
+      EXPECT_FALSE(events.empty());
+      Batch batch;
+      for (std::size_t i = 0; i < events.size(); ++i) {
+        batch.paths.push_back(events[i].path);
+        batch.flags.push_back(events[i].flags);
+        if (i > 0) {
+          EXPECT_GT(events[i].id, events[i - 1].id);
+        }
       }
-    }
-    self.batches.push_back(std::move(batch));
-    self.modesDeliveredIn.emplace_back(RunLoop::current().currentMode());
+      batches.push_back(std::move(batch));
+      modesDeliveredIn.emplace_back(RunLoop::current().currentMode());
+    };
   }
 };
 
 // A started stream on `paths`, scheduled in `mode` of the thread's loop.
 std::unique_ptr<EventStream> startStream(Recorder& recorder, std::vector<std::string> paths, double latency = 0.05,
                                          std::string_view mode = kDefault) {
-  auto stream = EventStream::create(&Recorder::callback, &recorder, std::move(paths), kEventStreamEventIdSinceNow,
-                                    latency, kEventStreamCreateFlagNone);
+  auto stream = EventStream::create(recorder.callback(), std::move(paths), latency);
   if (!stream) return stream;
   stream->scheduleWithRunLoop(RunLoop::current(), mode);
   if (!stream->start()) return nullptr;
   return stream;
 }
 
-// Serves `mode` until a batch satisfying `wanted` has come.
+// Serves `mode` until a batch satisfying `wanted` has come; on virtual time,
+// moving it on by the stream's latency between passes.
 template <typename Wanted>
-bool awaitBatch(Recorder& recorder, Wanted wanted, std::string_view mode = kDefault) {
+bool awaitBatch(Recorder& recorder, Wanted wanted, std::string_view mode = kDefault, VirtualTime* time = nullptr) {
   std::size_t seen = recorder.batches.size();  // only batches from now on
-  return test::serveUntil(RunLoop::current(), mode, [&] {
+  auto wantedCame = [&] {
     for (; seen < recorder.batches.size(); ++seen)
       if (wanted(recorder.batches[seen])) return true;
     return false;
-  });
+  };
+  if (!time) return test::serveUntil(RunLoop::current(), mode, wantedCame);
+  // Inotify queues its events as the change is made: a pass that does not
+  // wait sees them.
+  for (int pass = 0; pass < 100000 && !wantedCame(); ++pass) {
+    RunLoop::current().runOnce(mode, std::chrono::milliseconds(0));
+    time->advance(std::chrono::milliseconds(50), mode);
+  }
+  return wantedCame();
 }
 
 void touch(const std::string& path) {
@@ -135,7 +142,6 @@ TEST(EventStreamBatches, EventsGatheredInOneCallback) {
   EXPECT_EQ(batch.allFlags() & kEventStreamEventFlagMustScanSubDirs, 0u);
   // One entry per folder however many events it had.
   EXPECT_EQ(std::count(batch.paths.begin(), batch.paths.end(), dir.path()), 1);
-  EXPECT_EQ(recorder.stream, stream.get());
 }
 
 TEST(EventStreamBatches, SubfoldersMadeLaterAreWatched) {
@@ -305,22 +311,19 @@ TEST(EventStreamModes, ScheduledInModalOnly) {
 struct Destroyer {
   std::unique_ptr<EventStream> stream;
   int calls = 0;
-  static void callback(EventStreamRef, void* context, std::size_t count, void* paths, const EventStreamEventFlags[],
-                       const EventStreamEventId[]) {
-    auto& self = *static_cast<Destroyer*>(context);
-    ++self.calls;
-    self.stream.reset();
+  void callback(const std::vector<EventStreamEvent>& events) {
+    ++calls;
+    stream.reset();
     // What we were handed stays readable until we return.
-    const auto* list = static_cast<const char* const*>(paths);
-    for (std::size_t i = 0; i < count; ++i) EXPECT_NE(std::string(list[i]), "");
+    for (const EventStreamEvent& event : events) EXPECT_NE(event.path, "");
   }
 };
 
 TEST(EventStreamLifetime, StreamDestroyedInsideItsCallback) {
   TempDir dir;
   Destroyer destroyer;
-  destroyer.stream = EventStream::create(&Destroyer::callback, &destroyer, {dir.path()}, kEventStreamEventIdSinceNow,
-                                         0.0, kEventStreamCreateFlagNone);
+  destroyer.stream = EventStream::create(
+      [&](const std::vector<EventStreamEvent>& events) { destroyer.callback(events); }, {dir.path()}, 0.0);
   ASSERT_TRUE(destroyer.stream);
   destroyer.stream->scheduleWithRunLoop(RunLoop::current(), kDefault);
   ASSERT_TRUE(destroyer.stream->start());
@@ -373,24 +376,28 @@ TEST(EventStreamLimits, RefusedInstanceOrWatchIsLoggedOnceAndTriedAgainUntilItWo
   };
   for (const Case& c : cases) {
     TempDir dir;
+    VirtualTime time;
     test::CaptureStderr captured;
     auto calls = std::make_shared<LimitedInotify>();
     calls->instanceRefusals = c.instanceRefusals;
     calls->watchRefusals = c.watchRefusals;
     calls->refusedSuffix = "/late";
     Recorder recorder;
-    auto stream = EventStream::create(&Recorder::callback, &recorder, {dir.path()}, kEventStreamEventIdSinceNow, 0.05,
-                                      kEventStreamCreateFlagNone, calls);
+    auto stream = EventStream::create(recorder.callback(), {dir.path()}, 0.05, calls);
     stream->scheduleWithRunLoop(RunLoop::current(), kDefault);
     EXPECT_EQ(stream->start(), c.instanceRefusals == 0);
     if (c.watchRefusals) {
       test::makeDirectories(dir / "late");  // a folder made later meets the watch limit
-      ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir.path()); }));
+      ASSERT_TRUE(awaitBatch(
+          recorder, [&](const Batch& b) { return b.has(dir.path()); }, kDefault, &time));
     }
     EXPECT_TRUE(stream->retryPending());
 
     // Tried again after 1 s and 2 s; the third try works.
-    ASSERT_TRUE(awaitBatch(recorder, mustScan));
+    const auto refused = time.now();
+    ASSERT_TRUE(awaitBatch(recorder, mustScan, kDefault, &time));
+    EXPECT_GE(time.now() - refused, std::chrono::seconds(3));
+    EXPECT_LT(time.now() - refused, std::chrono::seconds(4));
     EXPECT_NE(recorder.batches.back().flagsOf(dir.path()) & kEventStreamEventFlagMustScanSubDirs, 0u);
     EXPECT_FALSE(stream->retryPending()) << "a healthy stream arms no timer";
     EXPECT_EQ(calls->initCalls, 1 + c.instanceRefusals);
@@ -400,7 +407,8 @@ TEST(EventStreamLimits, RefusedInstanceOrWatchIsLoggedOnceAndTriedAgainUntilItWo
 
     test::makeDirectories(dir / "late");
     touch(dir / "late/file");
-    EXPECT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(dir / "late"); }));
+    EXPECT_TRUE(awaitBatch(
+        recorder, [&](const Batch& b) { return b.has(dir / "late"); }, kDefault, &time));
     EXPECT_EQ(calls->initCalls, 1 + c.instanceRefusals);
   }
 }
@@ -412,44 +420,66 @@ void repoint(const std::string& link, const std::string& target) {
   std::filesystem::rename(temporary, link);
 }
 
-TEST(EventStreamRoot, ALinkPointedElsewhereOrReplacedByAFolderIsFollowed) {
-  TempDir dir;
-  test::makeDirectories(dir / "a/inA");
-  test::makeDirectories(dir / "b/inB");
-  const std::string root = dir / "watched";
-  std::filesystem::create_directory_symlink(dir / "a", root);
-  Recorder recorder;
-  auto stream = startStream(recorder, {root});
-  ASSERT_TRUE(stream);
-  touch(dir / "a/inA/first");
-  ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(root + "/inA"); }));
+// Any link on the way to the watched folder is followed: its own name, a
+// folder above it, or the second link of a chain. Re-pointed, or replaced by
+// a real folder, the new place is watched and the old one no longer.
+TEST(EventStreamRoot, ALinkOnTheWayPointedElsewhereOrReplacedByAFolderIsFollowed) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // made in this order: link, target
+    std::string root;
+    std::string repointed, newTarget;  // the link pointed from a to b
+    std::string below;                 // the way from it down to the root
+  };
+  const std::vector<Case> cases = {
+      {"the folder itself", {{"watched", "a/Reports"}}, "watched", "watched", "b/Reports", ""},
+      {"a folder above it", {{"Logs", "a"}}, "Logs/Reports", "Logs", "b", "/Reports"},
+      {"the second of a chain", {{"hop", "a"}, {"Logs", "hop"}}, "Logs/Reports", "hop", "b", "/Reports"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    test::makeDirectories(dir / "a/Reports/inA");
+    test::makeDirectories(dir / "b/Reports/inB");
+    for (const auto& [link, target] : c.links) std::filesystem::create_directory_symlink(dir / target, dir / link);
+    const std::string root = dir / c.root;
+    Recorder recorder;
+    auto stream = startStream(recorder, {root});
+    ASSERT_TRUE(stream);
+    touch(dir / "a/Reports/inA/first");
+    ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(root + "/inA"); }));
 
-  repoint(root, dir / "b");
-  ASSERT_TRUE(
-      awaitBatch(recorder, [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
-  const std::size_t repointed = recorder.batches.size();
-  touch(dir / "a/inA/old");  // the old target: no longer ours
-  touch(dir / "b/inB/new");
-  ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(root + "/inB"); }));
-  for (std::size_t i = repointed; i < recorder.batches.size(); ++i)
-    EXPECT_FALSE(recorder.batches[i].has(root + "/inA"));
+    const std::string repointed = dir / c.repointed;
+    repoint(repointed, dir / c.newTarget);
+    ASSERT_TRUE(awaitBatch(recorder,
+                           [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
+    const std::size_t repointedAt = recorder.batches.size();
+    touch(dir / "a/Reports/inA/old");  // the old place: no longer ours
+    touch(dir / "b/Reports/inB/new");
+    ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) { return b.has(root + "/inB"); }));
+    for (std::size_t i = repointedAt; i < recorder.batches.size(); ++i)
+      EXPECT_FALSE(recorder.batches[i].has(root + "/inA"));
 
-  // The link gives way to a real folder of that name.
-  std::filesystem::remove(root);
-  test::makeDirectories(root);
-  ASSERT_TRUE(
-      awaitBatch(recorder, [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
-  touch(root + "/inFolder");
-  touch(dir / "b/inB/gone");
-  ASSERT_TRUE(awaitBatch(
-      recorder, [&](const Batch& b) { return b.has(root) && !(b.flagsOf(root) & kEventStreamEventFlagRootChanged); }));
-  EXPECT_FALSE(recorder.batches.back().has(root + "/inB"));
-  EXPECT_FALSE(stream->retryPending());
+    // The link gives way to a real folder of that name.
+    std::filesystem::remove(repointed);
+    test::makeDirectories(repointed + c.below);
+    ASSERT_TRUE(awaitBatch(recorder,
+                           [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }));
+    touch(root + "/inFolder");
+    touch(dir / "b/Reports/inB/gone");
+    ASSERT_TRUE(awaitBatch(recorder, [&](const Batch& b) {
+      return b.has(root) && !(b.flagsOf(root) & kEventStreamEventFlagRootChanged);
+    }));
+    EXPECT_FALSE(recorder.batches.back().has(root + "/inB"));
+    EXPECT_FALSE(stream->retryPending());
+  }
 }
 
 TEST(EventStreamLifetime, CreateRefusesNoPathsOrNoCallback) {
-  EXPECT_FALSE(EventStream::create(&Recorder::callback, nullptr, {}, kEventStreamEventIdSinceNow, 1.0, 0));
-  EXPECT_FALSE(EventStream::create(nullptr, nullptr, {"/tmp"}, kEventStreamEventIdSinceNow, 1.0, 0));
+  Recorder recorder;
+  EXPECT_FALSE(EventStream::create(recorder.callback(), {}, 1.0));
+  EXPECT_FALSE(EventStream::create(nullptr, {"/tmp"}, 1.0));
+  EXPECT_FALSE(EventStream::create(recorder.callback(), {""}, 1.0));
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Platform/RunLoop.h"
+#include "Platform/VirtualTime.h"
 #include "loop/LoopTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -84,11 +86,53 @@ TEST(RunLoopModes, TimerOnlyInModalModeDoesNotFireInDefault) {
 TEST(RunLoopModes, RepeatingTimerThatMissedBeatsFiresOnceWhenItsModeRuns) {
   RunLoop& loop = RunLoop::current();
   int fired = 0;
+  VirtualTime time;
   const Handle timer = loop.addTimer(0.001, true, [&] { ++fired; }, {kModal});
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // many periods pass unserved
+  time.advance(std::chrono::milliseconds(50));  // many periods pass unserved in the default mode
+  EXPECT_EQ(fired, 0);
   loop.runOnce(kModal, std::chrono::milliseconds(0));
   EXPECT_EQ(fired, 1);
   EXPECT_TRUE(timer.active());
+}
+
+TEST(RunLoopVirtualTime, AdvancingFiresEachDueTimerAtItsOwnTimeInOrder) {
+  RunLoop& loop = RunLoop::current();
+  std::vector<std::string> fired;
+  std::optional<VirtualTime> time(std::in_place);
+  const auto start = time->now();
+  auto at = [&](const char* name) {
+    return [&, name] {
+      fired.push_back(name + std::string("@") +
+                      std::to_string(std::chrono::round<std::chrono::milliseconds>(time->now() - start).count()));
+    };
+  };
+  Handle late = loop.addTimer(2.5, false, at("late"), {kDefault});
+  const Handle repeating = loop.addTimer(1, true, at("every"), {kDefault});
+  const Handle early = loop.addTimer(0.5, false, at("early"), {kDefault});
+  const Handle modal = loop.addTimer(0.1, false, at("modal"), {kModal});
+  // A timer armed by another's callback counts from that callback's time.
+  Handle chained;
+  const Handle arming =
+      loop.addTimer(1.2, false, [&] { chained = loop.addTimer(0.3, false, at("chained"), {kDefault}); }, {kDefault});
+
+  time->advance(std::chrono::seconds(2));
+  EXPECT_THAT(fired, testing::ElementsAre("early@500", "every@1000", "chained@1500", "every@2000"));
+  EXPECT_TRUE(late.active());
+  EXPECT_TRUE(modal.active()) << "a timer of another mode waits for its mode";
+
+  // Nothing else to wait for: a run lets time pass to the next timer at once.
+  fired.clear();
+  loop.runOnce(kModal, std::chrono::milliseconds(-1));
+  EXPECT_THAT(fired, testing::ElementsAre("modal@2000"));
+
+  // Back on the real clock, a timer keeps the time it had left (not the
+  // two virtual seconds that passed).
+  fired.clear();
+  late.reset();
+  late = loop.addTimer(0.05, false, [&] { fired.push_back("soon"); }, {kDefault});
+  time.reset();
+  loop.runOnce(kDefault, std::chrono::milliseconds(1000));
+  EXPECT_THAT(fired, testing::ElementsAre("soon"));
 }
 
 // A handle that goes, by reset from any callback (its own included), by

@@ -2,6 +2,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "Platform/Paths.h"
 #include "support/TestSupport.h"
 
@@ -70,6 +72,31 @@ TEST(Paths, AppendUsesExactlyOneSeparator) {
   EXPECT_EQ(appendPathComponent("dir", ""), "dir");
   EXPECT_EQ(appendPathComponent("", "file"), "file");
   EXPECT_EQ(appendPathComponent("/a", "Finder_x.crash"), "/a/Finder_x.crash");
+}
+
+TEST(Paths, SymbolicLinksOnTheWayAreEveryLinkResolutionMeets) {
+  test::TempDir dir;
+  // Resolved itself, so that only the links made here are met.
+  const std::string d = std::filesystem::canonical(dir.path());
+  test::makeDirectories(d + "/real/deep/Reports");
+  std::filesystem::create_directory_symlink("real", d + "/rel");              // relative
+  std::filesystem::create_directory_symlink(d + "/rel", d + "/chain");        // to another link
+  std::filesystem::create_directory_symlink("../real/deep", d + "/real/up");  // with ".."
+  std::filesystem::create_directory_symlink("loopB", d + "/loopA");
+  std::filesystem::create_directory_symlink("loopA", d + "/loopB");
+  using L = SymbolicLinkOnTheWay;
+  struct Case {
+    std::string path;
+    std::vector<L> links;
+  };
+  const std::vector<Case> cases = {
+      {d + "/real/deep/Reports", {}},
+      {d + "/chain/deep/Reports", {L{d, "chain"}, L{d, "rel"}}},
+      {d + "/rel/up/Reports", {L{d, "rel"}, L{d + "/real", "up"}}},
+      {d + "/rel/missing/x", {L{d, "rel"}}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(symbolicLinksOnTheWay(c.path), c.links) << c.path;
+  EXPECT_EQ(symbolicLinksOnTheWay(d + "/loopA/x").size(), 40u) << "a loop ends";
 }
 
 TEST(Paths, LibraryFoldersInDomainOrder) {

@@ -284,26 +284,39 @@ TEST_F(AgentProcessTest, EachCrashLogIsAskedAboutOnceOldestFirstUnlessItsDialogN
   EXPECT_EQ(countOccurrences(agent.log(), notRelated(second)), 1);
 }
 
-// The watched folder a symbolic link that is re-pointed: the new target is
-// watched.
-TEST_F(AgentProcessTest, ReportsFolderThatIsARepointedSymlinkIsFollowed) {
+// A symbolic link on the way to the watched folder, re-pointed: the new
+// place is watched, whether the link is the folder itself or one above it.
+TEST_F(AgentProcessTest, ALinkOnTheWayToTheReportsFolderThatIsRepointedIsFollowed) {
   namespace fs = std::filesystem;
   const std::string watched = sandbox_.watchedFolder();
-  fs::remove_all(watched);
-  fs::create_directory(watched + ".a");
-  fs::create_directory(watched + ".b");
-  fs::create_directory_symlink(watched + ".a", watched);
-  AgentProcess agent(sandbox_);
-  ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
-  fs::create_directory_symlink(watched + ".b", watched + ".new");
-  fs::rename(watched + ".new", watched);
-  for (int attempt = 0;; ++attempt) {
-    // The re-pointing is noticed on its own schedule; each try is a new log.
-    const std::string log =
-        sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_b" + std::to_string(attempt) + ".crash", 0);
-    writeFile(watched + ".b/change" + std::to_string(attempt), "");
-    if (agent.waitForLog(notRelated(log), std::chrono::seconds(2))) break;
-    ASSERT_LT(attempt, 15) << "a change in the new target started no scan\n" << agent.log();
+  const std::string logs = sandbox_.home() + "/Library/Logs";
+  struct Case {
+    std::string link;      // pointed from link.a to link.b
+    std::string newPlace;  // where the watched folder then is
+  };
+  for (const Case& c : {Case{watched, watched + ".b"}, Case{logs, logs + ".b/DiagnosticReports"}}) {
+    SCOPED_TRACE(c.link);
+    fs::rename(c.link, c.link + ".a");
+    fs::create_directories(c.newPlace);
+    fs::create_directories(logs + ".b/CrashReporter");  // the user's crash logs, when Logs itself moves
+    fs::create_directory_symlink(c.link + ".a", c.link);
+    AgentProcess agent(sandbox_);
+    ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
+    fs::create_directory_symlink(c.link + ".b", c.link + ".new");
+    fs::rename(c.link + ".new", c.link);
+    for (int attempt = 0;; ++attempt) {
+      // The re-pointing is noticed on its own schedule; each try is a new log.
+      const std::string log =
+          sandbox_.crashLog(sandbox_.userCrashReporter(), "Finder_b" + std::to_string(attempt) + ".crash", 0);
+      writeFile(c.newPlace + "/change" + std::to_string(attempt), "");
+      if (agent.waitForLog(notRelated(log), std::chrono::seconds(2))) break;
+      ASSERT_LT(attempt, 15) << "a change in the new place started no scan\n" << agent.log();
+    }
+    agent.signal(SIGINT);
+    EXPECT_EQ(agent.waitForExit(), 0);
+    // The next case starts from real folders again.
+    fs::remove(c.link);
+    fs::rename(c.link + ".a", c.link);
   }
 }
 
@@ -337,6 +350,25 @@ TEST_F(AgentProcessTest, OnlyStatusOneMeansRelatedAndOtherStatusesAreNamed) {
     EXPECT_EQ(countOccurrences(log, "'" + paths[i] + "': "), *cases[i].line ? 1 : 0) << log;
   }
   EXPECT_THAT(log, Not(HasSubstr("was related")));
+}
+
+// A login profile that ends the shell before the script ran (as `exit` or
+// `exec sh` in ~/.bash_profile do) keeps no verdict from being made.
+TEST_F(AgentProcessTest, LoginProfileThatEndsTheShellStillGetsAVerdict) {
+  for (const char* profile : {"echo hello\nexit\n", "exec sh\n"}) {
+    SCOPED_TRACE(profile);
+    AgentSandbox sandbox;
+    writeFile(sandbox.home() + "/.bash_profile", profile);
+    const std::string crash = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_a.crash", 1);
+    const std::string other = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_b.crash", 0);
+    AgentProcess agent(sandbox);
+    ASSERT_TRUE(agent.waitUntilWatching());
+    agent.signal(SIGUSR1);
+    EXPECT_TRUE(agent.waitForLog(related(crash))) << agent.log();
+    EXPECT_TRUE(agent.waitForLog(notRelated(other))) << agent.log();
+    EXPECT_EQ(countOccurrences(agent.log(), "The login shell never reached the helper script related-crash-report"), 1)
+        << agent.log();
+  }
 }
 
 TEST_F(AgentProcessTest, AnyChangeInTheWatchedFolderStartsAScan) {

@@ -108,6 +108,89 @@ class CrashLogFormatsTest < Minitest::Test
     assert_includes copied, "Anonymous UUID:        [redacted]\n"
   end
 
+  # One form of each class of identifier real crash logs hold => what is sent,
+  # in a line of free text (the application-specific information; a string of
+  # the JSON report). The log's file name names the host alices-mbp.
+  FREE_FORMS = {
+    'peer (192.0.2.2) refused, server at 10.1.2.3.' => 'peer ([redacted]) refused, server at [redacted].',
+    'via ::ffff:192.0.2.1, 2001:db8::7. and fe80::1%en0' => 'via [redacted], [redacted]. and [redacted]',
+    'synced with alices-mbp.lan, Alices-MBP.fritz.box and alices-mbp.example.org' =>
+      'synced with HOST.lan, HOST.fritz.box and HOST',
+    'printer brw.local; nas.home.arpa, Bobs-iMac.lan.' => 'printer HOST.local; HOST.home.arpa, HOST.lan.',
+    'owner jörg@bücher.example (ünal@example.com)' => 'owner [redacted] ([redacted])',
+    'mailto:carol%40example.com, admin@localhost, dave@1und1.de.' => 'mailto:[redacted], [redacted], [redacted].',
+    'MAC a483.e712.3458, 0:1b:63:84:45:e6 and 00-1B-63-84-45-E6.' => 'MAC [redacted], [redacted] and [redacted].',
+    'Model: MacBookPro11,5, Serial Number C02XK0ABJGH5, UID 2050052406' =>
+      'Model: MacBookPro11,5, Serial Number [redacted], UID [redacted]',
+    'in /Volumes/Backup HD/Users/bob/x and /System/Volumes/Data/Users/bob/Library' =>
+      'in /Volumes/Backup HD/Users/USER/x and /System/Volumes/Data/Users/USER/Library',
+    '/Volumes/TM/Backups.backupdb/Alices-iMac/2024-03-14-094127/Macintosh HD/Users/bob/Documents' =>
+      '/Volumes/TM/Backups.backupdb/HOST/2024-03-14-094127/Macintosh HD/Users/USER/Documents',
+    # Kept: versions, images at a scale, serial queues, bundle identifiers, UUIDs.
+    'Vellumdrift (5.10.131.42.4) Icon@2x.png on a serial queue of com.apple.alices-mbp' =>
+      'Vellumdrift (5.10.131.42.4) Icon@2x.png on a serial queue of com.apple.alices-mbp',
+    'dead::beef <9B1E0A42-7D58-3C06-A2F1-5E83C7D40B19> 12:30:45' => 'dead::beef <9B1E0A42-7D58-3C06-A2F1-5E83C7D40B19> 12:30:45'
+  }.freeze
+  # Lines of a text report, and members of a JSON one, whose key names what they hold.
+  KEYED_FORMS = {
+    "Serial:             C02XK0ABJGH5\n" => "Serial:             [redacted]\n",
+    "Hardware Serial:    C02XK0ABJGH5\n" => "Hardware Serial:    [redacted]\n",
+    "UID:                2050052406\n" => "UID:                [redacted]\n",
+    "Path:   /System/Volumes/Data/Users/bob/Applications/X.app/X\n" => "Path:   /System/Volumes/Data/Users/USER/Applications/X.app/X\n",
+    "   0x10c600000 -  0x10c6dffff +com.example.X (1.0) <E94B2D07-51C8-3F6A-B03D-8A7C16E2F945> /Volumes/D/Users/bob/X\n" =>
+      "   0x10c600000 -  0x10c6dffff +com.example.X (1.0) <E94B2D07-51C8-3F6A-B03D-8A7C16E2F945> /Volumes/D/Users/USER/X\n",
+    '"uid" : 2050052406,' => '"uid" : "[redacted]",', '"deviceID" : "3F2A-99",' => '"deviceID" : "[redacted]",',
+    '"isSerial" : true,' => '"isSerial" : true,',
+    '"procPath" : "\/System\/Volumes\/Data\/Users\/bob\/X",' => '"procPath" : "\/System\/Volumes\/Data\/Users\/USER\/X",',
+    '"vmRegionInfo" : "mapped file \/Volumes\/D\/Users\/bob\/a.db",' => '"vmRegionInfo" : "mapped file \/Volumes\/D\/Users\/USER\/a.db",'
+  }.freeze
+
+  def test_every_form_of_an_identifier
+    name = 'Finder_2024-03-14-094127_alices-mbp.crash'
+    keyed_text, keyed_json = KEYED_FORMS.partition { |from, _| from.end_with?("\n") }
+    text = related_with("objc_msgSend() selector name: URLByStandardizingPath\n", FREE_FORMS.keys.map { |f| "#{f}\n" }.join)
+           .sub("User ID:               501\n", keyed_text[0, 4].map(&:first).join)
+           .sub("Binary Images:\n", "Binary Images:\n#{keyed_text.last.first}")
+    sent = shown(path: write_log(text, name)).lines
+    FREE_FORMS.merge(keyed_text.to_h).each { |from, to| assert_includes sent, to.end_with?("\n") ? to : "#{to}\n", from }
+    assert_equal text.lines.size, sent.size
+
+    ips = fixture('finder-sonoma.ips').sub('"asi" : {"Finder":[', "#{keyed_json.map(&:first).join(' ')} \"asi\" : {\"Finder\":[" \
+                                                                   "#{FREE_FORMS.keys.map { |f| JSON.generate(f) }.join(', ')}, ")
+    sent = shown(path: write_log(ips, name.sub('.crash', '.ips')))
+    FREE_FORMS.each_value { |to| assert_includes sent, JSON.generate(to) }
+    keyed_json.each { |from, to| assert_includes sent, to, from }
+    JSON.parse(sent.split("\n", 2).last)
+  end
+
+  ACCOUNTS = %w[main start admin user test].freeze
+
+  # Every frame stays as it is, whatever the account is called; the name
+  # still goes where it stands for the person.
+  def test_frames_are_kept_for_accounts_named_like_their_words
+    frames = ["0   dyld                          \t0x00007ff80f1e1366 start + 2544\n",
+              "1   Finder                        \t0x000000010a1b3f00 main + 128\n",
+              "2   com.vellumdrift.VellumdriftFinderSync\t0x000000010c4d5e71 -[VDSession user] + 8\n",
+              "3   libadmin.dylib                \t0x00007ff80f1e2000 admin_check(test*) + 4\n",
+              "4   XCTest                        \t0x00007ff80f1e3000 test + 1\n"]
+    kept = ["Thread 7 name:  main\n", "asi 0x00000001047e3ed0 main + 128 in -[VDAdmin test user]\n",
+            "Terminating Process:   start [412]\n", *frames]
+    text = related_with("Binary Images:\n", "Thread 7 name:  main\nThread 7:\n#{frames.join}\nBinary Images:\n")
+           .sub("objc_msgSend() selector name: URLByStandardizingPath\n", "#{kept[1]}Opened by ACCOUNT\n")
+           .sub("Terminating Process:   exc handler [412]\n", kept[2])
+    backtrace = JSON.generate(frames.join)
+    ips = fixture('finder-sonoma.ips').sub('"asi" : {', "\"asiBacktraces\" : [#{backtrace}], \"asi\" : {")
+                                      .sub('"triggered":true,', '"triggered":true,"name":"main",')
+    ACCOUNTS.each do |account|
+      env = { 'USER' => account, 'LOGNAME' => account }
+      sent = shown(text.sub('ACCOUNT', account), env: env).lines
+      kept.each { |line| assert_includes sent, line, account }
+      assert_includes sent, "Opened by USER\n", account
+      sent = shown(ips, env: env)
+      [backtrace, '"name":"main"'].each { |part| assert_includes sent, part, account }
+    end
+  end
+
   # macOS 12's crash dialog copies the text report, then the JSON one.
   def translated
     "-------------------------------------\nTranslated Report (Full Report Below)\n" \

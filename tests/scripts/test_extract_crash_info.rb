@@ -71,6 +71,10 @@ class ExtractCrashInfoTest < Minitest::Test
     no_type = related_with("Exception Type:        EXC_BAD_ACCESS (SIGSEGV)\n", '')
     assert_equal 'Segmentation fault: 11 in VellumdriftFinderSync: -[VDBadgeProvider badgeForURL:] + 112',
                  summary(no_type).first
+    # Redacted as the upload is, the exception text too.
+    personal = related_with('EXC_BAD_ACCESS (SIGSEGV)', 'EXC_BAD_ACCESS (SIGSEGV) near alices-mbp.lan 192.0.2.7 bob@example.com')
+    assert_equal 'EXC_BAD_ACCESS (SIGSEGV) near HOST.lan [redacted] [redacted] in VellumdriftFinderSync: -[VDBadgeProvider ' \
+                 'badgeForURL:] + 112', summary(path: write_log(personal, 'Finder_2024-03-14-094127_alices-mbp.crash')).first
     bare = fixture('finder-related.crash').gsub("com.vellumdrift.VellumdriftFinderSync\t", "???\t")
     bare = bare[0, bare.index('Binary Images:')] + "Binary Images:\n"
     assert_equal 'EXC_BAD_ACCESS (SIGSEGV)', summary(bare).first, 'an unnamed frame with no image to place it'

@@ -55,10 +55,19 @@ class PasteServer
     @requests << request
     answer = @responder.call(request)
     return if answer == :hang
+    return stream(client, *answer.drop(1)) if answer.first == :stream
 
     status, body = answer
     client.write("HTTP/1.1 #{status} Whatever\r\nContent-Type: application/json\r\n" \
                  "Content-Length: #{body.bytesize}\r\nConnection: close\r\n\r\n#{body}")
+    client.close
+  end
+
+  # +head+, then +piece+ again and again until the client hangs up.
+  def stream(client, head, piece)
+    client.write(head)
+    loop { client.write(piece) }
+  rescue IOError, SystemCallError
     client.close
   end
 end
@@ -226,12 +235,15 @@ class UploadGistTest < Minitest::Test
     flaky = hastebin { answers.shift || [200, JSON.generate('key' => 'late')] }
     assert_equal [flaky.url('/late'), 0], upload(log, hastebin_env(flaky, '20'))
     assert_equal 3, flaky.requests.size, 'two 5xx answers, then the upload'
-    {
-      'server error 500' => [hastebin { [500, '{"message":"boom"}'] }, 2],
-      'server answered 400' => [hastebin { [400, '{"message":"too long"}'] }, 1],
-      'unusable answer' => [hastebin { [200, '<html>hello</html>'] }, 1],
-      'answer too long' => [hastebin { [200, JSON.generate('key' => 'ab', 'pad' => 'x' * 200_000)] }, 1]
-    }.each do |reason, (paste, requests)|
+    [
+      ['server error 500', hastebin { [500, '{"message":"boom"}'] }, 2],
+      ['server answered 400', hastebin { [400, '{"message":"too long"}'] }, 1],
+      ['unusable answer', hastebin { [200, '<html>hello</html>'] }, 1],
+      ['answer too long', hastebin { [200, JSON.generate('key' => 'ab', 'pad' => 'x' * 200_000)] }, 1],
+      # Endless header lines, and one endless line: cut off, not held.
+      ['answer too long', hastebin { [:stream, "HTTP/1.1 200 OK\r\n", "X-Pad: #{'x' * 1000}\r\n"] }, 1],
+      ['answer too long', hastebin { [:stream, "HTTP/1.1 200 OK\r\nX-Pad: ", 'x' * 1000] }, 1]
+    ].each do |reason, paste, requests|
       assert_note(reason, log, hastebin_env(paste, '2.5'))
       assert_equal requests, paste.requests.size, "#{reason}: tried again only within the time limit"
     end
@@ -250,6 +262,18 @@ class UploadGistTest < Minitest::Test
     refused.close
     assert_note('connection refused', log, { 'CRASHWATCHER_PASTE_URL' => "http://127.0.0.1:#{port}",
                                              'CRASHWATCHER_PASTE_TIMEOUT' => '2' })
+  end
+
+  # The agent's own limit bounds the run too, so that the note still comes;
+  # what the server answered reaches the agent's log escaped.
+  def test_the_agents_limit_bounds_the_run_and_answers_are_logged_escaped
+    log = home_log
+    silent = hastebin { :hang }
+    assert_note('timed out', log, hastebin_env(silent, '600').merge('CRASHWATCHER_SCRIPT_TIME_LIMIT' => '2'))
+    forging = hastebin { [403, "denied\nJan  1 00:00:00 h CrashWatcher[1] forged\e[2J"] }
+    assert_note('server answered 403', log, hastebin_env(forging, '2'))
+    assert_equal 1, last_stderr.lines.size, last_stderr
+    refute_includes last_stderr, "\e"
   end
 
   def test_the_host_is_reached_over_https

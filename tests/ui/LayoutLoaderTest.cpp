@@ -6,6 +6,7 @@
 #include "UI/Button.h"
 #include "UI/LayoutLoader.h"
 #include "UI/TextField.h"
+#include "UI/TextView.h"
 #include "UI/Window.h"
 #include "UiTestSupport.h"
 
@@ -15,9 +16,9 @@ namespace {
 // An owner with the dialog's outlets, actions and bindable key.
 class RecordingOwner : public Object, public ui::LayoutOwner {
 public:
-  std::set<std::string, std::less<>> acceptedOutlets{"alertWindow_",    "dialogTitle_", "dialogNote_",
-                                                     "commentMessage_", "sendButton_",  "cancelButton_",
-                                                     "countdownLabel_"};
+  std::set<std::string, std::less<>> acceptedOutlets{"alertWindow_",    "dialogTitle_",   "dialogNote_",
+                                                     "commentMessage_", "sendButton_",    "cancelButton_",
+                                                     "countdownLabel_", "detailsButton_", "detailsView_"};
   std::map<std::string, std::shared_ptr<Object>, std::less<>> outlets;
   std::vector<std::string> actions;
   std::optional<std::string> message;
@@ -33,7 +34,7 @@ public:
     return true;
   }
   bool respondsToAction(std::string_view selector) const override {
-    return selector == "sendReport:" || selector == "cancel:";
+    return selector == "sendReport:" || selector == "cancel:" || selector == "toggleDetails:";
   }
   std::optional<std::string> stringValueForKey(std::string_view key) const override {
     return key == "countdownMessage" ? message : std::nullopt;
@@ -57,7 +58,7 @@ protected:
   const std::string shippedLayout = std::string(CW_SOURCE_DIR) + "/CrashWatcher/Resources/CrashWatcher.layout";
 };
 
-TEST_F(LayoutLoaderTest, TheShippedLayoutConnectsTheSevenOutletsWithoutShowingAnything) {
+TEST_F(LayoutLoaderTest, TheShippedLayoutConnectsTheNineOutletsWithoutShowingAnything) {
   ASSERT_TRUE(ui::loadLayoutFileOwner(shippedLayout, owner));
   EXPECT_TRUE(owner->outlet<ui::Window>("alertWindow_"));
   for (const char* field : {"dialogTitle_", "dialogNote_", "commentMessage_", "countdownLabel_"})
@@ -65,7 +66,10 @@ TEST_F(LayoutLoaderTest, TheShippedLayoutConnectsTheSevenOutletsWithoutShowingAn
   const auto send = owner->outlet<ui::Button>("sendButton_");
   const auto cancel = owner->outlet<ui::Button>("cancelButton_");
   ASSERT_TRUE(send && cancel);
-  EXPECT_EQ(owner->outlets.size(), 7u);
+  const auto details = owner->outlet<ui::Button>("detailsButton_");
+  const auto area = owner->outlet<ui::TextView>("detailsView_");
+  ASSERT_TRUE(details && area);
+  EXPECT_EQ(owner->outlets.size(), 9u);
   EXPECT_TRUE(backend->visibleWindows().empty());
   EXPECT_EQ(backend->showCount(), 0);
 
@@ -76,10 +80,19 @@ TEST_F(LayoutLoaderTest, TheShippedLayoutConnectsTheSevenOutletsWithoutShowingAn
   EXPECT_EQ(cancel->keyEquivalent(), "\x1b");
   EXPECT_LT(cancel->frame().origin.x + cancel->frame().size.width, send->frame().origin.x);
   EXPECT_EQ(backend->control(send->controlId())->keyEquivalent, "\r");
+  // Details stands left of both, with no key of its own; its area is a
+  // hidden monospace text view until asked for.
+  EXPECT_EQ(details->action(), "toggleDetails:");
+  EXPECT_EQ(details->keyEquivalent(), "");
+  EXPECT_LT(details->frame().origin.x + details->frame().size.width, cancel->frame().origin.x);
+  EXPECT_TRUE(area->isHidden());
+  EXPECT_TRUE(backend->control(area->controlId())->hidden);
+  EXPECT_EQ(backend->control(area->controlId())->kind, ui::ControlKind::TextView);
 
-  // The controls all lie inside the window's content view.
+  // The controls shown all lie inside the window's content view.
   const auto window = owner->outlet<ui::Window>("alertWindow_");
   for (const auto& view : window->contentView()->subviews()) {
+    if (view->isHidden()) continue;
     const ui::Rect f = view->frame();
     EXPECT_GE(f.origin.x, 0);
     EXPECT_GE(f.origin.y, 0);
@@ -123,8 +136,8 @@ TEST_F(LayoutLoaderTest, EveryLoadBuildsFreshControlsAndDropsTheOldBinding) {
   EXPECT_TRUE(firstLabel.expired());
   EXPECT_EQ(backend->control(firstWindow), nullptr);
   EXPECT_EQ(owner->observerCount("countdownMessage"), 1u);
-  // One window, its content view and six controls.
-  EXPECT_EQ(backend->liveControlCount(), 8u);
+  // One window, its content view and eight controls.
+  EXPECT_EQ(backend->liveControlCount(), 10u);
 }
 
 TEST_F(LayoutLoaderTest, RefusesMalformedAndHostileLayoutsBuildingNothing) {
@@ -149,14 +162,17 @@ TEST_F(LayoutLoaderTest, RefusesMalformedAndHostileLayoutsBuildingNothing) {
       {"outlet the owner lacks", replaced("outlet=\"dialogNote_\"", "outlet=\"secretFile_\"")},
       {"outlet that is no name", replaced("outlet=\"dialogNote_\"", "outlet=\"../x\"")},
       {"action the owner lacks", replaced("action=\"cancel:\"", "action=\"deleteEverything:\"")},
-      {"three numbers", replaced("frame=\"20 87 460 55\"", "frame=\"20 87 460\"")},
-      {"five numbers", replaced("frame=\"20 87 460 55\"", "frame=\"20 87 460 55 1\"")},
-      {"not a number", replaced("frame=\"20 87 460 55\"", "frame=\"20 87 nan 55\"")},
-      {"huge", replaced("frame=\"20 87 460 55\"", "frame=\"1e300 87 460 55\"")},
-      {"negative width", replaced("frame=\"20 87 460 55\"", "frame=\"20 87 -460 55\"")},
-      {"no frame", replaced("frame=\"20 87 460 55\"", "")},
+      {"three numbers", replaced("frame=\"20 87 460 76\"", "frame=\"20 87 460\"")},
+      {"five numbers", replaced("frame=\"20 87 460 76\"", "frame=\"20 87 460 55 1\"")},
+      {"not a number", replaced("frame=\"20 87 460 76\"", "frame=\"20 87 nan 55\"")},
+      {"huge", replaced("frame=\"20 87 460 76\"", "frame=\"1e300 87 460 55\"")},
+      {"negative width", replaced("frame=\"20 87 460 76\"", "frame=\"20 87 -460 55\"")},
+      {"no frame", replaced("frame=\"20 87 460 76\"", "")},
       {"bad flag", replaced("wraps=\"false\"", "wraps=\"maybe\"")},
       {"bad point size", replaced("pointSize=\"13\"", "pointSize=\"0\"")},
+      {"bad text view flag", replaced("hidden=\"true\"", "hidden=\"yes\"")},
+      {"text in a text view",
+       replaced("<textView outlet=\"detailsView_\"", "<textView text=\"x\" outlet=\"detailsView_\"")},
       {"bad key", replaced("keyEquivalent=\"escape\"", "keyEquivalent=\"control-alt-delete\"")},
       {"binding other than value", replaced("name=\"value\"", "name=\"hidden\"")},
       {"two bindings", replaced("<binding name=\"value\" key=\"countdownMessage\"/>",

@@ -1,8 +1,10 @@
-// The failure message after consent: its texts in each language, and how it ends.
+// The failure message after consent: its texts in each language, and how it
+// ends.
 #include <gtest/gtest.h>
 
 #include "Platform/RunLoop.h"
 #include "UI/MessagePanel.h"
+#include "UI/ProgressPanel.h"
 #include "UiTestSupport.h"
 
 namespace cw {
@@ -43,6 +45,7 @@ TEST(MessagePanelTest, RunsUntilItsButtonOrItsCloseAndTakesItselfDown) {
   struct Case {
     std::function<void(ui::MemoryBackend&)> script;
     MessagePanelAnswer answer;
+    std::optional<double> bound = std::nullopt;
   };
   const std::vector<Case> cases = {
       {[](ui::MemoryBackend& b) { b.pressButtonAfterTicks("OK", 2); }, MessagePanelAnswer::Acknowledged},
@@ -50,6 +53,9 @@ TEST(MessagePanelTest, RunsUntilItsButtonOrItsCloseAndTakesItselfDown) {
       {[](ui::MemoryBackend& b) { b.closeFrontWindowAfterTicks(1); }, MessagePanelAnswer::Dismissed},
       {[](ui::MemoryBackend& b) { b.loseAfterTicks(1); }, MessagePanelAnswer::Dismissed},
       {[](ui::MemoryBackend& b) { b.lose(); }, MessagePanelAnswer::NotShown},
+      // Nobody answers: it closes by itself once its time is up.
+      {[](ui::MemoryBackend&) {}, MessagePanelAnswer::TimedOut, 0.05},
+      {[](ui::MemoryBackend& b) { b.pressButtonAfterTicks("OK", 1); }, MessagePanelAnswer::Acknowledged, 60.0},
   };
   for (const Case& c : cases) {
     test::ScopedMemoryBackend backend;
@@ -64,7 +70,7 @@ TEST(MessagePanelTest, RunsUntilItsButtonOrItsCloseAndTakesItselfDown) {
         }
     });
     c.script(*backend);
-    EXPECT_EQ(ui::runMessagePanel(panel), c.answer);
+    EXPECT_EQ(ui::runMessagePanel(panel, c.bound), c.answer);
     if (c.answer != MessagePanelAnswer::NotShown) {
       EXPECT_EQ(texts, (std::vector<std::string>{"Title", "Message", "https://paste.example/abc", "OK"}));
       EXPECT_EQ(selectable, (std::vector<bool>{false, false, true, false}));
@@ -73,6 +79,44 @@ TEST(MessagePanelTest, RunsUntilItsButtonOrItsCloseAndTakesItselfDown) {
     EXPECT_TRUE(backend->scriptFailures().empty());
     EXPECT_FALSE(backend->hasEventHandler());
   }
+}
+
+TEST(MessagePanelTest, TheProgressPanelStopsOnceByItsButtonEscapeOrCloseAndGoesWithItsSession) {
+  test::ScopedLanguage language("de_DE.UTF-8");
+  const ui::ProgressPanel panel = ui::sendingProgressPanel();
+  EXPECT_EQ(panel.title, "Absturzbericht wird gesendet");
+  EXPECT_EQ(panel.stopTitle, "Stoppen");
+  struct Case {
+    const char* name;
+    std::function<void(ui::MemoryBackend&)> act;
+    int stops;
+  };
+  const std::vector<Case> cases = {
+      {"Stop, twice",
+       [](ui::MemoryBackend& b) { b.pressButtonWithTitle("Stoppen"), b.pressButtonWithTitle("Stoppen"); }, 1},
+      {"Escape", [](ui::MemoryBackend& b) { b.pressKey("\x1b"); }, 1},
+      {"Return", [](ui::MemoryBackend& b) { b.pressKey("\r"); }, 0},
+      {"closed", [](ui::MemoryBackend& b) { b.closeWindow(b.visibleWindows().front()->id); }, 1},
+      {"lost", [](ui::MemoryBackend& b) { b.lose(); }, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ScopedMemoryBackend backend;
+    int stops = 0;
+    {
+      const auto session = ui::ProgressPanelSession::show(panel, [&] { ++stops; });
+      ASSERT_TRUE(session);
+      ASSERT_EQ(backend->visibleWindows().size(), 1u);
+      EXPECT_EQ(backend->visibleWindows().front()->text, "Absturzbericht wird gesendet");
+      c.act(*backend);
+    }
+    EXPECT_EQ(stops, c.stops);
+    EXPECT_EQ(backend->liveControlCount(), 0u) << "taken down with its session";
+    EXPECT_FALSE(backend->hasEventHandler());
+  }
+  test::ScopedMemoryBackend gone;
+  gone->lose();
+  EXPECT_FALSE(ui::ProgressPanelSession::show(panel, [] {}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "Platform/Format.h"
 #include "Platform/RunLoop.h"
+#include "Platform/VirtualTime.h"
 #include "Reporter.h"
 #include "UI/Application.h"
 #include "UI/TextField.h"
@@ -26,14 +27,15 @@ protected:
   std::optional<test::StagedBundle> bundle;
   std::shared_ptr<ConsentDialog> dialog;
   std::shared_ptr<Reporter> reporter;
-  // Ticks are driven by hand unless a test shortens the period.
-  double interval = 3600;
+  // The countdown ticks as this is advanced, or at once when nothing but it
+  // is left to wait for.
+  VirtualTime time;
 
   // A Reporter whose dialog comes from `staged`; nothing else of it may act.
   std::shared_ptr<Reporter> makeReporter(const test::StagedBundle& staged) {
     ReporterParts parts;
     parts.bundle = &staged.bundle();
-    parts.dialog = dialog = ConsentDialog::make(staged.bundle(), interval);
+    parts.dialog = dialog = ConsentDialog::make(staged.bundle());
     parts.scripts = std::make_shared<test::NoHelperScripts>();
     parts.desktop = std::make_shared<test::RecordingDesktop>();
     return Reporter::alloc(std::move(parts))->init();
@@ -75,7 +77,7 @@ protected:
 
   void expectNoTimerLeft() {
     const double left = reporter->remainingDialogTime();
-    RunLoop::current().runOnce(kModalPanelRunLoopMode, std::chrono::milliseconds(20));
+    time.advance(std::chrono::seconds(5), kModalPanelRunLoopMode);
     EXPECT_EQ(reporter->remainingDialogTime(), left);
   }
 };
@@ -115,8 +117,7 @@ TEST_F(ReporterDialogTest, OnlySendConsents) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::ScopedMemoryBackend fresh;
-    interval = 0.001;  // a live countdown that must be stopped
-    stage(PlistValue(60.0));
+    stage(PlistValue(60.0));  // a live countdown that must be stopped
     c.script(*fresh);
     EXPECT_EQ(reporter->askUserPermissionToSend(), c.answer);
     EXPECT_TRUE(fresh->scriptFailures().empty());
@@ -154,7 +155,7 @@ TEST_F(ReporterDialogTest, CountsDown120SecondsTickByTick) {
     };
     record();
     while (ticks.size() < 120) {
-      reporter->updateSecondsLeftInDialogDisplay({});
+      time.advance(std::chrono::seconds(1));
       record();
     }
   });
@@ -244,7 +245,7 @@ TEST_F(ReporterDialogTest, SendDuringACountdownThenASecondDialogStartsAfresh) {
   stage(PlistValue(60.0));
   ui::ControlId firstLabel = 0;
   backend->runAfterTicks(0, [&] {
-    for (int i = 0; i < 30; ++i) reporter->updateSecondsLeftInDialogDisplay({});
+    time.advance(std::chrono::seconds(30));
     const Control* label = field(text("countdownMsgSecondsPlural", 29));
     ASSERT_TRUE(label);
     EXPECT_TRUE(isRed(label));
@@ -275,7 +276,6 @@ TEST_F(ReporterDialogTest, SendDuringACountdownThenASecondDialogStartsAfresh) {
 }
 
 TEST_F(ReporterDialogTest, TheCountdownTimerRunsTheDialogToItsEnd) {
-  interval = 0.001;
   stage(PlistValue(3.0));
   EXPECT_FALSE(reporter->askUserPermissionToSend());
   EXPECT_EQ(reporter->countdownMessage(), text("countdownMsgSecondsPlural", 0));
@@ -286,13 +286,12 @@ TEST_F(ReporterDialogTest, TheCountdownTimerRunsTheDialogToItsEnd) {
 }
 
 TEST_F(ReporterDialogTest, TheCountdownTicksOnlyInTheModalMode) {
-  interval = 0.001;
   stage(PlistValue(60.0));
   double before = -1;
   double after = -2;
   backend->runAfterTicks(0, [&] {
     before = reporter->remainingDialogTime();
-    RunLoop::current().runOnce(kDefaultRunLoopMode, std::chrono::milliseconds(20));
+    time.advance(std::chrono::seconds(5), kDefaultRunLoopMode);
     after = reporter->remainingDialogTime();
   });
   backend->pressButtonAfterTicks("Don't Send");
@@ -345,6 +344,12 @@ TEST_F(ReporterDialogTest, EveryLocalizationFitsTheLayout) {
       EXPECT_DOUBLE_EQ(send->frame.origin.x + send->frame.size.width, 486);
       EXPECT_DOUBLE_EQ(send->frame.origin.x - (cancel->frame.origin.x + cancel->frame.size.width), 12);
       EXPECT_GE(cancel->frame.origin.x, label->frame.origin.x);
+      // Details, in both its titles, keeps clear of Cancel.
+      const Control* details = backend->visibleButtonWithTitle(test::shippedString(localization, "detailsButton"));
+      ASSERT_TRUE(details);
+      const double hideWidth =
+          ui::MemoryBackend::textSize(test::shippedString(localization, "hideDetailsButton")).width + 2 * 12 + 12;
+      EXPECT_LT(details->frame.origin.x + std::max(details->frame.size.width, hideWidth), cancel->frame.origin.x);
     });
     backend->pressButtonAfterTicks(test::shippedString(localization, "cancelButton"));
     EXPECT_FALSE(reporter->askUserPermissionToSend());
@@ -365,6 +370,136 @@ TEST_F(ReporterDialogTest, TheButtonsFitTheirLocalizedTitles) {
   });
   backend->pressKeyAfterTicks("\r");
   EXPECT_TRUE(reporter->askUserPermissionToSend());
+}
+
+// Details made by hand: the test says when they are done.
+struct FakeDetailsMaker {
+  int calls = 0;
+  std::weak_ptr<void> work;
+  std::function<void(ReportDetails)> done;
+  DetailsMaker maker() {
+    return [this](std::function<void(ReportDetails)> callback) {
+      ++calls;
+      done = std::move(callback);
+      auto token = std::make_shared<int>(0);
+      work = token;
+      return std::shared_ptr<void>(token);
+    };
+  }
+};
+
+TEST_F(ReporterDialogTest, TheDetailsOpenBetweenTheTextsAndTheButtonsStopTheCountdownAndCloseAgain) {
+  stage(PlistValue(60.0));  // a live countdown, which opening the details stops
+  FakeDetailsMaker fake;
+  dialog->setDetailsMaker(fake.maker());
+  const ReportDetails made{"crashes@vellumdrift.example", "Vellumdrift 1.2 crash EXC_BAD_ACCESS",
+                           "paste.vellumdrift.example", std::string("Process: Finder\n\tThread 0\n"), ""};
+  const auto frameOf = [&](std::string_view title) { return backend->visibleButtonWithTitle(title)->frame; };
+  const auto area = [&] { return backend->controls(ui::ControlKind::TextView).front(); };
+  ui::Rect closedWindow, closedHeading, closedSend, closedCancel, closedDetails;
+  double leftWhenOpened = 0;
+  backend->runAfterTicks(2, [&] {
+    closedWindow = backend->visibleWindows().front()->frame;
+    closedHeading = field(test::shippedString("en", "crashDialogHeader"))->frame;
+    closedSend = frameOf("Send Report");
+    closedCancel = frameOf("Don't Send");
+    closedDetails = frameOf("Details…");
+    EXPECT_EQ(closedDetails.origin.x, 20) << "Details keeps its left edge when fitted";
+    EXPECT_LT(closedDetails.origin.x + closedDetails.size.width, closedCancel.origin.x);
+    EXPECT_TRUE(area()->hidden);
+    ASSERT_TRUE(backend->pressButtonWithTitle("Details…"));
+    leftWhenOpened = reporter->remainingDialogTime();
+    // Open: the window grows to hold the area, which says it is being made.
+    const ui::Rect open = backend->visibleWindows().front()->frame;
+    EXPECT_EQ(open.size, (ui::Size{760, 330 + 342}));
+    EXPECT_LE(open.size.height, 768 - 48) << "room for a title bar on a 1024x768 screen";
+    EXPECT_FALSE(area()->hidden);
+    EXPECT_EQ(area()->frame, ui::makeRect(20, 56, 720, 330));
+    EXPECT_EQ(area()->text, test::shippedString("en", "detailsBeingMade"));
+    const ui::Rect heading = field(test::shippedString("en", "crashDialogHeader"))->frame;
+    EXPECT_EQ(heading.origin.y, closedHeading.origin.y + 342);
+    EXPECT_EQ(frameOf("Send Report").origin.x, closedSend.origin.x + 260);
+    EXPECT_EQ(frameOf("Don't Send").origin.x, closedCancel.origin.x + 260);
+    EXPECT_EQ(frameOf("Hide Details").origin.x, 20);
+    // The countdown is over for good: a waiting text, not red.
+    const Control* label = field(test::shippedString("en", "countdownStoppedMsg"));
+    ASSERT_TRUE(label);
+    EXPECT_FALSE(isRed(label));
+    EXPECT_GE(label->frame.origin.y, area()->frame.origin.y + area()->frame.size.height);
+  });
+  backend->runAfterTicks(1, [&] {
+    time.advance(std::chrono::seconds(5), kModalPanelRunLoopMode);
+    EXPECT_EQ(reporter->remainingDialogTime(), leftWhenOpened) << "no tick after the details opened";
+    ASSERT_TRUE(fake.done);
+    fake.done(made);
+    EXPECT_EQ(area()->text,
+              "Mail to: crashes@vellumdrift.example\nSubject: Vellumdrift 1.2 crash EXC_BAD_ACCESS\n\n"
+              "Uploaded to paste.vellumdrift.example, exactly these 26 bytes:\n\n"
+              "Process: Finder\n\tThread 0\n");
+    ASSERT_TRUE(backend->pressButtonWithTitle("Hide Details"));
+    // Closed: everything back where it was, to the point.
+    EXPECT_EQ(backend->visibleWindows().front()->frame, closedWindow);
+    EXPECT_EQ(field(test::shippedString("en", "crashDialogHeader"))->frame, closedHeading);
+    EXPECT_EQ(frameOf("Send Report"), closedSend);
+    EXPECT_EQ(frameOf("Don't Send"), closedCancel);
+    EXPECT_EQ(frameOf("Details…"), closedDetails);
+    EXPECT_TRUE(area()->hidden);
+    EXPECT_TRUE(field(test::shippedString("en", "countdownStoppedMsg")));
+    // Opened again, the same text: nothing is made twice.
+    ASSERT_TRUE(backend->pressButtonWithTitle("Details…"));
+    EXPECT_EQ(fake.calls, 1);
+  });
+  backend->pressKeyAfterTicks("\r", 2);
+  EXPECT_TRUE(reporter->askUserPermissionToSend());
+  EXPECT_TRUE(backend->scriptFailures().empty());
+  ASSERT_TRUE(dialog->shownDetails());
+  EXPECT_EQ(dialog->shownDetails()->uploadText, made.uploadText);
+}
+
+TEST_F(ReporterDialogTest, DetailsThatCannotBeMadeSayWhyAndNeverHoldTheAnswer) {
+  struct Case {
+    const char* name;
+    bool withMaker;
+    std::function<void(FakeDetailsMaker&)> meanwhile;  // before the button
+    std::string button;
+    bool answer;
+    std::string text;  // what the area says at the end; empty: not checked
+  };
+  const std::string cannot = test::shippedString("en", "detailsCannotBeMade");
+  const std::vector<Case> cases = {
+      {"failed", true,
+       [](FakeDetailsMaker& f) {
+         ReportDetails failed;
+         failed.failure = "not a crash log";
+         f.done(failed);
+       },
+       "Send Report", true, *format(cannot, "not a crash log")},
+      {"no maker", false, nullptr, "Send Report", true,
+       *format(cannot, test::shippedString("en", "detailsNoCrashLog"))},
+      {"cancelled while made", true, nullptr, "Don't Send", false, test::shippedString("en", "detailsBeingMade")},
+      {"sent while made", true, nullptr, "Send Report", true, test::shippedString("en", "detailsBeingMade")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ScopedMemoryBackend fresh;
+    stage(std::nullopt);
+    FakeDetailsMaker fake;
+    if (c.withMaker) dialog->setDetailsMaker(fake.maker());
+    std::string shown;
+    fresh->pressButtonAfterTicks("Details…");
+    fresh->runAfterTicks(1, [&] {
+      if (c.meanwhile) c.meanwhile(fake);
+      shown = fresh->controls(ui::ControlKind::TextView).front()->text;
+    });
+    fresh->pressButtonAfterTicks(c.button);
+    EXPECT_EQ(reporter->askUserPermissionToSend(), c.answer);
+    EXPECT_EQ(shown, c.text);
+    EXPECT_FALSE(dialog->shownDetails()) << "nothing to send was shown";
+    EXPECT_TRUE(fake.work.expired()) << "the work ends with the dialog";
+    // Late news from a work that ended changes nothing.
+    if (fake.done) fake.done(ReportDetails{"x", "y", "z", std::string("late"), ""});
+    EXPECT_FALSE(dialog->shownDetails());
+  }
 }
 
 TEST_F(ReporterDialogTest, CountdownMessageIsAnObservedCopy) {

@@ -163,11 +163,74 @@ TEST_F(WaylandDialogTest, SendAndCancelAnswerTheSeatsPointerAndKeys) {
   EXPECT_EQ(warningsIn(helperOutput.text()), "") << helperOutput.text();
 }
 
+TEST_F(WaylandDialogTest, TheDetailsAreaAndTheProgressWindowAnswerTheSeatsKeys) {
+  useCompositor(seated());
+  CaptureStderr helperOutput;
+  {
+    DialogHelperClient client(helperOptions());
+    ASSERT_TRUE(client.isAlive()) << client.lostReason();
+    TestDialog dialog = TestDialog::build(client, "CrashWatcher Wayland Details");
+    dialog.addDetails(client);
+    EventLog log;
+    client.setEventHandler(log.handler());
+    client.showWindow(dialog.window);
+    const auto window = waitForWindow(seated(), int(TestDialog::kWidth), int(TestDialog::kHeight));
+    ASSERT_TRUE(window) << seated().log();
+
+    std::string text;
+    for (int line = 0; line < 400; ++line) text += std::to_string(line) + "\tVellumdriftFinderSync + 24177 Grüße\n";
+    std::optional<ui::ControlId> progress;
+    struct Step {
+      const char* what;
+      std::vector<std::string> keys;
+      std::function<ui::ControlId()> expected;  // 0: nothing is pressed
+    };
+    const std::vector<Step> steps{
+        // The row in Tab order: Details first, then Cancel and Send.
+        {"space on the first focus", {"space"}, [&] { return dialog.details; }},
+        {"Tab to Cancel", {"Tab", "space"}, [&] { return dialog.cancel; }},
+        {"Tab to Send", {"Tab", "space"}, [&] { return dialog.send; }},
+        // The area open, in focus after a click: Return and Escape as ever.
+        {"Return in the area", {"Return"}, [&] { return dialog.send; }},
+        {"Escape in the area", {"Escape"}, [&] { return dialog.cancel; }},
+        {"Escape stops progress", {"Escape"}, [&] { return *progress; }},
+    };
+    for (const Step& step : steps) {
+      SCOPED_TRACE(step.what);
+      if (step.what == std::string("Return in the area")) {
+        client.setHidden(dialog.message, true);
+        client.setHidden(dialog.area, false);
+        client.setText(dialog.area, text);
+        const PixelRect area = onOutput(*window, TestDialog::kAreaFrame);
+        std::optional<Screenshot> shot;
+        ASSERT_TRUE(runModalUntil([&] {
+          shot = seated().screenshot();
+          return shot && countPixels(*shot, area, isText) > 400;
+        })) << "the area shows its text";
+        ASSERT_TRUE(clickAt(area.x + 40, area.y + area.height / 2));
+      }
+      if (step.what == std::string("Escape stops progress")) {
+        client.destroyControl(dialog.window);
+        progress = client.showProgressPanel({"CrashWatcher Progress", "Uploading.", "Stop"});
+        ASSERT_NE(*progress, 0u);
+        ASSERT_TRUE(waitForAnyWindow(seated())) << seated().log();
+      }
+      const std::size_t before = log.events.size();
+      ASSERT_TRUE(typeKeys(step.keys));
+      ASSERT_TRUE(runModalUntil([&] { return log.events.size() > before; }));
+      EXPECT_EQ(log.events.size(), before + 1);
+      EXPECT_EQ(log.events.back().type, BackendEvent::Type::ButtonPressed);
+      EXPECT_EQ(log.events.back().control, step.expected());
+    }
+  }
+  EXPECT_EQ(warningsIn(helperOutput.text()), "") << helperOutput.text();
+}
+
 TEST_F(WaylandDialogTest, TheHelperLeavesWhenTheAgentLetsGoBeforeItsGreeting) {
   useCompositor(headless());
   CaptureStderr helperOutput;
   auto helper = ui::HelperProcess::spawn(CW_DIALOG_HELPER, {"--fd", "3"}, 3);
-  ASSERT_TRUE(helper.has_value());
+  ASSERT_TRUE(helper) << helper.reason();
   // Our end closes at once: the helper meets it while starting up.
   const auto status = helper->terminate(std::chrono::seconds(30));
   ASSERT_TRUE(status.has_value());
