@@ -162,6 +162,15 @@ ChildProcess ChildProcess::spawn(const std::string& program, const std::vector<s
   return child;
 }
 
+std::vector<std::string> ChildProcess::argumentVector(const std::string& program,
+                                                      const std::vector<std::string>& arguments) {
+  std::vector<std::string> words;
+  words.reserve(arguments.size() + 1);
+  words.push_back(program);
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  return words;
+}
+
 void ChildProcess::setPidfdsEnabled(bool enabled) {
   pidfdsEnabled = enabled;
 }

@@ -45,6 +45,10 @@ public:
     bool newSession = false;
   };
 
+  // The argument vector that starts `program` with `arguments` (argv[1..]):
+  // the program's path as argv[0].
+  static std::vector<std::string> argumentVector(const std::string& program, const std::vector<std::string>& arguments);
+
   // `arguments` holds argv[0] first. A failed spawn gives an owner of no
   // child whose spawnError() tells why.
   static ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,

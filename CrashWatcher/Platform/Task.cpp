@@ -35,14 +35,10 @@ bool Task::run(Output output) {
   }
   UniqueFd reader(ends[0]);
   UniqueFd writer(ends[1]);
-  std::vector<std::string> words;
-  words.reserve(arguments_.size() + 1);
-  words.push_back(launchPath_);
-  words.insert(words.end(), arguments_.begin(), arguments_.end());
   ChildProcess::Options options;
   options.descriptors = {{writer.get(), STDOUT_FILENO}};
   options.environment = environment_;
-  ChildProcess child = ChildProcess::spawn(launchPath_, words, options);
+  ChildProcess child = ChildProcess::spawn(launchPath_, ChildProcess::argumentVector(launchPath_, arguments_), options);
   // Our copy of the write end must go, or the output would never end.
   writer.reset();
   if (!child.started()) {
