@@ -33,27 +33,19 @@ Workspace& Workspace::sharedWorkspace() {
 
 namespace {
 
-// Without a pidfd (kernels before 5.3) we look for the end this often.
-constexpr double kReapPollSeconds = 0.01;
-
 // Serves the default mode until `child` has ended and is reaped, `wait` has
 // passed or every run is stopped; whether it was reaped.
 bool reapWithin(ChildProcess& child, std::chrono::milliseconds wait) {
   RunLoop& loop = RunLoop::current();
   const RunLoop::RunHandle done;
-  RunLoop::SourceHandle end;
-  const auto reapIfEnded = [&] {
-    if (!child.tryReap()) return;
-    end.reset();  // the pidfd it watched has just been closed
+  child.watchExit(loop, {std::string(kDefaultRunLoopMode)}, [&] {
+    child.tryReap();
     done.stop();
-  };
-  if (child.pidfd() >= 0)
-    end = loop.addFdSource(child.pidfd(), [&](short) { reapIfEnded(); }, {kDefaultRunLoopMode});
-  else
-    end = loop.addTimer(kReapPollSeconds, true, reapIfEnded, {kDefaultRunLoopMode});
+  });
   const RunLoop::SourceHandle deadline =
       loop.addTimer(std::chrono::duration<double>(wait).count(), false, [&] { done.stop(); }, {kDefaultRunLoopMode});
   loop.run(kDefaultRunLoopMode, done);
+  child.stopWatchingExit();
   return child.reaped();
 }
 
