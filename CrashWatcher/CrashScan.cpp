@@ -170,8 +170,9 @@ CrashScan::Verdict CrashScan::judged(CrashLog& log) {
 }
 
 bool CrashScan::withinQuietPeriod(const CrashLog& log) {
-  if (!log.signature || quietPeriodSeconds_ <= 0) return false;
+  if (!log.signature) return false;
   memory_.setVellumdriftVersion(reporter_.installedVersion());
+  if (quietPeriodSeconds_ <= 0) return false;
   // An answer dated after now: the clock was set back since.
   memory_.clampAnswersTo(clock_());
   const AnsweredSignature* answered = memory_.answerFor(*log.signature);
