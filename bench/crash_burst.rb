@@ -12,8 +12,10 @@
 # user-signal-1, and its time is taken from that signal to the log line of
 # the last log. The anchor runs related-crash-report on the same
 # logs one after the other, exactly as the agent starts it (/bin/bash -l -c),
-# once before and once after the agent; its mean is the figure. Target: each
-# log asked once, one dialog, the agent within the anchor's time plus 10 %.
+# once before and once after the agent; its mean is the figure. Both wall time
+# and CPU time (the agent's with its reaped children, the anchor's children),
+# the latter steadier on a loaded machine. Target: each log asked once, one
+# dialog, the agent within the anchor's time plus 10 %.
 # Also prints the size of the state file the agent left.
 
 require 'fileutils'
@@ -67,13 +69,21 @@ Dir.mktmpdir('cw-burst-') do |root|
 
   env = { 'HOME' => home, 'CRASHWATCHER_LOCAL_LIBRARY' => File.join(root, 'local'), 'DISPLAY' => nil,
           'WAYLAND_DISPLAY' => nil }
+  # [wall seconds, CPU seconds of the script runs]
   anchor = lambda do
     start = now
+    cpu = Process.times
     logs.each do |log|
       pid = Process.spawn(env, '/bin/bash', '-l', '-c', %("#{script}" "#{log}"), out: File::NULL)
       Process.wait(pid)
     end
-    now - start
+    after_cpu = Process.times
+    [now - start, after_cpu.cutime + after_cpu.cstime - cpu.cutime - cpu.cstime]
+  end
+  # CPU seconds of a process and its reaped children, from /proc.
+  cpu_of = lambda do |pid|
+    fields = File.read("/proc/#{pid}/stat").split(') ', 2).last.split
+    fields[11, 4].sum(&:to_i).to_f / 100
   end
 
   before = anchor.call
@@ -87,6 +97,7 @@ Dir.mktmpdir('cw-burst-') do |root|
   handled = ->(log) { log.scan(/crash report was (?:not )?related|is the same crash as/).size }
   sleep 0.01 until handled.call(File.read(log_path)) >= count
   agent_seconds = now - start
+  agent_cpu = cpu_of.call(pid)
   Process.kill('INT', pid)
   Process.wait(pid)
   after = anchor.call
@@ -94,9 +105,12 @@ Dir.mktmpdir('cw-burst-') do |root|
   agent_log = File.read(log_path)
   dialogs = File.exist?(File.join(home, 'dialogs.txt')) ? File.readlines(File.join(home, 'dialogs.txt')).size : 0
   state = File.join(home, 'Library/Application Support/.VellumdriftCrashWatcher.state')
-  anchor_seconds = (before + after) / 2
+  anchor_seconds = (before[0] + after[0]) / 2
+  anchor_cpu = (before[1] + after[1]) / 2
   puts "logs=#{count} dialogs=#{dialogs} handled=#{handled.call(agent_log)}"
-  puts format('anchor_s=%.2f (before %.2f, after %.2f) agent_s=%.2f ratio=%.3f', anchor_seconds, before, after,
-              agent_seconds, agent_seconds / anchor_seconds)
+  puts format('wall: anchor_s=%.2f (before %.2f, after %.2f) agent_s=%.2f ratio=%.3f', anchor_seconds, before[0],
+              after[0], agent_seconds, agent_seconds / anchor_seconds)
+  puts format('cpu: anchor_s=%.2f (before %.2f, after %.2f) agent_s=%.2f ratio=%.3f', anchor_cpu, before[1],
+              after[1], agent_cpu, agent_cpu / anchor_cpu)
   puts "state_file_bytes=#{File.size?(state).to_i}"
 end
