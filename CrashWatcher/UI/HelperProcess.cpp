@@ -18,13 +18,9 @@ SystemResult<HelperProcess> HelperProcess::spawn(const std::string& path, const 
   if (flags < 0 || ::fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0)
     return SystemResult<HelperProcess>::lastFailure();
 
-  std::vector<std::string> argv;
-  argv.reserve(arguments.size() + 1);
-  argv.push_back(path);
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
   ChildProcess::Options options;
   options.descriptors = {{theirs.get(), childFd}};
-  ChildProcess child = ChildProcess::spawn(path, argv, options);
+  ChildProcess child = ChildProcess::spawn(path, ChildProcess::argumentVector(path, arguments), options);
   if (!child.started()) return SystemResult<HelperProcess>::failure(child.spawnError());
   return HelperProcess(std::move(ours), std::move(child));
 }
