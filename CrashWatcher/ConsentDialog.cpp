@@ -79,6 +79,7 @@ bool ConsentDialog::askUserPermissionToSend() {
   ui::applicationLoad();
   const double timeout = messageTimeout();
   detailsOpen_ = false;
+  ending_ = false;
   details_.reset();
   shownDetails_.reset();
   if (!ui::loadNibNamedOwner(bundle_, kLayoutName, shared_from_this())) return false;
@@ -86,8 +87,6 @@ bool ConsentDialog::askUserPermissionToSend() {
   if (!alertWindow_) return false;
   configureAlertWindow();
   const std::int64_t code = runModalWindowWithTimeout(alertWindow_, timeout);
-  // Details still being made are not waited for: that work ends now.
-  endDetails();
   // A button answers; so do the countdown and the user closing the window,
   // unless the loop ended because the helper was lost or never came.
   const bool helperAlive = alertWindow_->backend() && alertWindow_->backend()->isAlive();
@@ -137,7 +136,11 @@ void ConsentDialog::toggleDetails(const std::shared_ptr<Object>&) {
     showDetailsText();
     return;
   }
-  if (detailsWork_) return;  // still being made: the area says so already
+  if (detailsStop_) return;  // still being made: the area says so already
+  makeDetails();
+}
+
+void ConsentDialog::makeDetails() {
   detailsView_->setString(localizedString("detailsBeingMade"));
   if (!detailsMaker_) {
     details_ = ReportDetails{};
@@ -145,14 +148,14 @@ void ConsentDialog::toggleDetails(const std::shared_ptr<Object>&) {
     showDetailsText();
     return;
   }
-  const std::weak_ptr<ConsentDialog> weakSelf = weak_from_this();
-  detailsWork_ = detailsMaker_([weakSelf](ReportDetails made) {
-    const auto self = weakSelf.lock();
-    if (!self || !self->detailsWork_) return;  // the dialog has ended meanwhile
-    self->detailsWork_.reset();
-    self->details_ = std::move(made);
-    if (self->detailsOpen_) self->showDetailsText();
-  });
+  // The dialog's loop goes on inside the maker: this object must outlive it.
+  const auto self = shared_from_this();
+  detailsStop_ = std::make_shared<RunLoop::RunHandle>();
+  ReportDetails made = detailsMaker_(detailsStop_);
+  detailsStop_.reset();
+  if (ending_) return;  // answered meanwhile: what was made is not used
+  details_ = std::move(made);
+  if (detailsOpen_) showDetailsText();
 }
 
 void ConsentDialog::layOutDetails(int direction) {
@@ -207,9 +210,6 @@ void ConsentDialog::showDetailsText() {
   shownDetails_ = made;
 }
 
-void ConsentDialog::endDetails() {
-  detailsWork_.reset();
-}
 
 std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
   if (startsCountdown(timeout)) {
@@ -228,7 +228,11 @@ std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::
   }
   ui::Application& application = ui::Application::sharedApplication();
   application.activateIgnoringOtherApps(true);
-  const std::int64_t code = application.runModalForWindow(window);
+  // Details still being made are not waited for: that work ends with the loop.
+  const std::int64_t code = application.runModalForWindow(window, [this] {
+    ending_ = true;
+    if (detailsStop_) detailsStop_->stop();
+  });
   // The loop may also have ended without a button or the countdown: the
   // window closed, the backend lost, an interrupt.
   messageTimer_.reset();

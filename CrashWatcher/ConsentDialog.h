@@ -86,8 +86,8 @@ private:
   // controls so that the area sits between the texts and the buttons.
   void layOutDetails(int direction);
   void stopCountdownForGood();
+  void makeDetails();
   void showDetailsText();
-  void endDetails();
 
   const Bundle& bundle_;
   std::shared_ptr<ui::Window> alertWindow_;
@@ -110,8 +110,10 @@ private:
   // How much the window grew for the open area.
   double detailsWidthGrowth_ = 0;
   double detailsHeightGrowth_ = 0;
-  // The work making the details (its end stops it), and what it made.
-  std::shared_ptr<void> detailsWork_;
+  // Stops the details being made; set while they are.
+  std::shared_ptr<RunLoop::RunHandle> detailsStop_;
+  // The dialog's loop has been told to end.
+  bool ending_ = false;
   std::optional<ReportDetails> details_;
   std::optional<ReportDetails> shownDetails_;
 };

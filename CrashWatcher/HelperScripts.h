@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Platform/Bundle.h"
+#include "Platform/RunLoop.h"
 
 namespace cw {
 
@@ -31,9 +33,26 @@ public:
     std::string ending;
   };
 
+  // How a run differs from the plain one.
+  struct Options {
+    // Given to the script before the crash log ("--show").
+    std::vector<std::string> arguments;
+    // The run-loop mode served while it runs: the modal one while a window
+    // must stay answerable.
+    std::string mode{kDefaultRunLoopMode};
+    // When given, holds the handle of the shell run under way (each run gets a
+    // fresh one): stopping it ends the run at once, as a shutdown does.
+    std::shared_ptr<RunLoop::RunHandle> stop;
+  };
+
   virtual ~HelperScripts() = default;
   // `keepOutput` false: the output is read and dropped.
   virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput) = 0;
+  // The same with `options`; scripts that know no options run plainly.
+  virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput, const Options& options) {
+    if (!options.arguments.empty()) return Result{};
+    return run(name, crashFile, keepOutput);
+  }
 };
 
 // The scripts of a bundle: the resource "<name>.rb", run as
@@ -50,6 +69,7 @@ class BundleHelperScripts final : public HelperScripts {
 public:
   BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment);
   Result run(std::string_view name, std::string_view crashFile, bool keepOutput) override;
+  Result run(std::string_view name, std::string_view crashFile, bool keepOutput, const Options& options) override;
 
 private:
   std::chrono::milliseconds timeLimit() const;

@@ -57,7 +57,8 @@ bool Task::run(Output output) {
   ::fcntl(reader.get(), F_SETFL, O_NONBLOCK);
 
   RunLoop& loop = RunLoop::current();
-  const RunLoop::RunHandle finished;
+  const RunLoop::RunHandle finished = stopHandle_;
+  const std::vector<std::string> modes{runMode_};
   bool outputEnded = false, exited = false;
   RunLoop::SourceHandle outputSource, exitSource, deadline, drain;
   const auto finishIfDone = [&] {
@@ -81,21 +82,21 @@ bool Task::run(Output output) {
                                   [&](short) {
                                     if (!readAvailable(reader.get(), output)) endOutput();
                                   },
-                                  {kDefaultRunLoopMode});
+                                  modes);
   // A readable pidfd stays readable: the source goes once the child has ended.
   if (child.pidfd() >= 0)
-    exitSource = loop.addFdSource(child.pidfd(), [&](short) { noteIfEnded(); }, {kDefaultRunLoopMode});
+    exitSource = loop.addFdSource(child.pidfd(), [&](short) { noteIfEnded(); }, modes);
   else
-    exitSource = loop.addTimer(kReapPollSeconds, true, noteIfEnded, {kDefaultRunLoopMode});
+    exitSource = loop.addTimer(kReapPollSeconds, true, noteIfEnded, modes);
   deadline = loop.addTimer(std::chrono::duration<double>(timeLimit_).count(), false,
                            [&] {
                              timedOut_ = true;
                              child.killGroup();
-                             drain = loop.addTimer(kDrainAfterKillSeconds, false, endOutput, {kDefaultRunLoopMode});
+                             drain = loop.addTimer(kDrainAfterKillSeconds, false, endOutput, modes);
                            },
-                           {kDefaultRunLoopMode});
+                           modes);
 
-  loop.run(kDefaultRunLoopMode, finished);
+  loop.run(runMode_, finished);
 
   if (!(outputEnded && exited)) {
     // A shutdown: no answer is taken from a script that did not finish.

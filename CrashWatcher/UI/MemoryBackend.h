@@ -106,6 +106,9 @@ public:
   void loseAfterTicks(int ticks = 0);
   void runAfterTicks(int ticks, std::function<void()> step);
   std::size_t pendingSteps() const { return script_.size(); }
+  // From inside a step that runs a loop of its own (a work nested in the
+  // dialog): the steps after it go on meanwhile.
+  void resumeScript() { schedulePump(); }
   const std::vector<std::string>& scriptFailures() const { return scriptFailures_; }
 
 private:
