@@ -210,7 +210,6 @@ void ConsentDialog::showDetailsText() {
   shownDetails_ = made;
 }
 
-
 std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
   if (startsCountdown(timeout)) {
     messageTimer_.reset();  // a leftover timer must never tick into this dialog

@@ -92,7 +92,7 @@ const CrashScan::CrashLog& CrashScan::logToReport(const std::vector<CrashLog>& l
 
 bool CrashScan::offerReport(const CrashLog& log) {
   if (state_ == State::Stopping) return false;
-  const ConsentAnswer answer = reporter_.askForConsent();
+  const ConsentAnswer answer = reporter_.askForConsent(log.path);
   if (state_ == State::Stopping) return false;
   if (answer == ConsentAnswer::NotAnswered) {
     if (firstFailure(log))

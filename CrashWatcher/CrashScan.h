@@ -27,7 +27,8 @@ public:
   // Runs the script on the crash log and tells how it ended (the output is
   // dropped).
   virtual HelperScripts::Result askScriptWithCrashFile(std::string_view command, std::string_view crashFile) = 0;
-  virtual ConsentAnswer askForConsent() = 0;
+  // The dialog about `crashFile`, whose details show what its report sends.
+  virtual ConsentAnswer askForConsent(const std::string& crashFile) = 0;
   virtual void report(const std::optional<std::string>& crashFile) = 0;
 };
 

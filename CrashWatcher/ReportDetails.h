@@ -12,6 +12,8 @@ namespace cw {
 // What would leave the machine if the user sends the report: shown in the
 // consent dialog's details, made only when the user asks for them.
 struct ReportDetails {
+  // The crash log they are made of.
+  std::string crashFile;
   // Where the mail goes, and its subject with the crash summary.
   std::string recipient;
   std::string subject;

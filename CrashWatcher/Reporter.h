@@ -51,6 +51,9 @@ std::vector<std::string> helperScriptEnvironment();
 // (CRASHWATCHER_PASTE_URL), else that host. Printable.
 std::string pasteServiceDestination();
 
+// A report under way: its progress panel and how to stop it.
+struct ReportProgress;
+
 // The one object of crash reporting: runs the helper scripts, asks for
 // consent and composes the report, each through one of its parts.
 class Reporter : public Object, public ScanReporter, public std::enable_shared_from_this<Reporter> {
@@ -70,7 +73,9 @@ public:
   // Consent dialog.
   bool askUserPermissionToSend();
   // The same dialog, telling a refusal from a dialog that was not answered.
-  ConsentAnswer askForConsent() override;
+  // Its details, made only when the user asks, show what reporting
+  // `crashFile` sends.
+  ConsentAnswer askForConsent(const std::string& crashFile) override;
   void configureAlertWindow() { parts_.dialog->configureAlertWindow(); }
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
     return parts_.dialog->runModalWindowWithTimeout(window, timeout);
@@ -97,7 +102,16 @@ public:
 
   std::string description() const override { return "<Reporter>"; }
 
+  // What reporting `crashFile` would send, made by the scripts while the
+  // modal mode is served (extract-crash-info, then upload-gist --show).
+  ReportDetails makeDetails(const std::string& crashFile, const std::shared_ptr<RunLoop::RunHandle>& stop);
+
 private:
+  // Runs a script of the report in the modal mode, so that the progress panel
+  // (shown once `progress` has run for a moment) can stop it. `stopped` tells
+  // whether the user did.
+  HelperScripts::Result runReportScript(std::string_view name, const std::string& crashFile,
+                                        std::vector<std::string> arguments, ReportProgress& progress);
   // Logs why the mail could not be handed over, with the upload address, and
   // tells the user in a small message.
   void tellMailFailure(const std::string& reason, const std::optional<std::string>& uploadAddress);

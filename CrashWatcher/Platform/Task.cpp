@@ -78,23 +78,26 @@ bool Task::run(Output output) {
     exitSource.reset();
     finishIfDone();
   };
-  outputSource = loop.addFdSource(reader.get(),
-                                  [&](short) {
-                                    if (!readAvailable(reader.get(), output)) endOutput();
-                                  },
-                                  modes);
+  outputSource = loop.addFdSource(
+      reader.get(),
+      [&](short) {
+        if (!readAvailable(reader.get(), output)) endOutput();
+      },
+      modes);
   // A readable pidfd stays readable: the source goes once the child has ended.
   if (child.pidfd() >= 0)
-    exitSource = loop.addFdSource(child.pidfd(), [&](short) { noteIfEnded(); }, modes);
+    exitSource = loop.addFdSource(
+        child.pidfd(), [&](short) { noteIfEnded(); }, modes);
   else
     exitSource = loop.addTimer(kReapPollSeconds, true, noteIfEnded, modes);
-  deadline = loop.addTimer(std::chrono::duration<double>(timeLimit_).count(), false,
-                           [&] {
-                             timedOut_ = true;
-                             child.killGroup();
-                             drain = loop.addTimer(kDrainAfterKillSeconds, false, endOutput, modes);
-                           },
-                           modes);
+  deadline = loop.addTimer(
+      std::chrono::duration<double>(timeLimit_).count(), false,
+      [&] {
+        timedOut_ = true;
+        child.killGroup();
+        drain = loop.addTimer(kDrainAfterKillSeconds, false, endOutput, modes);
+      },
+      modes);
 
   loop.run(runMode_, finished);
 

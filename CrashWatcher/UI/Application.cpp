@@ -19,8 +19,7 @@ void Application::activateIgnoringOtherApps(bool) {
   if (const auto backend = currentBackend()) backend->activate();
 }
 
-std::int64_t Application::runModalForWindow(const std::shared_ptr<Window>& window,
-                                            std::function<void()> whenStopping) {
+std::int64_t Application::runModalForWindow(const std::shared_ptr<Window>& window, std::function<void()> whenStopping) {
   if (const auto pending = std::exchange(pendingStop_, std::nullopt)) return *pending;
   if (!window || !window->backend()->isAlive()) return kModalResponseAbort;
 

@@ -34,7 +34,7 @@ public:
       result.status = crashFile.find("related") != std::string_view::npos ? 1 : 0;
     return result;
   }
-  ConsentAnswer askForConsent() override {
+  ConsentAnswer askForConsent(const std::string&) override {
     calls.push_back("consent?");
     if (onConsent) onConsent();
     if (!dialogShown) return ConsentAnswer::NotAnswered;
