@@ -29,6 +29,11 @@ constexpr std::string_view kCancelAction = "cancel:";
 constexpr std::string_view kToggleDetailsAction = "toggleDetails:";
 // Between the open details area and the buttons below it.
 constexpr double kDetailsGap = 12;
+// Kept free around a dialog grown for its details, and above it for a title
+// bar; an area is never made lower than this to fit.
+constexpr double kScreenMargin = 20;
+constexpr double kTitleBarRoom = 40;
+constexpr double kSmallestDetailsHeight = 120;
 // One countdown tick takes one second off the time left.
 constexpr double kCountdownTickSeconds = 1.0;
 
@@ -160,10 +165,23 @@ void ConsentDialog::makeDetails() {
 
 void ConsentDialog::layOutDetails(int direction) {
   using namespace ResizabilityExtentions;
-  const ui::Rect area = detailsView_->frame();
+  ui::Rect area = detailsView_->frame();
   const ui::Rect window = alertWindow_->frame();
   if (direction > 0) {
-    // The area keeps the window's margin on its right too.
+    // The area keeps the window's margin on its right too; a screen too small
+    // for it (room kept for a title bar) gets a smaller area, which scrolls.
+    const ui::Size screen = alertWindow_->backend()->screenSize();
+    double width = area.size.width;
+    double height = area.size.height;
+    if (screen.width > 0 && screen.height > 0) {
+      width = std::min(
+          width, std::max(window.size.width - 2 * area.origin.x, screen.width - kScreenMargin - 2 * area.origin.x));
+      height = std::min(height, std::max(kSmallestDetailsHeight, screen.height - kScreenMargin - kTitleBarRoom -
+                                                                     window.size.height - kDetailsGap));
+    }
+    laidOutArea_ = area;
+    area.size = ui::Size{width, height};
+    detailsView_->setFrame(area);
     detailsWidthGrowth_ = std::max(0.0, area.origin.x + area.size.width + area.origin.x - window.size.width);
     detailsHeightGrowth_ = area.size.height + kDetailsGap;
   }
@@ -180,6 +198,8 @@ void ConsentDialog::layOutDetails(int direction) {
     else if (view == sendButton_ || view == cancelButton_)
       breakpad_shiftHorizontally(*view, dx);
   }
+  // Closed, the area takes the layout's frame again.
+  if (direction < 0) detailsView_->setFrame(laidOutArea_);
 }
 
 void ConsentDialog::stopCountdownForGood() {

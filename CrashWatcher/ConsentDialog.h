@@ -11,6 +11,7 @@
 #include "Platform/PropertyList.h"
 #include "Platform/RunLoop.h"
 #include "ReportDetails.h"
+#include "UI/Geometry.h"
 #include "UI/LayoutOwner.h"
 
 namespace cw {
@@ -110,6 +111,8 @@ private:
   // How much the window grew for the open area.
   double detailsWidthGrowth_ = 0;
   double detailsHeightGrowth_ = 0;
+  // The area's frame in the layout, taken again when it closes.
+  ui::Rect laidOutArea_;
   // Stops the details being made; set while they are.
   std::shared_ptr<RunLoop::RunHandle> detailsStop_;
   // The dialog's loop has been told to end.

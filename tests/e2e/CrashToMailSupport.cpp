@@ -14,6 +14,7 @@
 
 #include "BuildConfig.h"
 #include "Platform/MailtoURL.h"
+#include "Platform/ShellQuote.h"
 #include "dialog/DialogTestSupport.h"
 
 namespace cw::test {
@@ -181,6 +182,14 @@ std::string MailRoad::expectedMail() const {
       "> For further discussion please open a topic at\n> " +
       std::string(build::kSupportForumAddress) + ".\n>\n> Thank you, Ilvard";
   return *mailtoURL(build::kCrashReportRecipient, subject, body);
+}
+
+std::string uploadGistShows(const AgentSandbox& sandbox, const std::string& crash) {
+  std::vector<std::string> command{"env", "-i"};
+  for (const std::string& entry : sandbox.environment()) command.push_back(entry);
+  command.insert(command.end(), {"/bin/bash", "--noprofile", "-c",
+                                 shellQuote(sandbox.resources() + "/upload-gist.rb") + " --show " + shellQuote(crash)});
+  return runTool(command).output;
 }
 
 }  // namespace cw::test

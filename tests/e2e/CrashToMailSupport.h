@@ -82,10 +82,15 @@ public:
   // The exact mailto: URL the agent must hand over for that crash log.
   std::string expectedMail() const;
   const PasteServer& paste() const { return paste_; }
+  PasteServer& paste() { return paste_; }
 
 private:
   AgentSandbox& sandbox_;
   PasteServer paste_;
 };
+
+// What the sandbox's upload-gist --show prints for `crash`, in the agent's
+// surroundings (its environment, no login profile).
+std::string uploadGistShows(const AgentSandbox& sandbox, const std::string& crash);
 
 }  // namespace cw::test

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 
-#include "Platform/ShellQuote.h"
 #include "dialog/DialogTestSupport.h"
 #include "e2e/CrashToMailSupport.h"
 #include "process/AgentProcess.h"
@@ -51,16 +50,6 @@ protected:
     names.insert(names.begin(), {"xdotool", "key", "--clearmodifiers"});
     runTool(names);
   }
-  // What upload-gist --show prints for `crash` in the agent's surroundings.
-  std::string shownBy(const std::string& crash) const {
-    std::vector<std::string> command{"env", "-i"};
-    for (const std::string& entry : sandbox_.environment()) command.push_back(entry);
-    command.insert(command.end(),
-                   {"/bin/bash", "--noprofile", "-c",
-                    shellQuote(sandbox_.resources() + "/upload-gist.rb") + " --show " + shellQuote(crash)});
-    return runTool(command).output;
-  }
-
   AgentSandbox sandbox_;
   std::string tmp_ = sandbox_.home() + "/tmp";
 };
@@ -77,7 +66,8 @@ TEST_F(DetailsToPasteTest, TheDetailsShowWhatIsSentAndSendUploadsExactlyThatToBe
   // Details (the first in Tab order) opens the area; its text, selected
   // whole and copied, ends with exactly what upload-gist --show prints.
   keys(window, {"space"});
-  const std::string shown = shownBy(sandbox_.localCrashReporter() + "/Finder_2026-12-08-101500_host.crash");
+  const std::string shown =
+      uploadGistShows(sandbox_, sandbox_.localCrashReporter() + "/Finder_2026-12-08-101500_host.crash");
   ASSERT_THAT(shown, HasSubstr("EXC_BAD_ACCESS"));
   std::optional<std::string> area;
   ASSERT_TRUE(waitUntil(
@@ -113,7 +103,7 @@ TEST_F(DetailsToPasteTest, TheDetailsShowWhatIsSentAndSendUploadsExactlyThatToBe
 
 TEST_F(DetailsToPasteTest, ASlowUploadShowsProgressAndStopEndsItWithNoMail) {
   MailRoad road(sandbox_);
-  const_cast<PasteServer&>(road.paste()).setAnswerDelay(120s);
+  road.paste().setAnswerDelay(120s);
   AgentProcess agent(sandbox_);
   const std::string window = dialogFor(agent, road);
   ASSERT_FALSE(window.empty()) << agent.log();

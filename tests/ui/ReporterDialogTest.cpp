@@ -469,6 +469,34 @@ TEST_F(ReporterDialogTest, TheDetailsOpenBetweenTheTextsAndTheButtonsStopTheCoun
   EXPECT_EQ(dialog->shownDetails()->uploadText, made.uploadText);
 }
 
+TEST_F(ReporterDialogTest, TheOpenDetailsFitTheScreenAndCloseToTheLayoutsFrames) {
+  for (const ui::Size screen : {ui::Size{1024, 768}, ui::Size{800, 600}, ui::Size{1024, 600}}) {
+    SCOPED_TRACE(testing::Message() << screen.width << "x" << screen.height);
+    test::ScopedMemoryBackend fresh;
+    fresh->setScreenSize(screen);
+    stage(std::nullopt);
+    const auto area = [&] { return fresh->controls(ui::ControlKind::TextView).front(); };
+    ui::Rect open;
+    fresh->pressButtonAfterTicks("Details…");
+    fresh->runAfterTicks(0, [&] {
+      open = fresh->visibleWindows().front()->frame;
+      EXPECT_GE(area()->frame.size.height, 120);
+    });
+    fresh->pressButtonAfterTicks("Hide Details");
+    fresh->runAfterTicks(0, [&] {
+      EXPECT_EQ(fresh->visibleWindows().front()->frame.size, (ui::Size{500, 330}));
+      EXPECT_EQ(area()->frame, ui::makeRect(20, 56, 720, 330));
+    });
+    fresh->pressButtonAfterTicks("Don't Send");
+    EXPECT_FALSE(reporter->askUserPermissionToSend());
+    EXPECT_TRUE(fresh->scriptFailures().empty());
+    // Room for a title bar above, a margin around.
+    EXPECT_LE(open.size.width, screen.width - 20);
+    EXPECT_LE(open.size.height, screen.height - 60);
+    EXPECT_GT(open.size.height, 330 + 120);
+  }
+}
+
 TEST_F(ReporterDialogTest, DetailsThatCannotBeMadeSayWhyAndNeverHoldTheAnswer) {
   struct Case {
     const char* name;
