@@ -93,7 +93,10 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     task->setLaunchPath("/bin/bash");
     arguments.push_back(commandLine);
     task->setArguments(std::move(arguments));
-    task->setEnvironment(environment_);
+    // The script learns the limit, so that it can end (and say why) in time.
+    std::vector<std::string> environment = environment_;
+    environment.push_back("CRASHWATCHER_SCRIPT_TIME_LIMIT=" + secondsText(limit));
+    task->setEnvironment(std::move(environment));
     task->setTimeLimit(limit);
     task->setOutputStartMarker(marker);
     task->setRunMode(options.mode);

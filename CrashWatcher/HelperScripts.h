@@ -63,8 +63,9 @@ public:
 // script runs again with /bin/bash --noprofile -l -c (logged once). With
 // the run loop's default mode served meanwhile, killed with its process group
 // after the bundle's "HelperScriptTimeLimit" (default 5 minutes). Each child
-// gets the agent's environment plus `environment` ("NAME=value"); the agent's
-// own stays as it is.
+// gets the agent's environment plus `environment` ("NAME=value") and
+// CRASHWATCHER_SCRIPT_TIME_LIMIT (that limit in seconds); the agent's own
+// stays as it is.
 class BundleHelperScripts final : public HelperScripts {
 public:
   BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment);

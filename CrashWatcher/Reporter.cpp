@@ -4,12 +4,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "BuildConfig.h"
+#include "Platform/Paths.h"
 #include "Platform/Posix.h"
 #include "Platform/PrintableText.h"
 #include "Platform/PropertyList.h"
@@ -60,9 +62,29 @@ private:
   std::string path_;
 };
 
-// Script output as a log line may hold it: it can forge no line of its own.
-std::optional<std::string> printable(const std::optional<std::string>& text) {
-  return text ? std::optional<std::string>(printableForLog(*text)) : std::nullopt;
+// How upload-gist's note on a failure begins.
+constexpr std::string_view kUploadFailedNoteStart = "(upload failed: ";
+constexpr std::string_view kUploadFailedNoteAttach = " \u2014 please attach ";
+// The failure message closes by itself after the dialog's countdown, and
+// after this long at most.
+constexpr double kLongestMessageSeconds = 120.0;
+
+// The reason that upload-gist's note on a failure gives.
+std::string reasonInNote(std::string_view note) {
+  note.remove_prefix(kUploadFailedNoteStart.size());
+  const std::size_t end = note.find(kUploadFailedNoteAttach);
+  return printableForLog(note.substr(0, end));
+}
+
+// The note that stands in the mail in place of the address when the upload
+// failed, as upload-gist writes it: the home folder as "~", printable.
+std::string uploadFailedNote(const std::string& reason, const std::string& crashFile) {
+  std::string shown = crashFile;
+  std::string home = homeDirectory();
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (home.size() > 1 && shown.starts_with(home + "/")) shown = "~" + shown.substr(home.size());
+  return std::string(kUploadFailedNoteStart) + reason + std::string(kUploadFailedNoteAttach) + printableForLog(shown) +
+         ")";
 }
 
 }  // namespace
@@ -192,17 +214,41 @@ HelperScripts::Result Reporter::runReportScript(std::string_view name, const std
   return parts_.scripts->run(name, crashFile, true, options);
 }
 
+std::optional<Reporter::Upload> Reporter::uploadCrashLog(const std::string& crashFile,
+                                                         std::vector<std::string> arguments, ReportProgress& progress) {
+  // The host goes in as an argument: it is no format of its own.
+  systemLog("Uploading crash report to %@: %@", parts_.pasteServiceHostName, printableForLog(crashFile));
+  const HelperScripts::Result result = runReportScript("upload-gist", crashFile, std::move(arguments), progress);
+  if (progress.stopped) {
+    systemLog("Sending the crash report was stopped by the user: the upload was ended and no mail was opened");
+    return std::nullopt;
+  }
+  // A shutdown cut the upload short: nothing more is asked or handed over.
+  if (result.interrupted) return std::nullopt;
+  Upload upload;
+  upload.crashFile = crashFile;
+  if (!result.ownExit)
+    upload.failure = result.timedOut ? "timed out" : "upload-gist " + result.ending;
+  else if (!result.output || result.output->empty())
+    upload.failure = "upload-gist gave no address";
+  else
+    upload.text = *result.output;
+  // Its own note on a failure stands as it is; the agent's says the same.
+  if (upload.text.starts_with(kUploadFailedNoteStart))
+    upload.failure = reasonInNote(upload.text);
+  else if (upload.failure)
+    upload.text = uploadFailedNote(*upload.failure, crashFile);
+  systemLog("  => %@", printableForLog(upload.text));
+  return upload;
+}
+
 void Reporter::report(const std::optional<std::string>& crashFile) {
-  std::optional<std::string> uploadAddress;
+  std::optional<Upload> upload;
   std::string crashSummary;
-  if (!crashFile) {
-    uploadAddress = std::string(kMissingCrashLog);
-  } else {
+  if (crashFile) {
     // What the user saw in the dialog's details, if anything, is what is sent.
     std::optional<ReportDetails> shown = parts_.dialog->shownDetails();
     if (shown && (shown->crashFile != *crashFile || !shown->uploadText)) shown.reset();
-    // The host goes in as an argument: it is no format of its own.
-    systemLog("Uploading crash report to %@: %@", parts_.pasteServiceHostName, *crashFile);
     // Until the mail opens, a panel says the report is being sent and can
     // stop it; the scripts run in the modal mode so that it is answered.
     ReportProgress progress;
@@ -219,22 +265,15 @@ void Reporter::report(const std::optional<std::string>& crashFile) {
     if (shown && !shownFile)
       systemLog("Could not keep the text shown in the details (%@); the crash log is redacted anew for the upload",
                 std::strerror(errno));
-    const HelperScripts::Result upload = runReportScript(
-        "upload-gist", *crashFile,
-        shownFile ? std::vector<std::string>{"--shown", shownFile->path()} : std::vector<std::string>{}, progress);
+    upload = uploadCrashLog(
+        *crashFile, shownFile ? std::vector<std::string>{"--shown", shownFile->path()} : std::vector<std::string>{},
+        progress);
     shownFile.reset();
-    if (progress.stopped) {
-      systemLog("Sending the crash report was stopped by the user: the upload was ended and no mail was opened");
-      return;
-    }
-    // A shutdown cut the upload short: nothing more is asked or handed over.
-    if (upload.interrupted) return;
-    uploadAddress = upload.output;
-    systemLog("  => %@", printable(uploadAddress));
-    // An empty address is an address: only output that was not text counts as none.
-    if (uploadAddress && shown) {
+    if (!upload) return;
+    if (shown) {
       crashSummary = shown->summary;  // the subject the user saw
-    } else if (uploadAddress) {
+    } else {
+      // Made even when the upload failed: the mail still says what crashed.
       const HelperScripts::Result summary = runReportScript("extract-crash-info", *crashFile, {}, progress);
       if (progress.stopped) {
         systemLog("Sending the crash report was stopped by the user: no mail was opened");
@@ -244,23 +283,20 @@ void Reporter::report(const std::optional<std::string>& crashFile) {
       crashSummary = summary.output.value_or("");
     }
   }
+  const std::string uploadText = upload ? upload->text : std::string(kMissingCrashLog);
 
-  const MailComposer::Mail composed = parts_.composer.compose(readVellumdriftVersion(), crashSummary, uploadAddress);
-  // What was uploaded, if anything: the address the user is told about.
-  const std::optional<std::string> uploaded = crashFile ? uploadAddress : std::nullopt;
+  const MailComposer::Mail composed = parts_.composer.compose(readVellumdriftVersion(), crashSummary, uploadText);
   if (!composed.url) {
-    tellMailFailure("the mail could not be composed: " + composed.failure, uploaded);
+    tellMailFailure("the mail could not be composed: " + composed.failure, upload);
     return;
   }
 
-  const URLOpening opening = parts_.desktop->openURL(*composed.url, [uploaded](int status) {
-    systemLog(
-        "The mail program ended with a failure (xdg-open exited with status %d); the crash report was "
-        "uploaded to: %@",
-        status, printable(uploaded));
+  const std::string whereItIs = whereTheReportIs(upload);
+  const URLOpening opening = parts_.desktop->openURL(*composed.url, [whereItIs](int status) {
+    systemLog("The mail program ended with a failure (xdg-open exited with status %d); %@", status, whereItIs);
   });
   if (!opening.succeeded()) {
-    tellMailFailure(opening.failureReason(), uploaded);
+    tellMailFailure(opening.failureReason(), upload);
     return;
   }
   const std::vector<RunningApplication> mailPrograms =
@@ -268,12 +304,26 @@ void Reporter::report(const std::optional<std::string>& crashFile) {
   if (!mailPrograms.empty()) parts_.desktop->activate(mailPrograms.front(), kApplicationActivateAllWindows);
 }
 
-void Reporter::tellMailFailure(const std::string& reason, const std::optional<std::string>& uploadAddress) {
-  systemLog("Could not open the report in a mail program (%@); the crash report was uploaded to: %@", reason,
-            printable(uploadAddress));
+std::string Reporter::whereTheReportIs(const std::optional<Upload>& upload) const {
+  if (upload && upload->failure)
+    return "the crash report was not uploaded (" + *upload->failure + "): attach '" +
+           printableForLog(upload->crashFile) + "' to a mail to " + parts_.composer.recipient() + " instead";
+  // No crash log at all: nothing was uploaded, and there is nothing to attach.
+  return "the crash report was uploaded to: " + (upload ? printableForLog(upload->text) : std::string("(null)"));
+}
+
+void Reporter::tellMailFailure(const std::string& reason, const std::optional<Upload>& upload) {
+  systemLog("Could not open the report in a mail program (%@); %@", reason, whereTheReportIs(upload));
   // The user pressed Send and would otherwise see nothing: say so, with the
-  // address to pass on by other means.
-  ui::runMessagePanel(ui::mailFailurePanel(uploadAddress.value_or(""), parts_.composer.recipient()));
+  // address to pass on (or the file to attach) by other means. Bounded, so
+  // that the scan it holds goes on: the crashes that came meanwhile are
+  // asked about right after.
+  const double countdown = parts_.dialog->messageTimeout();
+  const double bound = countdown > 0.001 ? std::min(countdown, kLongestMessageSeconds) : kLongestMessageSeconds;
+  if (upload && upload->failure)
+    ui::runMessagePanel(ui::mailFailurePanelWithoutUpload(upload->crashFile, parts_.composer.recipient()), bound);
+  else
+    ui::runMessagePanel(ui::mailFailurePanel(upload ? upload->text : "", parts_.composer.recipient()), bound);
 }
 
 }  // namespace cw

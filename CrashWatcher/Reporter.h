@@ -108,13 +108,29 @@ public:
 
 private:
   // Runs a script of the report in the modal mode, so that the progress panel
-  // (shown once `progress` has run for a moment) can stop it. `stopped` tells
-  // whether the user did.
+  // (shown once `progress` has run for a moment) can stop it.
   HelperScripts::Result runReportScript(std::string_view name, const std::string& crashFile,
                                         std::vector<std::string> arguments, ReportProgress& progress);
-  // Logs why the mail could not be handed over, with the upload address, and
-  // tells the user in a small message.
-  void tellMailFailure(const std::string& reason, const std::optional<std::string>& uploadAddress);
+  // What became of an upload.
+  struct Upload {
+    std::string crashFile;
+    // The address, or the note that stands in its place in the mail.
+    std::string text;
+    // Why nothing usable was uploaded; absent when it was.
+    std::optional<std::string> failure;
+  };
+  // Uploads `crashFile` (given `arguments` before it) and logs the outcome;
+  // absent when a shutdown or the user's stop cut it short. An upload killed
+  // at the time limit, or that gave no address (none, or one that is not
+  // UTF-8), failed like one upload-gist reports itself.
+  std::optional<Upload> uploadCrashLog(const std::string& crashFile, std::vector<std::string> arguments,
+                                       ReportProgress& progress);
+  // For the log: where the report is, or that it was not uploaded and what to
+  // attach instead.
+  std::string whereTheReportIs(const std::optional<Upload>& upload) const;
+  // Logs why the mail could not be handed over, with where the report is,
+  // and tells the user in a small message that closes by itself in time.
+  void tellMailFailure(const std::string& reason, const std::optional<Upload>& upload);
 
   ReporterParts parts_;
 };

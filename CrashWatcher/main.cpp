@@ -21,6 +21,7 @@
 #include "Platform/PrintableText.h"
 #include "Platform/RunLoop.h"
 #include "Platform/SystemLog.h"
+#include "Platform/UniqueFd.h"
 #include "Reporter.h"
 
 namespace {
@@ -34,7 +35,8 @@ constexpr int kLockAttempts = 100;
 
 std::shared_ptr<cw::Reporter> reporter;
 std::unique_ptr<cw::CrashScan> scan;
-int lock = 0;
+// The open lock file while the agent holds it; closed exactly once.
+cw::UniqueFd lock;
 
 // The handlers only record the signal and wake the main thread, which does
 // the work in whatever run is under way (see serviceSignals).
@@ -120,14 +122,14 @@ void retireSignalWakeUp() {
 }
 
 void releaseLock() {
-  if (lock == 0) return;
+  if (!lock) return;
   // The name goes while we still hold the lock: a starter that opened the
   // file before and locks it after us then finds the name gone and tries
   // again. Unlinked after the unlock, the name could be taken from a new
   // holder, and a third starter would lock a fresh file beside it.
   ::unlink(lockFilePath().c_str());
-  ::flock(lock, LOCK_UN | LOCK_NB);
-  ::close(lock);
+  ::flock(lock.get(), LOCK_UN | LOCK_NB);
+  lock.reset();
 }
 
 enum class LockOutcome { Obtained, HeldByAnother, CannotOpen, CannotLock };
@@ -135,29 +137,32 @@ enum class LockOutcome { Obtained, HeldByAnother, CannotOpen, CannotLock };
 // Opens and locks the lock file. When it fails for another reason than a
 // lock held elsewhere, errno says why.
 LockOutcome obtainLock(const std::string& path) {
+  // Closing what we could not use must not lose the reason.
+  auto giveUp = [](LockOutcome outcome) {
+    const int error = errno;
+    lock.reset();
+    errno = error;
+    return outcome;
+  };
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    lock = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock < 0) return LockOutcome::CannotOpen;
-    if (lock <= STDERR_FILENO) {
+    lock.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock) return LockOutcome::CannotOpen;
+    if (lock.get() <= STDERR_FILENO) {
       // Started with a standard descriptor closed: keep the lock clear of
-      // 0, 1 and 2, which children inherit and 0 means "no lock" here.
-      const int moved = ::fcntl(lock, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-      const int error = errno;
-      ::close(lock);
-      lock = moved;
-      errno = error;
-      if (lock < 0) return LockOutcome::CannotOpen;
+      // 0, 1 and 2, which children inherit.
+      cw::UniqueFd moved(::fcntl(lock.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+      if (!moved) return giveUp(LockOutcome::CannotOpen);
+      lock = std::move(moved);
     }
-    if (::flock(lock, LOCK_EX | LOCK_NB) != 0)
-      return errno == EWOULDBLOCK ? LockOutcome::HeldByAnother : LockOutcome::CannotLock;
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
+      return giveUp(errno == EWOULDBLOCK ? LockOutcome::HeldByAnother : LockOutcome::CannotLock);
     struct stat locked {
     }, named{};
-    if (::fstat(lock, &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
+    if (::fstat(lock.get(), &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
         locked.st_ino == named.st_ino)
       return LockOutcome::Obtained;
-    ::close(lock);
   }
-  return LockOutcome::HeldByAnother;
+  return giveUp(LockOutcome::HeldByAnother);
 }
 
 }  // namespace
@@ -174,7 +179,6 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
       cw::systemLog("Unable to lock file '%s': %s", cw::printableForLog(lockPath), std::strerror(error));
     cw::systemLog("Unable to obtain lock '%s' - exiting to prevent multiple VellumdriftCrashWatcher instances",
                   cw::printableForLog(lockPath));
-    if (lock >= 0) ::close(lock);
     std::exit(1);
   }
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/CheckedFormat.h"
 #include "Platform/Format.h"
 #include "Platform/Object.h"
 #include "Platform/UniqueFd.h"
@@ -167,84 +168,20 @@ private:
 // ---------------------------------------------------------------------------
 // Format strings checked at compile time.
 
-namespace gtm_detail {
-
-template <typename T>
-struct IsObjectSharedPtr : std::false_type {};
-template <typename T>
-struct IsObjectSharedPtr<std::shared_ptr<T>> : std::is_base_of<Object, T> {};
-
-// The class of an argument in a format, decided by its C++ type.
-template <typename T>
-consteval FormatArgClass argClassOf() {
-  using U = std::remove_cvref_t<T>;
-  if constexpr (std::is_same_v<U, std::nullptr_t>) {
-    return FormatArgClass::Absent;
-  } else if constexpr (std::is_integral_v<U>) {
-    return FormatArgClass::Integer;
-  } else if constexpr (std::is_floating_point_v<U>) {
-    return FormatArgClass::Double;
-  } else if constexpr (std::is_array_v<U> || std::is_pointer_v<U>) {
-    using Pointee = std::remove_cv_t<std::remove_pointer_t<std::decay_t<U>>>;
-    if constexpr (std::is_same_v<Pointee, char>)
-      return FormatArgClass::String;
-    else if constexpr (std::is_base_of_v<Object, Pointee>)
-      return FormatArgClass::Object;
-    else
-      return FormatArgClass::Pointer;
-  } else if constexpr (std::is_convertible_v<const U&, std::string_view> ||
-                       std::is_same_v<U, std::optional<std::string>>) {
-    return FormatArgClass::String;
-  } else if constexpr (IsObjectSharedPtr<U>::value) {
-    return FormatArgClass::Object;
-  } else {
-    return FormatArgClass::Other;
-  }
-}
-
-// The formatter's own grammar decides: every directive finds an argument of
-// a fitting class, and, as printf checking warns, every argument is used.
-template <typename... Args>
-constexpr bool formatMatches(std::string_view format) {
-  constexpr FormatArgClass classes[] = {argClassOf<Args>()..., FormatArgClass::Other};
-  const FormatVerdict verdict = checkFormat(format, classes, sizeof...(Args));
-  return verdict.fits && verdict.everyArgumentUsed;
-}
-
-// Not constexpr: a format that reaches it at compile time does not compile.
-void formatDoesNotMatchItsArguments();
-
-}  // namespace gtm_detail
-
 // True when a format fits the argument types, as the log operations check it.
 template <typename... Args>
 constexpr bool GTMLogFormatMatches(std::string_view format) {
-  return gtm_detail::formatMatches<Args...>(format);
+  return formatMatchesArguments<Args...>(format);
 }
 
 // A format known only at run time; it is checked as it is used, and a format
 // that does not fit its arguments gives no message.
-struct GTMRuntimeFormat {
-  std::string_view text;
-};
+using GTMRuntimeFormat = RuntimeFormat;
 
 // The format of a log call. A constant format is checked against the
 // argument types at compile time; a GTMRuntimeFormat passes unchecked.
 template <typename... Args>
-class GTMLogFormatString {
-public:
-  template <typename Text>
-  requires std::convertible_to<const Text&, std::string_view>
-  consteval GTMLogFormatString(const Text& text) : text_(text) {
-    if (!gtm_detail::formatMatches<Args...>(text_)) gtm_detail::formatDoesNotMatchItsArguments();
-  }
-  constexpr GTMLogFormatString(GTMRuntimeFormat format) : text_(format.text) {}
-
-  constexpr std::string_view get() const { return text_; }
-
-private:
-  std::string_view text_;
-};
+using GTMLogFormatString = CheckedFormatString<Args...>;
 
 template <typename... Args>
 using GTMLogFormat = GTMLogFormatString<std::type_identity_t<Args>...>;

@@ -1,4 +1,4 @@
-#!/usr/bin/env -S ruby --disable-gems
+#!/usr/bin/ruby --disable-gems
 # frozen_string_literal: true
 #
 # related-crash-report CRASH_LOG

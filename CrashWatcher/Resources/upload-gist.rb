@@ -1,4 +1,4 @@
-#!/usr/bin/env -S ruby --disable-gems
+#!/usr/bin/ruby --disable-gems
 # frozen_string_literal: true
 #
 # upload-gist CRASH_LOG
@@ -42,6 +42,9 @@
 #   CRASHWATCHER_PASTE_TIMEOUT      seconds the whole run may take (default
 #                                   60, at most 600); connecting may take the
 #                                   lesser of this and 15 seconds.
+#   CRASHWATCHER_SCRIPT_TIME_LIMIT  set by the agent: seconds after which it
+#                                   kills a helper script. The run ends well
+#                                   before, so that it still prints its note.
 #
 # Connection failures and 5xx answers are tried again, at most 4 times in all
 # and within the time limit; nothing is sent again once the server has
@@ -138,7 +141,34 @@ module UploadGist
 
   def timeout
     value = Float(ENV.fetch('CRASHWATCHER_PASTE_TIMEOUT', ''), exception: false)
-    value&.positive? ? [value, MAX_TIMEOUT].min : DEFAULT_TIMEOUT
+    bound = value&.positive? ? [value, MAX_TIMEOUT].min : DEFAULT_TIMEOUT
+    agent = Float(ENV.fetch('CRASHWATCHER_SCRIPT_TIME_LIMIT', ''), exception: false)
+    return bound unless agent&.positive?
+
+    # Ruby's start before the watchdog, and the note's writing, need time too.
+    reserve = [agent * 0.1, 5.0].min + 0.5
+    [bound, [agent - reserve, 0.1].max].min
+  end
+
+  # A line for the agent's log: nothing the server answered can break it or
+  # pose as a line of its own (control characters, invalid UTF-8 and
+  # direction overrides escaped, a backslash doubled).
+  def tell(message)
+    text = message.to_s.b.force_encoding(Encoding::UTF_8)
+    escaped = text.each_char.map do |char|
+      next char.bytes.map { |byte| format('\\x%02x', byte) }.join unless char.valid_encoding?
+
+      case char
+      when '\\' then '\\\\'
+      when "\n" then '\\n'
+      when "\r" then '\\r'
+      when "\t" then '\\t'
+      when /[\x00-\x1f\x7f]/ then format('\\x%02x', char.ord)
+      when /[\u0080-\u009f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]/ then format('\\u{%04x}', char.ord)
+      else char
+      end
+    end
+    warn "upload-gist: #{escaped.join}"
   end
 
   def protocol
@@ -217,7 +247,7 @@ module UploadGist
     rescue Transient => e
       raise Failure.new(e.reason, e.message) if now + delay >= deadline
 
-      warn "upload-gist: #{e.message}; trying again in #{delay} s"
+      tell "#{e.message}; trying again in #{delay} s"
       sleep delay
     end
     yield
@@ -351,7 +381,7 @@ module UploadGist
   def show(path)
     write(crash_text(path), 0)
   rescue Failure => e
-    warn "upload-gist: #{e.message}".scrub
+    tell e.message
     1
   end
 
@@ -371,7 +401,7 @@ module UploadGist
       begin
         [upload(path, shown), 0]
       rescue Failure => e
-        warn "upload-gist: #{e.message}".scrub
+        tell e.message
         [note(e.reason, path), 1]
       end
     lock.synchronize do
@@ -392,7 +422,7 @@ status =
   begin
     UploadGist.main(ARGV)
   rescue StandardError, NoMemoryError, SystemStackError => e
-    warn "upload-gist: #{e.class}: #{e.message}".scrub
+    UploadGist.tell "#{e.class}: #{e.message}"
     1
   end
 exit status

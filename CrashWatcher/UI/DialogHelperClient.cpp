@@ -41,11 +41,13 @@ DialogHelperClient::DialogHelperClient(std::string helperPath) : DialogHelperCli
 DialogHelperClient::DialogHelperClient(Options options)
     : loop_(RunLoop::current()), replyTimeout_(options.replyTimeout) {
   const std::string path = options.helperPath.empty() ? defaultHelperPath() : options.helperPath;
-  helper_ = HelperProcess::spawn(path, {"--fd", std::to_string(protocol::kHelperSocketFd)}, protocol::kHelperSocketFd);
-  if (!helper_) {
-    markLost("the dialog helper could not be started");
+  SystemResult<HelperProcess> spawned =
+      HelperProcess::spawn(path, {"--fd", std::to_string(protocol::kHelperSocketFd)}, protocol::kHelperSocketFd);
+  if (!spawned) {
+    markLost("the dialog helper could not be started: " + spawned.reason());
     return;
   }
+  helper_ = std::move(*spawned);
   socketSource_ =
       loop_.addFdSource(helper_->socket(), [this](short revents) { onSocketReady(revents); }, {kModalPanelRunLoopMode});
 }
@@ -69,28 +71,18 @@ ControlId DialogHelperClient::createControl(ControlKind kind, ControlId parent, 
   // Ids stay unique even once lost: the views above still tell their
   // controls apart by them.
   const ControlId control = nextControl_++;
-  Request request;
-  request.op = Request::Op::Create;
-  request.control = control;
-  request.kind = kind;
-  request.parent = parent;
-  request.frame = frame;
+  const Request request{.op = Request::Op::Create, .control = control, .kind = kind, .parent = parent, .frame = frame};
   send(request);
   return control;
 }
 
 void DialogHelperClient::destroyControl(ControlId control) {
-  Request request;
-  request.op = Request::Op::Destroy;
-  request.control = control;
+  const Request request{.op = Request::Op::Destroy, .control = control};
   send(request);
 }
 
 void DialogHelperClient::setFrame(ControlId control, const Rect& frame) {
-  Request request;
-  request.op = Request::Op::SetFrame;
-  request.control = control;
-  request.frame = frame;
+  const Request request{.op = Request::Op::SetFrame, .control = control, .frame = frame};
   send(request);
 }
 
@@ -99,10 +91,7 @@ void DialogHelperClient::setText(ControlId control, std::string_view text) {
   Request::Op op = Request::Op::SetText;
   do {
     const std::size_t length = utf8PrefixLength(text, protocol::kMaxTextPiece);
-    Request request;
-    request.op = op;
-    request.control = control;
-    request.text = text.substr(0, length);
+    const Request request{.op = op, .control = control, .text = std::string(text.substr(0, length))};
     send(request);
     text.remove_prefix(length);
     op = Request::Op::AppendText;
@@ -110,36 +99,23 @@ void DialogHelperClient::setText(ControlId control, std::string_view text) {
 }
 
 void DialogHelperClient::setTextColor(ControlId control, const Color& color) {
-  Request request;
-  request.op = Request::Op::SetTextColor;
-  request.control = control;
-  request.color = color;
+  const Request request{.op = Request::Op::SetTextColor, .control = control, .color = color};
   send(request);
 }
 
 void DialogHelperClient::setKeyEquivalent(ControlId control, std::string_view key) {
-  Request request;
-  request.op = Request::Op::SetKeyEquivalent;
-  request.control = control;
-  request.text = key;
+  const Request request{.op = Request::Op::SetKeyEquivalent, .control = control, .text = std::string(key)};
   send(request);
 }
 
 void DialogHelperClient::setTextStyle(ControlId control, bool bold, double pointSize, bool wraps) {
-  Request request;
-  request.op = Request::Op::SetTextStyle;
-  request.control = control;
-  request.bold = bold;
-  request.pointSize = pointSize;
-  request.wraps = wraps;
+  const Request request{
+      .op = Request::Op::SetTextStyle, .control = control, .bold = bold, .pointSize = pointSize, .wraps = wraps};
   send(request);
 }
 
 void DialogHelperClient::setHidden(ControlId control, bool hidden) {
-  Request request;
-  request.op = Request::Op::SetHidden;
-  request.control = control;
-  request.hidden = hidden;
+  const Request request{.op = Request::Op::SetHidden, .control = control, .hidden = hidden};
   send(request);
 }
 
@@ -155,41 +131,30 @@ Size DialogHelperClient::cellSizeForBounds(ControlId control, const Rect& bounds
 
 ControlId DialogHelperClient::showMessagePanel(const MessagePanel& panel) {
   if (!isAlive()) return 0;
-  Request request;
-  request.op = Request::Op::ShowMessagePanel;
-  request.control = nextControl_++;
-  request.panel = panel;
+  const Request request{.op = Request::Op::ShowMessagePanel, .control = nextControl_++, .panel = panel};
   send(request);
   return isAlive() ? request.control : 0;
 }
 
 ControlId DialogHelperClient::showProgressPanel(const ProgressPanel& panel) {
   if (!isAlive()) return 0;
-  Request request;
-  request.op = Request::Op::ShowProgressPanel;
-  request.control = nextControl_++;
-  request.progressPanel = panel;
+  const Request request{.op = Request::Op::ShowProgressPanel, .control = nextControl_++, .progressPanel = panel};
   send(request);
   return isAlive() ? request.control : 0;
 }
 
 void DialogHelperClient::showWindow(ControlId window) {
-  Request request;
-  request.op = Request::Op::Show;
-  request.control = window;
+  const Request request{.op = Request::Op::Show, .control = window};
   send(request);
 }
 
 void DialogHelperClient::orderOut(ControlId window) {
-  Request request;
-  request.op = Request::Op::OrderOut;
-  request.control = window;
+  const Request request{.op = Request::Op::OrderOut, .control = window};
   send(request);
 }
 
 void DialogHelperClient::activate() {
-  Request request;
-  request.op = Request::Op::Activate;
+  const Request request{.op = Request::Op::Activate};
   send(request);
 }
 
@@ -280,11 +245,8 @@ bool DialogHelperClient::processLines(std::uint64_t awaitedSequence, std::option
 Size DialogHelperClient::measure(ControlId control, std::optional<double> boundsWidth) {
   if (!isAlive()) return {};
   const std::uint64_t sequence = nextSequence_++;
-  Request request;
-  request.op = Request::Op::Measure;
-  request.control = control;
-  request.sequence = sequence;
-  request.boundsWidth = boundsWidth;
+  const Request request{
+      .op = Request::Op::Measure, .control = control, .sequence = sequence, .boundsWidth = boundsWidth};
   send(request);
 
   const auto deadline = Clock::now() + replyTimeout_;

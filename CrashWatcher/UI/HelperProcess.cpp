@@ -7,23 +7,21 @@
 
 namespace cw::ui {
 
-std::optional<HelperProcess> HelperProcess::spawn(const std::string& path, const std::vector<std::string>& arguments,
-                                                  int childFd) {
+SystemResult<HelperProcess> HelperProcess::spawn(const std::string& path, const std::vector<std::string>& arguments,
+                                                 int childFd) {
   int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return std::nullopt;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+    return SystemResult<HelperProcess>::lastFailure();
   UniqueFd ours(ends[0]);
   UniqueFd theirs(ends[1]);
   const int flags = ::fcntl(ours.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0) return std::nullopt;
+  if (flags < 0 || ::fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+    return SystemResult<HelperProcess>::lastFailure();
 
-  std::vector<std::string> argv;
-  argv.reserve(arguments.size() + 1);
-  argv.push_back(path);
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
   ChildProcess::Options options;
   options.descriptors = {{theirs.get(), childFd}};
-  ChildProcess child = ChildProcess::spawn(path, argv, options);
-  if (!child.started()) return std::nullopt;
+  ChildProcess child = ChildProcess::spawn(path, ChildProcess::argumentVector(path, arguments), options);
+  if (!child.started()) return SystemResult<HelperProcess>::failure(child.spawnError());
   return HelperProcess(std::move(ours), std::move(child));
 }
 

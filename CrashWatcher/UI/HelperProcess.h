@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Platform/ChildProcess.h"
+#include "Platform/SystemResult.h"
 #include "Platform/UniqueFd.h"
 
 namespace cw::ui {
@@ -19,9 +20,9 @@ class HelperProcess {
 public:
   // Starts `path` with `arguments` (argv[1..]); the child's end of the socket
   // becomes its descriptor `childFd`, and it inherits no other descriptor of
-  // ours but 0, 1 and 2. Absent when the socket or the child cannot be made.
-  static std::optional<HelperProcess> spawn(const std::string& path, const std::vector<std::string>& arguments,
-                                            int childFd);
+  // ours but 0, 1 and 2. A failure keeps the errno of the socket or the spawn.
+  static SystemResult<HelperProcess> spawn(const std::string& path, const std::vector<std::string>& arguments,
+                                           int childFd);
 
   HelperProcess(HelperProcess&& other) noexcept = default;
   HelperProcess& operator=(HelperProcess&& other) noexcept;

@@ -7,7 +7,7 @@
 
 namespace cw::ui {
 
-MessagePanelAnswer runMessagePanel(const MessagePanel& panel) {
+MessagePanelAnswer runMessagePanel(const MessagePanel& panel, std::optional<double> closeAfterSeconds) {
   // The open dialog's loop owns the backend's events.
   if (Application::sharedApplication().modalWindow()) return MessagePanelAnswer::NotShown;
   applicationLoad();
@@ -29,9 +29,19 @@ MessagePanelAnswer runMessagePanel(const MessagePanel& panel) {
       return;
     run.stop();
   });
+  RunLoop::SourceHandle bound;
+  if (closeAfterSeconds)
+    bound = RunLoop::current().addTimer(*closeAfterSeconds, false,
+                                        [&answer, &run] {
+                                          if (answer) return;
+                                          answer = MessagePanelAnswer::TimedOut;
+                                          run.stop();
+                                        },
+                                        {kModalPanelRunLoopMode});
   backend->activate();
   // An interrupt's stopAll() ends the run without an answer.
   RunLoop::current().run(kModalPanelRunLoopMode, run);
+  bound.reset();
   backend->setEventHandler(nullptr);
   backend->destroyControl(id);
   applicationEndDialogSession();
@@ -46,6 +56,13 @@ MessagePanel mailFailurePanel(std::string_view uploadAddress, std::string_view r
   panel.message = format(message, recipient).value_or(message);
   panel.selectableText = uploadAddress.empty() ? localizedStringForKey("mailFailureNoAddress") : uploadAddress;
   panel.buttonTitle = localizedStringForKey("mailFailureButton");
+  return panel;
+}
+
+MessagePanel mailFailurePanelWithoutUpload(std::string_view crashLog, std::string_view recipient) {
+  MessagePanel panel = mailFailurePanel(crashLog, recipient);
+  const std::string message = localizedStringForKey("mailFailureNotUploadedMsg");
+  panel.message = format(message, recipient).value_or(message);
   return panel;
 }
 

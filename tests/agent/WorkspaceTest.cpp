@@ -63,8 +63,7 @@ TEST(WorkspaceTest, AnOpenerThatCannotStartOrFailsIsToldAtOnceOrWhenItEnds) {
     test::writeFile(go, "");
     ASSERT_TRUE(test::serveUntil(RunLoop::current(), kDefaultRunLoopMode, [&] { return later.has_value(); }));
     EXPECT_EQ(later, 3);
-    EXPECT_THAT(log.text(),
-                HasSubstr(" lines): browser: <the URL> \xE2\x80\xA6 xdg-open: no method"));
+    EXPECT_THAT(log.text(), HasSubstr(" lines): browser: <the URL> \xE2\x80\xA6 xdg-open: no method"));
   }
   {
     test::TempDir empty;
@@ -92,6 +91,7 @@ TEST(WorkspaceTest, OpenerErrorsAreSummarisedInOnePrintableLine) {
                                                "\xE2\x80\xA6"},
   };
   for (const auto& [output, summary] : cases) EXPECT_EQ(Workspace::openerErrorSummary(output, url), summary) << output;
+  EXPECT_EQ(Workspace::openerErrorSummary("a URL b", "URL"), "xdg-open said: a <the URL> b");
 }
 
 TEST(WorkspaceTest, LinuxDesktopsKnowNoApplicationByBundleIdentifier) {

@@ -193,7 +193,7 @@ TEST_F(DialogHelperClientTest, TheHelperLeavesByItselfWhenTheAgentLetsGo) {
     SCOPED_TRACE(afterGreeting ? "after the greeting" : "at once");
     CaptureStderr helperOutput;
     auto helper = ui::HelperProcess::spawn(CW_DIALOG_HELPER, {"--fd", "3"}, 3);
-    ASSERT_TRUE(helper.has_value());
+    ASSERT_TRUE(helper) << helper.reason();
     std::string greeting;
     if (afterGreeting) {
       ASSERT_TRUE(runModalUntil([&] {

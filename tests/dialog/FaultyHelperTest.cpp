@@ -57,7 +57,7 @@ TEST(FaultyHelper, AMissingHelperIsLostAtOnce) {
   TempDir dir;
   DialogHelperClient client(dir / "no-such-helper");
   EXPECT_FALSE(client.isAlive());
-  EXPECT_EQ(client.lostReason(), "the dialog helper could not be started");
+  EXPECT_EQ(client.lostReason(), "the dialog helper could not be started: No such file or directory");
   EventLog log;
   expectLostForGood(client, log);
 }

@@ -17,9 +17,10 @@ constexpr auto kServerStartGuard = std::chrono::seconds(30);
 XvfbServer::XvfbServer() {
   // -displayfd: the server writes the number it chose once it accepts
   // connections, which is also our sign that it is ready.
-  process_ = ui::HelperProcess::spawn(
+  auto spawned = ui::HelperProcess::spawn(
       "/usr/bin/Xvfb", {"-displayfd", "3", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"}, 3);
-  if (!process_) return;
+  if (!spawned) return;
+  process_ = std::move(*spawned);
   std::string number;
   const auto deadline = Clock::now() + kServerStartGuard;
   while (number.find('\n') == std::string::npos && Clock::now() < deadline) {

@@ -288,5 +288,43 @@ TEST_F(ChildProcessTest, ReaperCollectsChildrenNobodyWaitsFor) {
   EXPECT_EQ(errno, ECHILD);
 }
 
+// The end of a child is watched through its pidfd, or by looking where the
+// kernel has none; both ways serve a Task (its end, its time limit), the
+// reaper, and a watch that moves with its owner, fires once and reaps nothing.
+TEST_F(ChildProcessTest, EveryWaitForAnEndWorksWithAndWithoutPidfds) {
+  for (const bool pidfds : {true, false}) {
+    SCOPED_TRACE(pidfds ? "pidfd" : "without pidfd");
+    ChildProcess::setPidfdsEnabled(pidfds);
+    RunLoop& loop = RunLoop::current();
+
+    const Outcome ran = runShell("printf done; exit 3");
+    EXPECT_EQ(ran.output, "done");
+    EXPECT_EQ(ran.status, 3);
+    const Outcome hung = runShell("printf partial; exec sleep 600", std::chrono::milliseconds(300));
+    EXPECT_TRUE(hung.timedOut);
+    EXPECT_EQ(hung.status, 128 + SIGKILL);
+
+    ChildProcess child = ChildProcess::spawn("/bin/sh", {"sh", "-c", "exit 5"}, {});
+    if (!pidfds) {
+      EXPECT_EQ(child.pidfd(), -1);
+    }
+    int fired = 0;
+    child.watchExit(loop, {std::string(kDefaultRunLoopMode)}, [&] { ++fired; });
+    ChildProcess owner = std::move(child);
+    ASSERT_TRUE(test::serveUntil(loop, kDefaultRunLoopMode, [&] { return fired > 0; }));
+    for (int pass = 0; pass < 3; ++pass) loop.runOnce(kDefaultRunLoopMode, std::chrono::milliseconds(20));
+    EXPECT_EQ(fired, 1);
+    EXPECT_FALSE(owner.reaped()) << "its group's number stays reserved until the owner reaps";
+    EXPECT_TRUE(owner.tryReap());
+    EXPECT_EQ(owner.shellStatus(), 5);
+
+    int reapedStatus = -1;
+    ChildReaper::current().reapWhenDone(ChildProcess::spawn("/bin/sleep", {"sleep", "0.1"}, {}),
+                                        [&](const ChildProcess& ended) { reapedStatus = ended.shellStatus(); });
+    ASSERT_TRUE(test::serveUntil(loop, kDefaultRunLoopMode, [&] { return reapedStatus == 0; }));
+  }
+  ChildProcess::setPidfdsEnabled(true);
+}
+
 }  // namespace
 }  // namespace cw

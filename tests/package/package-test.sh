@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a copy of the source tree as a Debian
 # maintainer would (dpkg-buildpackage), checks it (name, dependencies,
-# contents, lintian), installs it with dpkg into a throwaway root (maintainer
-# scripts included, run without chroot as DPKG_ROOT tells them), runs the
-# installed agent through a crash to the recorded mail, then removes and
-# purges it again.
+# contents, lintian at warning level), installs it with dpkg into a throwaway
+# root (maintainer scripts included, run without chroot as DPKG_ROOT tells
+# them), runs the installed agent through a crash to the recorded mail and
+# its autostart entry as a session starts it at login (gio), then removes it
+# (the entry, a conffile, stays and must do nothing) and purges it.
 # Usage: package-test.sh SOURCE_DIR INSTALLED_AGENT_TEST
 set -euo pipefail
 source=$1
@@ -19,6 +20,15 @@ fail() {
   failures=$((failures + 1))
 }
 step() { printf -- '-- %s\n' "$*"; }
+# Polls COMMAND until it succeeds; 60 s is a hang guard only.
+wait_until() {
+  local polls=0
+  until "$@"; do
+    polls=$((polls + 1))
+    [ "$polls" -lt 600 ] || return 1
+    sleep 0.1
+  done
+}
 
 version=$(sed -n 's/^project(CrashWatcher VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
 arch=$(dpkg --print-architecture)
@@ -52,7 +62,7 @@ deb="$work/src/crashwatcher_${version}_${arch}.deb"
 }
 
 step "lintian"
-lintian --fail-on error --display-info "$deb" >"$work/lintian.log" 2>&1 || fail "lintian reports errors"
+lintian --fail-on warning --display-info "$deb" >"$work/lintian.log" 2>&1 || fail "lintian reports warnings or errors"
 grep -v 'running with root privileges' "$work/lintian.log" || true
 
 step "dependencies and contents"
@@ -88,8 +98,24 @@ fi
   fail "not installed and configured in the throwaway root"
 grep -qxF "ExecStart=/usr/bin/CrashWatcher" "$root/usr/lib/systemd/user/crashwatcher.service" ||
   fail "the installed unit does not start /usr/bin/CrashWatcher"
-grep -q '^Exec=.*"/usr/bin/CrashWatcher"' "$root/etc/xdg/autostart/crashwatcher.desktop" ||
-  fail "the installed autostart entry does not start /usr/bin/CrashWatcher"
+entry="$root/etc/xdg/autostart/crashwatcher.desktop"
+grep -qxF "TryExec=/usr/bin/CrashWatcher" "$entry" && grep -q '^Exec=.* exec /usr/bin/CrashWatcher"$' "$entry" ||
+  fail "the installed autostart entry does not start /usr/bin/CrashWatcher, or only tries it"
+desktop-file-validate "$entry" >"$work/validate.log" 2>&1 && [ ! -s "$work/validate.log" ] || {
+  cat "$work/validate.log" >&2
+  fail "desktop-file-validate finds fault with the autostart entry"
+}
+
+# A login start of the entry as GLib-based sessions do it (gio launch: the
+# Exec line parsed as the desktop entry format has it, TryExec honoured), in
+# a fresh home; the entry names the agent of the throwaway root. The gio
+# output is the agent's log.
+login_start() {
+  local home=$1 started="$work/autostart/crashwatcher.desktop"
+  mkdir -p "$home" "$work/autostart"
+  sed "s|/usr/bin/CrashWatcher|$root/usr/bin/CrashWatcher|g" "$entry" >"$started"
+  HOME=$home LC_ALL=C gio launch "$started" >"$home.log" 2>&1
+}
 
 step "the installed agent: a crash to the recorded mail"
 if ! CW_INSTALLED_PREFIX="$root/usr" "$agent_test" >"$work/agent-test.log" 2>&1; then
@@ -97,13 +123,34 @@ if ! CW_INSTALLED_PREFIX="$root/usr" "$agent_test" >"$work/agent-test.log" 2>&1;
   fail "the installed agent did not take the crash to the mail"
 fi
 
-step "dpkg --root: remove and purge"
+step "the autostart entry: a login start runs the agent"
+home="$work/home-installed"
+if login_start "$home" && wait_until grep -q "\] Watching '" "$home.log"; then
+  # The agent names its process in every line; it ends as the session ends it.
+  pid=$(sed -n "s/.* CrashWatcher\[\([0-9]*\):[0-9]*\] Watching '.*/\1/p" "$home.log")
+  [ -n "$pid" ] && kill -INT "$pid" && wait_until grep -q "caught SIGINT" "$home.log" ||
+    fail "the agent started at login did not end on SIGINT: $(cat "$home.log")"
+else
+  fail "a login start of the installed entry did not start the agent: $(cat "$home.log")"
+fi
+
+step "dpkg --root: remove"
 "${dpkg_root[@]}" -r crashwatcher >"$work/dpkg.log" 2>&1 || {
   cat "$work/dpkg.log" >&2
   fail "dpkg -r"
 }
 [ ! -e "$root/usr/bin/CrashWatcher" ] || fail "the agent is left after dpkg -r"
-[ -e "$root/etc/xdg/autostart/crashwatcher.desktop" ] || fail "the conffile went with dpkg -r, before purge"
+[ -e "$entry" ] || fail "the conffile went with dpkg -r, before purge"
+
+step "the autostart entry after remove: a login start does nothing"
+home="$work/home-removed"
+! login_start "$home" || fail "a login start ran the entry of a removed package"
+# GLib's own word that it refused the entry, and nothing made in the home.
+grep -q "Unable to load application information" "$home.log" ||
+  fail "gio did not refuse the entry of a removed package: $(cat "$home.log")"
+[ ! -e "$home/Library" ] || fail "a login start after remove created $home/Library"
+
+step "dpkg --root: purge"
 "${dpkg_root[@]}" -P crashwatcher >"$work/dpkg.log" 2>&1 || {
   cat "$work/dpkg.log" >&2
   fail "dpkg -P"

@@ -40,7 +40,7 @@ TEST(SystemLog, OneLineWithTimeProcessAndThread) {
 TEST(SystemLog, FormatsPlaceholdersAndFallsBackToTheBareFormat) {
   const std::string out = captureStandardError([] {
     systemLog("Found %@ (%d)", std::string("Finder_x.crash"), 3);
-    systemLog("Missing %@ argument");
+    systemLog(RuntimeFormat{"Missing %@ argument"});
     systemLog("Error while fetching file attributes: %@", nullptr);
     systemLogMessage("already ends\n");
   });

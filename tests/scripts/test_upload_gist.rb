@@ -286,6 +286,18 @@ class UploadGistTest < Minitest::Test
                                              'CRASHWATCHER_PASTE_TIMEOUT' => '2' })
   end
 
+  # The agent's own limit bounds the run too, so that the note still comes;
+  # what the server answered reaches the agent's log escaped.
+  def test_the_agents_limit_bounds_the_run_and_answers_are_logged_escaped
+    log = home_log
+    silent = hastebin { :hang }
+    assert_note('timed out', log, hastebin_env(silent, '600').merge('CRASHWATCHER_SCRIPT_TIME_LIMIT' => '2'))
+    forging = hastebin { [403, "denied\nJan  1 00:00:00 h CrashWatcher[1] forged\e[2J"] }
+    assert_note('server answered 403', log, hastebin_env(forging, '2'))
+    assert_equal 1, last_stderr.lines.size, last_stderr
+    refute_includes last_stderr, "\e"
+  end
+
   def test_the_host_is_reached_over_https
     paste = keyed
     env = { 'CRASHWATCHER_PASTE_HOST' => "127.0.0.1:#{paste.port}", 'CRASHWATCHER_PASTE_TIMEOUT' => '5' }

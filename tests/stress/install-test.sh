@@ -73,7 +73,7 @@ check_file "$unit"
 [ -f "$unit" ] && { grep -qxF "ExecStart=$prefix/bin/CrashWatcher" "$unit" || fail "$unit does not start $prefix/bin/CrashWatcher"; }
 autostart="$root/etc/xdg/autostart/crashwatcher.desktop"
 check_file "$autostart"
-[ -f "$autostart" ] && { grep -q "^Exec=.*\"$prefix/bin/CrashWatcher\"" "$autostart" || fail "$autostart does not start $prefix/bin/CrashWatcher"; }
+[ -f "$autostart" ] && { grep -qxF "TryExec=$prefix/bin/CrashWatcher" "$autostart" && grep -q "^Exec=.* exec $prefix/bin/CrashWatcher\"\$" "$autostart" || fail "$autostart does not start $prefix/bin/CrashWatcher"; }
 
 # The service files name the prefix of the install, not the one the build
 # was configured with; /usr keeps its configuration in /etc.
@@ -89,7 +89,7 @@ for other in "$work/alt" /usr; do
   [ "$other" = /usr ] && etc=/etc
   grep -qxF "ExecStart=$other/bin/CrashWatcher" "$dest$other/lib/systemd/user/crashwatcher.service" ||
     fail "the unit installed with --prefix $other does not start $other/bin/CrashWatcher"
-  grep -q "^Exec=.*\"$other/bin/CrashWatcher\"" "$dest$etc/xdg/autostart/crashwatcher.desktop" ||
+  grep -q "^Exec=.* exec $other/bin/CrashWatcher\"\$" "$dest$etc/xdg/autostart/crashwatcher.desktop" ||
     fail "no autostart entry starting $other/bin/CrashWatcher in $etc/xdg/autostart"
 done
 # A prefix the unit file could not name is refused, not written half right.

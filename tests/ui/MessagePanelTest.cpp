@@ -1,4 +1,5 @@
-// The failure message after consent: its texts in each language, and how it ends.
+// The failure message after consent: its texts in each language, and how it
+// ends.
 #include <gtest/gtest.h>
 
 #include "Platform/RunLoop.h"
@@ -44,6 +45,7 @@ TEST(MessagePanelTest, RunsUntilItsButtonOrItsCloseAndTakesItselfDown) {
   struct Case {
     std::function<void(ui::MemoryBackend&)> script;
     MessagePanelAnswer answer;
+    std::optional<double> bound = std::nullopt;
   };
   const std::vector<Case> cases = {
       {[](ui::MemoryBackend& b) { b.pressButtonAfterTicks("OK", 2); }, MessagePanelAnswer::Acknowledged},
@@ -51,6 +53,9 @@ TEST(MessagePanelTest, RunsUntilItsButtonOrItsCloseAndTakesItselfDown) {
       {[](ui::MemoryBackend& b) { b.closeFrontWindowAfterTicks(1); }, MessagePanelAnswer::Dismissed},
       {[](ui::MemoryBackend& b) { b.loseAfterTicks(1); }, MessagePanelAnswer::Dismissed},
       {[](ui::MemoryBackend& b) { b.lose(); }, MessagePanelAnswer::NotShown},
+      // Nobody answers: it closes by itself once its time is up.
+      {[](ui::MemoryBackend&) {}, MessagePanelAnswer::TimedOut, 0.05},
+      {[](ui::MemoryBackend& b) { b.pressButtonAfterTicks("OK", 1); }, MessagePanelAnswer::Acknowledged, 60.0},
   };
   for (const Case& c : cases) {
     test::ScopedMemoryBackend backend;
@@ -65,7 +70,7 @@ TEST(MessagePanelTest, RunsUntilItsButtonOrItsCloseAndTakesItselfDown) {
         }
     });
     c.script(*backend);
-    EXPECT_EQ(ui::runMessagePanel(panel), c.answer);
+    EXPECT_EQ(ui::runMessagePanel(panel, c.bound), c.answer);
     if (c.answer != MessagePanelAnswer::NotShown) {
       EXPECT_EQ(texts, (std::vector<std::string>{"Title", "Message", "https://paste.example/abc", "OK"}));
       EXPECT_EQ(selectable, (std::vector<bool>{false, false, true, false}));

@@ -20,14 +20,21 @@ using ::testing::Not;
 
 const std::string kAddress = "https://paste.example/raw/a1?x=1&y=2";
 
-// upload-gist prints the address, extract-crash-info a summary.
+// upload-gist prints the address (or its note on a failure),
+// extract-crash-info a summary.
 class CannedHelperScripts final : public HelperScripts {
 public:
+  explicit CannedHelperScripts(std::string address = kAddress) : address_(std::move(address)) {}
   Result run(std::string_view name, std::string_view, bool) override {
     Result result;
-    result.output = name == "upload-gist" ? kAddress : "SIGSEGV";
+    result.ownExit = true;
+    result.status = 0;
+    result.output = name == "upload-gist" ? address_ : "SIGSEGV";
     return result;
   }
+
+private:
+  std::string address_;
 };
 
 TEST(ReporterMailFailureTest, AFailedHandOffIsLoggedWithTheAddressAndToldInTheMessage) {
@@ -92,6 +99,41 @@ TEST(ReporterMailFailureTest, AFailedHandOffIsLoggedWithTheAddressAndToldInTheMe
     EXPECT_EQ(shown[2], kAddress);
     EXPECT_TRUE(backend->scriptFailures().empty());
     EXPECT_EQ(backend->liveControlCount(), 0u) << "the message was taken down";
+  }
+}
+
+// When the upload failed as well, neither the log nor the message says it was
+// uploaded: both say what to attach instead, in the user's language.
+TEST(ReporterMailFailureTest, AFailedUploadAndHandOffSayWhatToAttach) {
+  test::TempHome home;
+  const std::string crash = "/tmp/Finder 1.crash";
+  for (const auto& [language, message] :
+       {std::pair{"en_US.UTF-8", "and the crash report could not be uploaded either. Please attach"},
+        std::pair{"de_DE.UTF-8", "und der Absturzbericht konnte auch nicht hochgeladen werden. Bitte h\u00e4ngen"}}) {
+    test::ScopedLanguage scoped(language);
+    ReporterParts parts;
+    parts.scripts =
+        std::make_shared<CannedHelperScripts>("(upload failed: host not found \u2014 please attach " + crash + ")");
+    parts.dialog = ConsentDialog::make(Bundle::mainBundle());
+    auto desktop = std::make_shared<test::RecordingDesktop>();
+    desktop->opening.startError = ENOENT;
+    parts.desktop = desktop;
+    const auto reporter = Reporter::alloc(std::move(parts))->init();
+
+    test::ScopedMemoryBackend backend;
+    std::vector<std::string> shown;
+    backend->runAfterTicks(0, [&] {
+      for (const auto* control : backend->controls(ui::ControlKind::TextField)) shown.push_back(control->text);
+    });
+    backend->pressButtonAfterTicks("OK", 1);
+    test::CaptureStderr log;
+    reporter->report(crash);
+    EXPECT_THAT(log.text(), HasSubstr("; the crash report was not uploaded (host not found): attach '" + crash +
+                                      "' to a mail to " + build::kCrashReportRecipient + " instead\n"));
+    EXPECT_THAT(log.text(), Not(HasSubstr("uploaded to")));
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_THAT(shown[0], HasSubstr(message));
+    EXPECT_EQ(shown[1], crash);
   }
 }
 

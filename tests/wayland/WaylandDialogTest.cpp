@@ -230,7 +230,7 @@ TEST_F(WaylandDialogTest, TheHelperLeavesWhenTheAgentLetsGoBeforeItsGreeting) {
   useCompositor(headless());
   CaptureStderr helperOutput;
   auto helper = ui::HelperProcess::spawn(CW_DIALOG_HELPER, {"--fd", "3"}, 3);
-  ASSERT_TRUE(helper.has_value());
+  ASSERT_TRUE(helper) << helper.reason();
   // Our end closes at once: the helper meets it while starting up.
   const auto status = helper->terminate(std::chrono::seconds(30));
   ASSERT_TRUE(status.has_value());

@@ -48,7 +48,7 @@ WestonCompositor::WestonCompositor(std::string xDisplay) : xDisplay_(std::move(x
     ScopedEnv runtime("XDG_RUNTIME_DIR", runtime_.path().c_str());
     ScopedEnv display("DISPLAY", xDisplay_.empty() ? nullptr : xDisplay_.c_str());
     ScopedEnv wayland("WAYLAND_DISPLAY", nullptr);
-    process_ = ui::HelperProcess::spawn("/usr/bin/weston", arguments, 3);
+    if (auto spawned = ui::HelperProcess::spawn("/usr/bin/weston", arguments, 3)) process_ = std::move(*spawned);
   }
   if (!process_) return;
   // The socket appears once weston listens; clients that connect then are

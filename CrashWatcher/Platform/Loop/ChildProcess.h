@@ -3,10 +3,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Platform/RunLoop.h"
 #include "Platform/UniqueFd.h"
 
 namespace cw {
@@ -43,6 +45,10 @@ public:
     bool newSession = false;
   };
 
+  // The argument vector that starts `program` with `arguments` (argv[1..]):
+  // the program's path as argv[0].
+  static std::vector<std::string> argumentVector(const std::string& program, const std::vector<std::string>& arguments);
+
   // `arguments` holds argv[0] first. A failed spawn gives an owner of no
   // child whose spawnError() tells why.
   static ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
@@ -77,6 +83,19 @@ public:
   // Lets the child run on: neither killed nor reaped by this owner any more.
   void detach();
 
+  // Calls `onExit` once, on `loop` in `modes`, when the child has ended. It
+  // is not reaped for that: until the owner reaps it, its group's number
+  // stays reserved. Watched through the pidfd, or where there is none by
+  // looking every 10 ms. The watch goes when it fires, when the child is
+  // reaped (before its pidfd closes), detached or its owner goes; it moves
+  // with the owner; a new call replaces it. `onExit` may destroy the owner.
+  void watchExit(RunLoop& loop, std::vector<std::string> modes, std::function<void()> onExit);
+  void stopWatchingExit();
+
+  // Whether children started from now on get a pidfd; off, every wait for a
+  // child's end takes the path of kernels before 5.3 (for tests).
+  static void setPidfdsEnabled(bool enabled);
+
   // The raw wait status once reaped; absent before, and when another waiter
   // took it (SIGCHLD ignored).
   std::optional<int> waitStatus() const { return waitStatus_.value_or(std::nullopt); }
@@ -86,12 +105,18 @@ public:
 
 private:
   bool reap(bool block);
+  void armExitWatch();
 
   pid_t pid_ = -1;
   UniqueFd pidfd_;
   int spawnError_ = 0;
   // Outer: reaped; inner: the status, unless someone else collected it.
   std::optional<std::optional<int>> waitStatus_;
+  // The exit watch: where, and what to call. Its source goes before the pidfd.
+  RunLoop* exitLoop_ = nullptr;
+  std::vector<std::string> exitModes_;
+  std::function<void()> onExit_;
+  RunLoop::SourceHandle exitWatch_;
 };
 
 }  // namespace cw

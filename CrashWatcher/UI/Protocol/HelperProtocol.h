@@ -44,17 +44,17 @@ struct Request {
   ControlId control = 0;
   ControlKind kind = ControlKind::View;
   ControlId parent = 0;
-  Rect frame;
-  std::string text;
-  Color color;
+  Rect frame{};
+  std::string text{};
+  Color color{};
   bool bold = false;
   double pointSize = 0;
   bool wraps = false;
   std::uint64_t sequence = 0;
-  std::optional<double> boundsWidth;
-  MessagePanel panel;
+  std::optional<double> boundsWidth{};
+  MessagePanel panel{};
   bool hidden = false;
-  ProgressPanel progressPanel;
+  ProgressPanel progressPanel{};
 };
 
 // Text longer than this goes in pieces (a SetText, then AppendTexts), each cut

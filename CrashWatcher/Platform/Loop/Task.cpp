@@ -21,8 +21,6 @@ constexpr int kReadsPerWakeUp = 4;
 // the writers' descriptors; a writer outside the group (one that made its
 // own session) is not waited for beyond this.
 constexpr double kDrainAfterKillSeconds = 2.0;
-// Without a pidfd (kernels before 5.3) we look for the end this often.
-constexpr double kReapPollSeconds = 0.01;
 
 }  // namespace
 
@@ -37,14 +35,10 @@ bool Task::run(Output output) {
   }
   UniqueFd reader(ends[0]);
   UniqueFd writer(ends[1]);
-  std::vector<std::string> words;
-  words.reserve(arguments_.size() + 1);
-  words.push_back(launchPath_);
-  words.insert(words.end(), arguments_.begin(), arguments_.end());
   ChildProcess::Options options;
   options.descriptors = {{writer.get(), STDOUT_FILENO}};
   options.environment = environment_;
-  ChildProcess child = ChildProcess::spawn(launchPath_, words, options);
+  ChildProcess child = ChildProcess::spawn(launchPath_, ChildProcess::argumentVector(launchPath_, arguments_), options);
   // Our copy of the write end must go, or the output would never end.
   writer.reset();
   if (!child.started()) {
@@ -60,7 +54,7 @@ bool Task::run(Output output) {
   const RunLoop::RunHandle finished = stopHandle_;
   const std::vector<std::string> modes{runMode_};
   bool outputEnded = false, exited = false;
-  RunLoop::SourceHandle outputSource, exitSource, deadline, drain;
+  RunLoop::SourceHandle outputSource, deadline, drain;
   const auto finishIfDone = [&] {
     if (outputEnded && exited) finished.stop();
   };
@@ -71,11 +65,10 @@ bool Task::run(Output output) {
   };
   // Not reaped yet: a time limit that runs out after the shell has ended
   // must still be able to kill what the shell left running in its group.
-  const auto noteIfEnded = [&] {
+  const auto noteEnded = [&] {
     // Once the output has ended too, nothing of the group is waited for.
-    if (!(outputEnded ? child.tryReap() : child.hasExited())) return;
+    if (outputEnded) child.tryReap();
     exited = true;
-    exitSource.reset();
     finishIfDone();
   };
   outputSource = loop.addFdSource(
@@ -84,12 +77,7 @@ bool Task::run(Output output) {
         if (!readAvailable(reader.get(), output)) endOutput();
       },
       modes);
-  // A readable pidfd stays readable: the source goes once the child has ended.
-  if (child.pidfd() >= 0)
-    exitSource = loop.addFdSource(
-        child.pidfd(), [&](short) { noteIfEnded(); }, modes);
-  else
-    exitSource = loop.addTimer(kReapPollSeconds, true, noteIfEnded, modes);
+  child.watchExit(loop, modes, noteEnded);
   deadline = loop.addTimer(
       std::chrono::duration<double>(timeLimit_).count(), false,
       [&] {

@@ -33,27 +33,19 @@ Workspace& Workspace::sharedWorkspace() {
 
 namespace {
 
-// Without a pidfd (kernels before 5.3) we look for the end this often.
-constexpr double kReapPollSeconds = 0.01;
-
 // Serves the default mode until `child` has ended and is reaped, `wait` has
 // passed or every run is stopped; whether it was reaped.
 bool reapWithin(ChildProcess& child, std::chrono::milliseconds wait) {
   RunLoop& loop = RunLoop::current();
   const RunLoop::RunHandle done;
-  RunLoop::SourceHandle end;
-  const auto reapIfEnded = [&] {
-    if (!child.tryReap()) return;
-    end.reset();  // the pidfd it watched has just been closed
+  child.watchExit(loop, {std::string(kDefaultRunLoopMode)}, [&] {
+    child.tryReap();
     done.stop();
-  };
-  if (child.pidfd() >= 0)
-    end = loop.addFdSource(child.pidfd(), [&](short) { reapIfEnded(); }, {kDefaultRunLoopMode});
-  else
-    end = loop.addTimer(kReapPollSeconds, true, reapIfEnded, {kDefaultRunLoopMode});
+  });
   const RunLoop::SourceHandle deadline =
       loop.addTimer(std::chrono::duration<double>(wait).count(), false, [&] { done.stop(); }, {kDefaultRunLoopMode});
   loop.run(kDefaultRunLoopMode, done);
+  child.stopWatchingExit();
   return child.reaped();
 }
 
@@ -76,10 +68,15 @@ std::string cutToCharacters(std::string_view line, std::size_t limit) {
 // long after we stopped reading, which a pipe would stop or kill it for.
 class OpenerErrors {
 public:
-  OpenerErrors() : file_(::memfd_create("xdg-open-stderr", MFD_CLOEXEC)) {}
+  OpenerErrors() : file_(::memfd_create("xdg-open-stderr", MFD_CLOEXEC)) {
+    if (!file_) {
+      const int error = errno;
+      systemLog("Cannot keep xdg-open's standard error apart (%s); it goes to this log as it is", std::strerror(error));
+    }
+  }
 
   // The descriptor the opener gets as its standard error; none (ours is
-  // inherited, as before) when no such file could be made.
+  // inherited) when no such file could be made.
   std::vector<ChildDescriptor> descriptors() const {
     if (!file_) return {};
     return {ChildDescriptor{file_.get(), STDERR_FILENO}};
@@ -114,9 +111,10 @@ std::string Workspace::openerErrorSummary(std::string_view output, std::string_v
     start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    constexpr std::string_view placeholder = "<the URL>";
     if (!url.empty())
-      for (std::size_t at = line.find(url); at != std::string::npos; at = line.find(url, at))
-        line.replace(at, url.size(), "<the URL>");
+      for (std::size_t at = line.find(url); at != std::string::npos; at = line.find(url, at + placeholder.size()))
+        line.replace(at, url.size(), placeholder);
     lines.push_back(printableForLog(cutToCharacters(line, kErrorLineLimit)));
   }
   if (lines.empty()) return {};

@@ -11,8 +11,8 @@
 namespace cw {
 
 // Collects the children that nobody waits for (a URL opener, say), so that
-// none lingers as a zombie. Each child is watched through its pidfd on the
-// thread's run loop in every mode and reaped as soon as it ends; no SIGCHLD
+// none lingers as a zombie. Each child's end is watched on the thread's run
+// loop in every mode and reaped as soon as it ends; no SIGCHLD
 // handler is involved, and other children are never touched.
 class ChildReaper {
 public:
@@ -35,7 +35,6 @@ private:
 
   struct Child {
     ChildProcess process;
-    RunLoop::SourceHandle source;
     std::function<void(const ChildProcess&)> whenReaped;
   };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <string_view>
 #include <utility>
@@ -19,6 +20,10 @@ namespace cw {
 namespace {
 
 constexpr int kNotStartedStatus = 127;
+// Without a pidfd (kernels before 5.3) we look for a child's end this often.
+constexpr double kExitPollSeconds = 0.01;
+// Off only in tests, to take the path of kernels without pidfds.
+std::atomic<bool> pidfdsEnabled{true};
 
 class SpawnFileActions {
 public:
@@ -153,25 +158,76 @@ ChildProcess ChildProcess::spawn(const std::string& program, const std::vector<s
     return child;
   }
   child.pid_ = pid;
-  child.pidfd_ = posix::pidfdOpen(pid);
+  if (pidfdsEnabled) child.pidfd_ = posix::pidfdOpen(pid);
   return child;
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      pidfd_(std::move(other.pidfd_)),
-      spawnError_(other.spawnError_),
-      waitStatus_(std::exchange(other.waitStatus_, std::nullopt)) {}
+std::vector<std::string> ChildProcess::argumentVector(const std::string& program,
+                                                      const std::vector<std::string>& arguments) {
+  std::vector<std::string> words;
+  words.reserve(arguments.size() + 1);
+  words.push_back(program);
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  return words;
+}
+
+void ChildProcess::setPidfdsEnabled(bool enabled) {
+  pidfdsEnabled = enabled;
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept {
+  *this = std::move(other);
+}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     terminate();
+    // The other's watch calls back into the other: it is made anew here.
+    const bool watched = other.exitWatch_.active();
+    other.exitWatch_.reset();
     pid_ = std::exchange(other.pid_, -1);
     pidfd_ = std::move(other.pidfd_);
     spawnError_ = other.spawnError_;
     waitStatus_ = std::exchange(other.waitStatus_, std::nullopt);
+    exitLoop_ = std::exchange(other.exitLoop_, nullptr);
+    exitModes_ = std::move(other.exitModes_);
+    onExit_ = std::move(other.onExit_);
+    exitWatch_.reset();
+    if (watched) armExitWatch();
   }
   return *this;
+}
+
+void ChildProcess::watchExit(RunLoop& loop, std::vector<std::string> modes, std::function<void()> onExit) {
+  exitLoop_ = &loop;
+  exitModes_ = std::move(modes);
+  onExit_ = std::move(onExit);
+  armExitWatch();
+}
+
+void ChildProcess::stopWatchingExit() {
+  exitWatch_.reset();
+  exitLoop_ = nullptr;
+  onExit_ = nullptr;
+}
+
+void ChildProcess::armExitWatch() {
+  exitWatch_.reset();
+  if (!exitLoop_ || !onExit_ || pid_ <= 0) return;
+  const auto noteIfEnded = [this] {
+    if (!hasExited()) return;
+    // Once only: a pidfd stays readable. What is called may end this owner.
+    std::function<void()> onExit = std::move(onExit_);
+    stopWatchingExit();
+    onExit();
+  };
+  // A pidfd of a child that already ended is readable at once; without one,
+  // the first look comes after the interval.
+  if (pidfd_)
+    exitWatch_ = exitLoop_->addFdSource(
+        pidfd_.get(), [noteIfEnded](short) { noteIfEnded(); }, exitModes_);
+  else
+    exitWatch_ = exitLoop_->addTimer(kExitPollSeconds, true, noteIfEnded, exitModes_);
 }
 
 ChildProcess::~ChildProcess() {
@@ -205,6 +261,7 @@ bool ChildProcess::reap(bool block) {
   if (result == 0) return false;
   // ECHILD: someone else collected it (SIGCHLD ignored); the status is lost.
   waitStatus_ = result == pid_ ? std::optional<int>(status) : std::nullopt;
+  stopWatchingExit();  // the loop's source goes before the descriptor it watches
   pidfd_.reset();
   return true;
 }
@@ -221,6 +278,7 @@ void ChildProcess::terminate(std::chrono::milliseconds grace) {
 }
 
 void ChildProcess::detach() {
+  stopWatchingExit();
   pid_ = -1;
   pidfd_.reset();
 }

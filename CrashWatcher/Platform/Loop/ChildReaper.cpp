@@ -1,13 +1,6 @@
 #include "Platform/ChildReaper.h"
 
 namespace cw {
-namespace {
-
-// Where pidfds are not available: how often to look whether the child ended.
-constexpr double kPollIntervalSeconds = 0.5;
-
-}  // namespace
-
 ChildReaper& ChildReaper::current() {
   // Per thread, like the run loop it serves, and made after that loop, so it
   // is destroyed first.
@@ -33,18 +26,13 @@ void ChildReaper::reapWhenDone(ChildProcess process, std::function<void(const Ch
   Child& child = children_[key];
   child.process = std::move(process);
   child.whenReaped = std::move(whenReaped);
-  // A pidfd of a child that already ended is still valid and readable at once.
-  if (child.process.pidfd() >= 0)
-    child.source = loop_.addFdSource(child.process.pidfd(), [this, key](short) { collect(key); }, {kCommonModes});
-  else
-    child.source = loop_.addTimer(kPollIntervalSeconds, true, [this, key] { collect(key); }, {kCommonModes});
+  child.process.watchExit(loop_, {std::string(kCommonModes)}, [this, key] { collect(key); });
 }
 
 void ChildReaper::collect(std::uint64_t key) {
   const auto found = children_.find(key);
   if (found == children_.end() || !found->second.process.tryReap()) return;
   Child ended = std::move(found->second);
-  // Erasing drops the source before the (already closed) pidfd is gone.
   children_.erase(found);
   if (ended.whenReaped) ended.whenReaped(ended.process);
 }
