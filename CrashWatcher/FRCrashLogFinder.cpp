@@ -10,6 +10,7 @@
 #include "FRApplication.h"
 #include "Platform/DirectoryListing.h"
 #include "Platform/Paths.h"
+#include "Platform/PrintableText.h"
 #include "Platform/SystemLog.h"
 
 namespace cw {
@@ -35,7 +36,7 @@ std::set<std::string>& unreadableFoldersLogged() {
 
 void noteUnreadable(const std::string& folder, int error) {
   if (unreadableFoldersLogged().insert(folder).second)
-    systemLog("Cannot search '%@' for crash logs (%@); skipping it", folder, std::strerror(error));
+    systemLog("Cannot search '%@' for crash logs (%@); skipping it", printableForLog(folder), std::strerror(error));
 }
 
 // The entries of one folder. A folder that cannot be opened or read to its

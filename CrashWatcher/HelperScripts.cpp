@@ -29,6 +29,7 @@ std::string secondsText(std::chrono::milliseconds limit) {
 
 // Whether the script reached an exit of its own, and how the run ended.
 void describeEnding(const Task& task, bool started, std::chrono::milliseconds limit, HelperScripts::Result& result) {
+  result.ownExit = false;
   if (!started) {
     result.ending = std::string("could not be started (") + std::strerror(task.spawnError()) + ")";
   } else if (task.interrupted()) {

@@ -26,8 +26,11 @@ public:
     // Killed at the time limit.
     bool timedOut = false;
     // The script ran and reached an exit of its own: it could be started, and
-    // was neither killed (by a signal or at the time limit) nor cut short.
-    bool ownExit = false;
+    // was neither killed (by a signal or at the time limit) nor cut short;
+    // the shell's 126 and 127 (it could not run the script) are no exit of
+    // its own either. Only such a run answers; a stand-in that answers keeps
+    // the default.
+    bool ownExit = true;
     // How it ended, for the log: "exited with status 2", "was killed after
     // its time limit of 300 s", ...
     std::string ending;

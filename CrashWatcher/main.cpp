@@ -168,6 +168,10 @@ LockOutcome obtainLock(const std::string& path) {
 }  // namespace
 
 int main(int argc, char* argv[], char* /*envp*/[]) {
+  // A reader of our standard error that goes away (a closed terminal, a log
+  // pipe restarted) must not end us, from the first line on: a failed write
+  // is only a lost line. Children start with the default disposition again.
+  std::signal(SIGPIPE, SIG_IGN);
   if (const std::optional<int> answered = cw::answerCommandLine(argc, argv)) return *answered;
   const std::string lockPath = lockFilePath();
   if (const LockOutcome outcome = obtainLock(lockPath); outcome != LockOutcome::Obtained) {

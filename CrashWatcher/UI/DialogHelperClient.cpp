@@ -11,6 +11,8 @@
 #include "Platform/Bundle.h"
 #include "Platform/Paths.h"
 #include "Platform/Posix.h"
+#include "Platform/PrintableText.h"
+#include "Platform/SystemLog.h"
 
 namespace cw::ui {
 namespace {
@@ -21,6 +23,14 @@ using protocol::Request;
 
 // A cell as wide as this is as good as unbounded.
 constexpr double kUnboundedWidth = 1e6;
+// The run-loop mode of a wait for the helper's reply.
+constexpr std::string_view kReplyWaitMode = "dialog-helper-reply";
+
+std::string secondsText(std::chrono::milliseconds duration) {
+  const auto count = duration.count();
+  if (count % 1000 == 0) return std::to_string(count / 1000) + " s";
+  return std::to_string(count) + " ms";
+}
 
 // The longest start of `text` of at most `limit` bytes that does not end
 // inside a UTF-8 sequence (bytes that are not UTF-8 count one by one).
@@ -186,9 +196,17 @@ bool DialogHelperClient::writeAll(std::string_view bytes) {
         markLost("the dialog helper stopped reading");
         return false;
       }
-      if (::poll(&entry, 1, timeout) < 0 && errno != EINTR) {
-        markLost("the dialog helper's socket failed");
-        return false;
+      if (::poll(&entry, 1, timeout) < 0) {
+        if (errno != EINTR) {
+          markLost("the dialog helper's socket failed");
+          return false;
+        }
+        // A signal: let its wake-up be served, and give up for a shutdown.
+        loop_.runOnce(kReplyWaitMode, std::chrono::milliseconds(0));
+        if (loop_.stopping()) {
+          giveUpForShutdown();
+          return false;
+        }
       }
       continue;
     }
@@ -264,16 +282,23 @@ Size DialogHelperClient::measure(ControlId control, std::optional<double> bounds
     }
     const int timeout = posix::pollTimeoutUntil(deadline);
     if (timeout == 0) {
-      markLost("the dialog helper did not answer in time");
+      markLost("the dialog helper did not answer within " + secondsText(replyTimeout_));
       break;
     }
-    pollfd entry{helper_->socket(), POLLIN, 0};
-    const int ready = ::poll(&entry, 1, timeout);
-    if (ready < 0 && errno != EINTR) {
-      markLost("the dialog helper's socket failed");
+    // Waited for on the run loop, in a mode of its own: only the socket and
+    // what every mode serves (the signal wake-up) can end the wait, so a
+    // shutdown does not wait for a helper that does not answer.
+    bool ready = false;
+    {
+      const RunLoop::SourceHandle reply =
+          loop_.addFdSource(helper_->socket(), [&ready](short) { ready = true; }, {kReplyWaitMode});
+      loop_.runOnce(kReplyWaitMode, std::chrono::milliseconds(timeout));
+    }
+    if (loop_.stopping()) {
+      giveUpForShutdown();
       break;
     }
-    if (ready <= 0) continue;
+    if (!ready || !isAlive()) continue;
     if (!readAvailable()) {
       if (processLines(sequence, measured) && measured) {
         markLost("the dialog helper ended");
@@ -303,11 +328,17 @@ void DialogHelperClient::close() {
   pendingEvents_.clear();
   lost_ = true;
   if (lostReason_.empty()) lostReason_ = "closed";
-  if (helper_) helper_->terminate(std::chrono::milliseconds(500));
+  // A helper is given time to quit by itself, but not while we shut down.
+  if (helper_) helper_->terminate(loop_.stopping() ? std::chrono::milliseconds(0) : std::chrono::milliseconds(500));
   helper_.reset();
 }
 
-void DialogHelperClient::markLost(std::string reason) {
+void DialogHelperClient::giveUpForShutdown() {
+  // Nobody is told: the dialog ends with the agent.
+  markLost("the agent is shutting down", false);
+}
+
+void DialogHelperClient::markLost(std::string reason, bool logIt) {
   if (lost_) return;
   lost_ = true;
   if (helper_) {
@@ -317,6 +348,8 @@ void DialogHelperClient::markLost(std::string reason) {
     processLines(0, unawaited);
   }
   lostReason_ = helperFailure_.empty() ? std::move(reason) : reason + ": " + helperFailure_;
+  // Once: the dialog (or message) it drew ends without an answer.
+  if (logIt) systemLog("The dialog helper was given up: %@", printableForLog(lostReason_));
   socketSource_.reset();
   helper_.reset();  // kills and reaps it
   pendingEvents_.push_back({BackendEvent::Type::Lost, 0});

@@ -84,7 +84,10 @@ private:
   bool processLines(std::uint64_t awaitedSequence, std::optional<Size>& measured);
   Size measure(ControlId control, std::optional<double> boundsWidth);
   void onSocketReady(short revents);
-  void markLost(std::string reason);
+  // Logs why, unless `logIt` is false.
+  void markLost(std::string reason, bool logIt = true);
+  // A shutdown came while we waited for the helper: lost, without a word.
+  void giveUpForShutdown();
   void scheduleDelivery();
   void deliverEvents();
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "FRCrashLogFinder.h"
+#include "Platform/PrintableText.h"
 #include "support/TestSupport.h"
 
 namespace cw {
@@ -133,19 +134,20 @@ TEST_F(FRCrashLogFinderTest, AnUnreadableFolderIsSkippedAndLoggedOnceAndTheRestI
     std::vector<std::string> unreadable;  // relative to the user's crash-reporter folder, "" for itself
     std::vector<std::string> expected;    // what is found, local folder first
   };
+  // A folder's name cannot forge a log line: it is logged printably.
   const std::vector<Case> cases = {
-      {{"Finder-b"},
+      {{"Finder-b", "Finder-\nforged"},
        {"local:Finder_l.crash", "Finder-a/1.crash", "Finder-c/3.crash", "Finder-c/deeper/4.crash", "Finder_z.crash"}},
       {{"Finder-a", "Finder-c/deeper"},
-       {"local:Finder_l.crash", "Finder-b/2.crash", "Finder-c/3.crash", "Finder_z.crash"}},
+       {"local:Finder_l.crash", "Finder-b/2.crash", "Finder-c/3.crash", "Finder-\nforged/5.crash", "Finder_z.crash"}},
       {{""}, {"local:Finder_l.crash"}},
   };
   for (const Case& c : cases) {
     test::TempHome home;
     const std::string user = home.path() + "/Library/Logs/CrashReporter";
     crashLog(home.localLibrary() + "/Logs/CrashReporter", "Finder_l.crash");
-    for (const char* log :
-         {"Finder-a/1.crash", "Finder-b/2.crash", "Finder-c/3.crash", "Finder-c/deeper/4.crash", "Finder_z.crash"})
+    for (const char* log : {"Finder-a/1.crash", "Finder-b/2.crash", "Finder-c/3.crash", "Finder-c/deeper/4.crash",
+                            "Finder-\nforged/5.crash", "Finder_z.crash"})
       crashLog(user, log);
     std::vector<std::string> unreadable;
     for (const std::string& folder : c.unreadable) unreadable.push_back(folder.empty() ? user : user + "/" + folder);
@@ -166,7 +168,8 @@ TEST_F(FRCrashLogFinderTest, AnUnreadableFolderIsSkippedAndLoggedOnceAndTheRestI
     EXPECT_EQ(second, first);
     const std::string log = captured.text();
     for (const std::string& folder : unreadable) {
-      const std::string line = "Cannot search '" + folder + "' for crash logs (Permission denied); skipping it";
+      const std::string line =
+          "Cannot search '" + printableForLog(folder) + "' for crash logs (Permission denied); skipping it\n";
       EXPECT_EQ(log.find(line), log.rfind(line)) << "logged once, not at every scan";
       EXPECT_NE(log.find(line), std::string::npos) << log;
     }

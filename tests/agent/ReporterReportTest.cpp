@@ -220,13 +220,16 @@ TEST_F(ReporterReportTest, FailedUploadPutsTheNoteInTheMailAndStillMakesTheSumma
   }
 }
 
-// Script output reaches the log escaped: it cannot forge a line or reach a
-// terminal as a control sequence.
+// Script output and the crash log's name reach the log escaped: neither can
+// forge a line or reach a terminal as a control sequence.
 TEST_F(ReporterReportTest, UploadOutputIsLoggedPrintably) {
   output("upload-gist", "https://paste.example/1\nJan  1 00:00:00 h CrashWatcher[1] forged\x1b[2J");
-  report(crash_);
-  EXPECT_THAT(log_, ElementsAre(HasSubstr("Uploading"),
-                                "  => https://paste.example/1\\nJan  1 00:00:00 h CrashWatcher[1] forged\\x1b[2J"));
+  const std::string hostile = work_ / "Finder_x.crash\nJan  1 00:00:00 h CrashWatcher[1] forged";
+  test::writeFile(hostile, "crash");
+  report(hostile);
+  EXPECT_THAT(log_,
+              ElementsAre(EndsWith(": " + work_.path() + "/Finder_x.crash\\nJan  1 00:00:00 h CrashWatcher[1] forged"),
+                          "  => https://paste.example/1\\nJan  1 00:00:00 h CrashWatcher[1] forged\\x1b[2J"));
 }
 
 // The composer alone: the texts as they stand in the URL.

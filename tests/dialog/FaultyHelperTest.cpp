@@ -89,8 +89,13 @@ TEST(FaultyHelper, AHelperThatNeverAnswersAMeasurementIsLostAndKilled) {
   DialogHelperClient client(fakeOptions(helper, std::chrono::milliseconds(300)));
   const pid_t pid = client.helperProcessIdentifier();
   const TestDialog dialog = TestDialog::build(client, "Hung");
+  CaptureStderr captured;
   EXPECT_EQ(client.fittingSize(dialog.send), ui::Size{});
-  EXPECT_EQ(client.lostReason(), "the dialog helper did not answer in time");
+  // Logged once, with how long it was waited for.
+  const std::string line = "The dialog helper was given up: the dialog helper did not answer within 300 ms\n";
+  EXPECT_EQ(client.lostReason(), "the dialog helper did not answer within 300 ms");
+  EXPECT_NE(captured.text().find(line), std::string::npos) << captured.text();
+  EXPECT_EQ(captured.text().find(line), captured.text().rfind(line));
   EXPECT_TRUE(processGone(pid));
   EventLog log;
   expectLostForGood(client, log);

@@ -1,9 +1,12 @@
 // The built agent as a process: lock, signals, scans, messages.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -40,11 +43,14 @@ std::string related(const std::string& path) {
 
 // The signals whose disposition is "ignore" in the process's status: the
 // kernel drops such a signal when it is sent, so it can start nothing.
-bool ignores(pid_t pid, int sig) {
+bool inSignalSet(pid_t pid, const std::string& set, int sig) {
   std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);)
-    if (line.rfind("SigIgn:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1u;
+    if (line.rfind(set, 0) == 0) return (std::stoull(line.substr(set.size()), nullptr, 16) >> (sig - 1)) & 1u;
   return false;
+}
+bool ignores(pid_t pid, int sig) {
+  return inSignalSet(pid, "SigIgn:", sig);
 }
 
 // The positive marker that every scan asked for before it has ended: a new
@@ -177,40 +183,53 @@ bool ended(pid_t pid) {
 }
 
 // SIGINT and SIGTERM end the agent in an orderly way at once, whatever it is
-// doing: idle, or waiting for a helper script that would run for ten minutes.
-// A bound far below the script's own length shows that it was not waited for.
+// doing: idle, waiting for a helper script that would run for ten minutes, or
+// for a dialog helper that never answers. A bound far below the script's own
+// length, and below the 5 s the dialog helper's reply is waited for, shows
+// that neither was waited for.
 TEST_F(AgentProcessTest, InterruptAndTerminateEndTheAgentPromptlyInEveryState) {
-  constexpr auto kPromptly = 10s;
+  enum class State { Idle, Script, DialogHelper };
   struct Case {
     int signal;
     const char* line;
-    bool duringScript;
+    State state;
   };
-  for (const Case& c :
-       {Case{SIGINT, "caught SIGINT - exiting...", false}, Case{SIGTERM, "caught SIGTERM - exiting...", false},
-        Case{SIGINT, "caught SIGINT - exiting...", true}, Case{SIGTERM, "caught SIGTERM - exiting...", true}}) {
-    SCOPED_TRACE(std::string(c.line) + (c.duringScript ? " during a script" : " at idle"));
+  for (const Case& c : {Case{SIGINT, "caught SIGINT - exiting...", State::Idle},
+                        Case{SIGTERM, "caught SIGTERM - exiting...", State::Idle},
+                        Case{SIGINT, "caught SIGINT - exiting...", State::Script},
+                        Case{SIGTERM, "caught SIGTERM - exiting...", State::Script},
+                        Case{SIGINT, "caught SIGINT - exiting...", State::DialogHelper},
+                        Case{SIGTERM, "caught SIGTERM - exiting...", State::DialogHelper}}) {
+    SCOPED_TRACE(std::string(c.line) + " in state " + std::to_string(static_cast<int>(c.state)));
     AgentSandbox sandbox;
-    const std::string pids = sandbox.home() + "/script-pids";
-    // The script records its own process and one it started, then hangs.
-    sandbox.installScript("related-crash-report", "#!/bin/sh\nsleep 600 &\necho $$ $! > '" + pids + ".tmp'\nmv '" +
-                                                      pids + ".tmp' '" + pids + "'\nwait\n");
-    const std::string crash = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_hang.crash", 0);
+    const std::string pids = sandbox.home() + "/pids";
+    // The script, or the dialog helper, records its own process and one it
+    // started, then hangs.
+    const std::string hang =
+        "#!/bin/sh\nsleep 600 &\necho $$ $! > '" + pids + ".tmp'\nmv '" + pids + ".tmp' '" + pids + "'\nwait\n";
+    if (c.state == State::DialogHelper) {
+      sandbox.useBuiltResources();
+      sandbox.installRelatedScript();
+      sandbox.installDialogHelper();
+      writeFile(sandbox.prefix() + "/libexec/crashwatcher/crashwatcher-dialog", hang, 0755);
+    } else {
+      sandbox.installScript("related-crash-report", hang);
+    }
+    const std::string crash = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_hang.crash", 1);
     AgentProcess agent(sandbox);
     ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
-    if (c.duringScript) {
+    if (c.state != State::Idle) {
       agent.signal(SIGUSR1);
       ASSERT_TRUE(waitUntil([&] { return pathExists(pids); })) << agent.log();
     }
     agent.signal(c.signal);
-    EXPECT_EQ(agent.waitForExit(kPromptly), 0) << agent.log();
+    EXPECT_EQ(agent.waitForExit(c.state == State::DialogHelper ? 3s : 10s), 0) << agent.log();
     EXPECT_EQ(countOccurrences(agent.log(), c.line), 1) << agent.log();
-    EXPECT_THAT(agent.log(), Not(HasSubstr("crash report was")));
+    EXPECT_EQ(countOccurrences(agent.log(), "crash report was"), c.state == State::DialogHelper ? 1 : 0) << agent.log();
+    EXPECT_THAT(agent.log(), Not(HasSubstr("given up")));
     EXPECT_FALSE(pathExists(sandbox.lockFile()));
-    if (c.duringScript) {
-      std::istringstream numbers(readFile(pids));
-      for (pid_t pid; numbers >> pid;) EXPECT_TRUE(waitUntil([&] { return ended(pid); })) << "left behind: " << pid;
-    }
+    std::istringstream numbers(readFile(pids));
+    for (pid_t pid; numbers >> pid;) EXPECT_TRUE(waitUntil([&] { return ended(pid); })) << "left behind: " << pid;
   }
 }
 
@@ -369,6 +388,50 @@ TEST_F(AgentProcessTest, LoginProfileThatEndsTheShellStillGetsAVerdict) {
     EXPECT_EQ(countOccurrences(agent.log(), "The login shell never reached the helper script related-crash-report"), 1)
         << agent.log();
   }
+}
+
+// The reader of the agent's standard error goes away before its first line
+// (a closed terminal, a restarted log pipe): it runs on, scans, and ends in
+// order. The stand-in script's own record shows the scans.
+TEST_F(AgentProcessTest, AgentRunsOnWhenTheReaderOfItsStandardErrorIsGone) {
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  const std::string exe = sandbox_.prefix() + "/bin/CrashWatcher";
+  std::vector<std::string> env = sandbox_.environment();
+  std::vector<char*> envp;
+  for (auto& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(ends[0]);
+  ::close(ends[1]);
+  // Signals are sent once it handles them: before, user-signal-1 would end it.
+  ASSERT_TRUE(waitUntil([&] { return inSignalSet(pid, "SigCgt:", SIGUSR1); }));
+  const auto exited = [pid] {
+    int status = 0;
+    return ::waitpid(pid, &status, WNOHANG) == pid ? std::optional<int>(status) : std::nullopt;
+  };
+
+  for (const char* name : {"Finder_1.crash", "Finder_2.crash"}) {
+    const std::string crash = sandbox_.crashLog(sandbox_.userCrashReporter(), name, 0);
+    int polls = 0;
+    ASSERT_TRUE(waitUntil([&] {
+      if (polls++ % 50 == 0) ::kill(pid, SIGUSR1);
+      const std::vector<std::string> asked = sandbox_.askedPaths();
+      return std::find(asked.begin(), asked.end(), crash) != asked.end();
+    }));
+  }
+  ::kill(pid, SIGINT);
+  std::optional<int> status;
+  ASSERT_TRUE(waitUntil([&] { return (status = exited()).has_value(); }));
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_FALSE(pathExists(sandbox_.lockFile()));
 }
 
 TEST_F(AgentProcessTest, AnyChangeInTheWatchedFolderStartsAScan) {

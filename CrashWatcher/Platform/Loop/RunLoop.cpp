@@ -286,6 +286,10 @@ void RunLoop::stopAll() {
   impl_->stoppingAll = true;
 }
 
+bool RunLoop::stopping() const {
+  return impl_->stoppingAll;
+}
+
 std::string_view RunLoop::currentMode() const {
   return impl_->modeStack.empty() ? std::string_view() : std::string_view(impl_->modeStack.back());
 }

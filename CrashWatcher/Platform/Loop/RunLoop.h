@@ -105,6 +105,9 @@ public:
   // Ends every run on the stack, each as control returns to it; a run started
   // before the outermost one has returned ends at once too (a shutdown).
   void stopAll();
+  // stopAll() was called and the outermost run has not returned yet: work
+  // that waits outside a run (a blocking reply) gives up too.
+  bool stopping() const;
 
   // The mode of the innermost run()/runOnce(), or empty when not running.
   std::string_view currentMode() const;
