@@ -51,10 +51,14 @@ public:
   virtual ~HelperScripts() = default;
   // `keepOutput` false: the output is read and dropped.
   virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput) = 0;
-  // The same with `options`; scripts that know no options run plainly.
+  // The same with `options`. A stand-in that knows no options runs plainly,
+  // and answers a run with arguments as a script that could not run.
   virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput, const Options& options) {
-    if (!options.arguments.empty()) return Result{};
-    return run(name, crashFile, keepOutput);
+    if (options.arguments.empty()) return run(name, crashFile, keepOutput);
+    Result cannot;
+    cannot.ownExit = false;
+    cannot.ending = "could not be run with options";
+    return cannot;
   }
 };
 
