@@ -29,6 +29,8 @@ std::string usage() {
          "Files:\n"
          "  ~/Library/Application Support/.VellumdriftCrashWatcher.lock\n"
          "      held while the agent runs (it does not create the folder)\n"
+         "  ~/Library/Application Support/.VellumdriftCrashWatcher.state\n"
+         "      the crashes answered and the last scan, kept across runs\n"
          "  ~/Library/Logs/DiagnosticReports\n"
          "      watched (the agent does not create it)\n"
          "  /Library/Logs/CrashReporter/, ~/Library/Logs/CrashReporter/\n"

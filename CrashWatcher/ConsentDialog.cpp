@@ -81,6 +81,7 @@ std::string ConsentDialog::localizedString(std::string_view key) const {
 
 bool ConsentDialog::askUserPermissionToSend() {
   lastDialogAnswered_ = false;
+  lastDialogCountedDown_ = false;
   ui::applicationLoad();
   const double timeout = messageTimeout();
   detailsOpen_ = false;
@@ -97,6 +98,8 @@ bool ConsentDialog::askUserPermissionToSend() {
   const bool helperAlive = alertWindow_->backend() && alertWindow_->backend()->isAlive();
   lastDialogAnswered_ =
       code == 1 || code == 0 || ((code == ui::kModalResponseStop || code == ui::kModalResponseAbort) && helperAlive);
+  lastDialogCountedDown_ =
+      lastDialogAnswered_ && code != 1 && code != 0 && startsCountdown(timeout) && remainingDialogTime_ <= 0.0;
   alertWindow_->orderOut(shared_from_this());
   // Hidden, the controls are used no more; the helper drawing them need not
   // stay resident until the next crash.
@@ -104,11 +107,21 @@ bool ConsentDialog::askUserPermissionToSend() {
   return code == 1;
 }
 
+std::string ConsentDialog::repeatedNote() const {
+  const std::uint64_t count = occurrences_.sinceAnswer.count;
+  if (count == 0 || !occurrences_.lastAnswered) return "";
+  const std::string noteFormat = localizedString(count == 1 ? "crashRepeatedOnceNote" : "crashRepeatedNote");
+  const std::string when = formatLocalTime(*occurrences_.lastAnswered);
+  const auto times = static_cast<std::int32_t>(std::min<std::uint64_t>(count, INT32_MAX));
+  const std::optional<std::string> text = count == 1 ? format(noteFormat, when) : format(noteFormat, times, when);
+  return " " + text.value_or(noteFormat);
+}
+
 void ConsentDialog::configureAlertWindow() {
   using namespace ResizabilityExtentions;
   if (dialogTitle_) dialogTitle_->setStringValue(localizedString("crashDialogHeader"));
   if (commentMessage_) commentMessage_->setStringValue(localizedString("crashDialogMsg"));
-  if (dialogNote_) dialogNote_->setStringValue(localizedString("crashDialogNote"));
+  if (dialogNote_) dialogNote_->setStringValue(localizedString("crashDialogNote") + repeatedNote());
   if (sendButton_) sendButton_->setTitle(localizedString("sendReportButton"));
   const double sendGrowth = sendButton_ ? breakpad_smartSizeToFit(*sendButton_) : 0;
   if (cancelButton_) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "CrashOccurrences.h"
 #include "Platform/Bundle.h"
 #include "Platform/Object.h"
 #include "Platform/PropertyList.h"
@@ -57,6 +58,11 @@ public:
   // countdown or the user closing it. Not when it could not be loaded or
   // shown, or its helper was lost.
   bool lastDialogAnswered() const { return lastDialogAnswered_; }
+  // Whether the countdown, not a button, answered the last dialog.
+  bool lastDialogCountedDown() const { return lastDialogCountedDown_; }
+  // The next dialogs say how often their fault happened since it was last
+  // answered (in a sentence after the note), until this is set again.
+  void setOccurrences(const CrashOccurrences& occurrences) { occurrences_ = occurrences; }
   void configureAlertWindow();
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout);
   void sendReport(const std::shared_ptr<Object>& sender);
@@ -80,6 +86,8 @@ public:
 
 private:
   std::string localizedString(std::string_view key) const;
+  // What the note adds about a fault that came back after its quiet period.
+  std::string repeatedNote() const;
   // The Details button's title for the area's state, fitted with its left
   // edge kept.
   void titleDetailsButton();
@@ -104,6 +112,8 @@ private:
   const PlistDictionary* parameters_ = nullptr;
   double remainingDialogTime_ = 0;
   bool lastDialogAnswered_ = false;
+  bool lastDialogCountedDown_ = false;
+  CrashOccurrences occurrences_;
   // The countdown timer of the open dialog; it stops when the handle goes.
   RunLoop::SourceHandle messageTimer_;
   DetailsMaker detailsMaker_;

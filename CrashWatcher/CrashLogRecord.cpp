@@ -21,4 +21,8 @@ void CrashLogRecord::forgetModifiedBefore(Date reach) {
   logs_.erase(logs_.begin(), logs_.lower_bound(CrashLogIdentity{0, 0, 0, reach}));
 }
 
+std::vector<CrashLogIdentity> CrashLogRecord::modifiedSince(Date reach) const {
+  return {logs_.lower_bound(CrashLogIdentity{0, 0, 0, reach}), logs_.end()};
+}
+
 }  // namespace cw

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "FRCrashLogFinder.h"
 
@@ -40,6 +41,8 @@ public:
   // Forgets the logs modified before `reach`, which no scan lists any more.
   void forgetModifiedBefore(Date reach);
   std::size_t size() const { return logs_.size(); }
+  // The logs modified at or after `reach`.
+  std::vector<CrashLogIdentity> modifiedSince(Date reach) const;
 
 private:
   struct ByModification {

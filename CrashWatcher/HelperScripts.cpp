@@ -70,11 +70,21 @@ std::chrono::milliseconds BundleHelperScripts::timeLimit() const {
 }
 
 HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput) {
-  return run(name, crashFile, keepOutput, Options{});
+  return run(name, crashFile, keepOutput, Task::kDefaultOutputLimit, Options{});
 }
 
 HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput,
                                                const Options& options) {
+  return run(name, crashFile, keepOutput, Task::kDefaultOutputLimit, options);
+}
+
+HelperScripts::Result BundleHelperScripts::runKeepingAtMost(std::string_view name, std::string_view crashFile,
+                                                            std::size_t limit) {
+  return run(name, crashFile, true, limit, Options{});
+}
+
+HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput,
+                                               std::size_t outputLimit, const Options& options) {
   // Looked up anew for every run. A missing script goes into the command line
   // as "(null)": the shell then answers 127 and writes nothing.
   const std::optional<std::string> script = bundle_.pathForResource(name, "rb");
@@ -99,6 +109,7 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     environment.push_back("CRASHWATCHER_SCRIPT_TIME_LIMIT=" + secondsText(limit));
     task->setEnvironment(std::move(environment));
     task->setTimeLimit(limit);
+    task->setOutputLimit(outputLimit);
     task->setOutputStartMarker(marker);
     task->setRunMode(options.mode);
     if (options.stop) {

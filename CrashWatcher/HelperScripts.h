@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -60,6 +61,12 @@ public:
     cannot.ending = "could not be run with options";
     return cannot;
   }
+  // The output kept up to `limit` bytes only, the rest read and dropped (an
+  // output cut there is none).
+  virtual Result runKeepingAtMost(std::string_view name, std::string_view crashFile, std::size_t limit) {
+    (void)limit;
+    return run(name, crashFile, true);
+  }
 };
 
 // The scripts of a bundle: the resource "<name>.rb", run as
@@ -78,8 +85,11 @@ public:
   BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment);
   Result run(std::string_view name, std::string_view crashFile, bool keepOutput) override;
   Result run(std::string_view name, std::string_view crashFile, bool keepOutput, const Options& options) override;
+  Result runKeepingAtMost(std::string_view name, std::string_view crashFile, std::size_t limit) override;
 
 private:
+  Result run(std::string_view name, std::string_view crashFile, bool keepOutput, std::size_t outputLimit,
+             const Options& options);
   std::chrono::milliseconds timeLimit() const;
 
   const Bundle& bundle_;

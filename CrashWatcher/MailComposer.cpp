@@ -46,6 +46,28 @@ void appendWrappedLine(std::string& out, std::string_view line, std::size_t limi
   out.append(prefix).append(rest).push_back('\n');
 }
 
+std::string times(std::uint64_t count) {
+  return count == 1 ? "once" : std::to_string(count) + " times";
+}
+
+std::string fromTo(const Repeats& repeats) {
+  if (!repeats.first || !repeats.last) return "";
+  if (*repeats.first == *repeats.last) return ", at " + formatLocalTime(*repeats.first);
+  return ", from " + formatLocalTime(*repeats.first) + " to " + formatLocalTime(*repeats.last);
+}
+
+// What the mail says about how often the fault happened; empty for a crash
+// that happened once.
+std::string occurrenceLines(const CrashOccurrences& occurrences) {
+  std::string lines;
+  if (occurrences.folded.count > 1)
+    lines += "It crashed " + times(occurrences.folded.count) + fromTo(occurrences.folded) + ".\n";
+  if (occurrences.sinceAnswer.count > 0 && occurrences.lastAnswered)
+    lines += "The same crash happened " + times(occurrences.sinceAnswer.count) + " since I was last asked about it (" +
+             formatLocalTime(*occurrences.lastAnswered) + ")" + fromTo(occurrences.sinceAnswer) + ".\n";
+  return lines;
+}
+
 }  // namespace
 
 std::string MailComposer::wrapBodyLines(std::string_view body, std::size_t limit) {
@@ -67,7 +89,8 @@ MailComposer::MailComposer(std::string recipient, std::string supportForumAddres
     : recipient_(std::move(recipient)), supportForumAddress_(std::move(supportForumAddress)) {}
 
 MailComposer::Mail MailComposer::compose(std::string_view version, std::string_view crashSummary,
-                                         const std::optional<std::string>& uploadAddress) const {
+                                         const std::optional<std::string>& uploadAddress,
+                                         const CrashOccurrences& occurrences) const {
   Mail mail;
   // Built by concatenation: none of these texts may act as a format.
   mail.subject = "Vellumdrift ";
@@ -76,10 +99,12 @@ MailComposer::Mail MailComposer::compose(std::string_view version, std::string_v
   mail.subject += crashSummary;
   mail.subject = replacingControlCharactersWithSpaces(mail.subject);
 
-  // The fourteen lines of the body, the upload address in line 6.
+  // The fourteen lines of the body, the upload address in line 6; how often
+  // a repeated fault happened goes after the third.
   mail.body += "Hi Ilvard,\n";
   mail.body += "\n";
   mail.body += "My Vellumdrift just crashed!\n";
+  mail.body += occurrenceLines(occurrences);
   mail.body += "\n";
   mail.body += "The crash report is available here:\n";
   mail.body += uploadAddress ? *uploadAddress : "(null)";

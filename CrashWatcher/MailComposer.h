@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "CrashOccurrences.h"
+
 namespace cw {
 
 // The mail that asks the vendor to look at a crash: pure text work, no
@@ -31,7 +33,13 @@ public:
 
   // An absent upload address reads "(null)", as the report logs it.
   Mail compose(std::string_view version, std::string_view crashSummary,
-               const std::optional<std::string>& uploadAddress) const;
+               const std::optional<std::string>& uploadAddress) const {
+    return compose(version, crashSummary, uploadAddress, {});
+  }
+  // A fault that happened more than once says how often, and when, in a line
+  // after the third ("It crashed 20 times, from … to …").
+  Mail compose(std::string_view version, std::string_view crashSummary, const std::optional<std::string>& uploadAddress,
+               const CrashOccurrences& occurrences) const;
 
   const std::string& recipient() const { return recipient_; }
 

@@ -145,16 +145,20 @@ bool Reporter::askUserPermissionToSend() {
   return parts_.dialog->askUserPermissionToSend();
 }
 
-ConsentAnswer Reporter::askForConsent(const std::string& crashFile) {
+ConsentAnswer Reporter::askForConsent(const std::string& crashFile, const CrashOccurrences& occurrences) {
+  parts_.dialog->setOccurrences(occurrences);
   const std::weak_ptr<Reporter> weakSelf = weak_from_this();
-  parts_.dialog->setDetailsMaker([weakSelf, crashFile](const std::shared_ptr<RunLoop::RunHandle>& stop) {
-    const auto self = weakSelf.lock();
-    return self ? self->makeDetails(crashFile, stop) : ReportDetails{};
-  });
+  if (!crashFile.empty())
+    parts_.dialog->setDetailsMaker([weakSelf, crashFile](const std::shared_ptr<RunLoop::RunHandle>& stop) {
+      const auto self = weakSelf.lock();
+      return self ? self->makeDetails(crashFile, stop) : ReportDetails{};
+    });
   const bool send = askUserPermissionToSend();
   parts_.dialog->setDetailsMaker(nullptr);
+  parts_.dialog->setOccurrences({});
   if (!parts_.dialog->lastDialogAnswered()) return ConsentAnswer::NotAnswered;
-  return send ? ConsentAnswer::Send : ConsentAnswer::Refuse;
+  if (send) return ConsentAnswer::Send;
+  return parts_.dialog->lastDialogCountedDown() ? ConsentAnswer::Countdown : ConsentAnswer::Refuse;
 }
 
 std::optional<std::string> Reporter::runShellCommandWithCrashFile(std::string_view command,
@@ -168,6 +172,11 @@ std::int32_t Reporter::askShellCommandWithCrashFile(std::string_view command, st
 
 HelperScripts::Result Reporter::askScriptWithCrashFile(std::string_view command, std::string_view crashFile) {
   return parts_.scripts->run(command, crashFile, false);
+}
+
+HelperScripts::Result Reporter::askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) {
+  // A signature is a line: more is no signature, and is not held in memory.
+  return parts_.scripts->runKeepingAtMost(command, crashFile, AgentState::kMaxSignatureBytes + 1);
 }
 
 std::string Reporter::readVellumdriftVersion() {
@@ -242,7 +251,7 @@ std::optional<Reporter::Upload> Reporter::uploadCrashLog(const std::string& cras
   return upload;
 }
 
-void Reporter::report(const std::optional<std::string>& crashFile) {
+void Reporter::report(const std::optional<std::string>& crashFile, const CrashOccurrences& occurrences) {
   std::optional<Upload> upload;
   std::string crashSummary;
   if (crashFile) {
@@ -285,7 +294,8 @@ void Reporter::report(const std::optional<std::string>& crashFile) {
   }
   const std::string uploadText = upload ? upload->text : std::string(kMissingCrashLog);
 
-  const MailComposer::Mail composed = parts_.composer.compose(readVellumdriftVersion(), crashSummary, uploadText);
+  const MailComposer::Mail composed =
+      parts_.composer.compose(readVellumdriftVersion(), crashSummary, uploadText, occurrences);
   if (!composed.url) {
     tellMailFailure("the mail could not be composed: " + composed.failure, upload);
     return;

@@ -73,9 +73,11 @@ public:
   // Consent dialog.
   bool askUserPermissionToSend();
   // The same dialog, telling a refusal from a dialog that was not answered.
-  // Its details, made only when the user asks, show what reporting
-  // `crashFile` sends.
-  ConsentAnswer askForConsent(const std::string& crashFile) override;
+  ConsentAnswer askForConsent() { return askForConsent(std::string(), CrashOccurrences{}); }
+  // The dialog says how often the fault happened since it was last answered;
+  // its details, made only when the user asks, show what reporting
+  // `crashFile` sends (nothing can be shown without one).
+  ConsentAnswer askForConsent(const std::string& crashFile, const CrashOccurrences& occurrences) override;
   void configureAlertWindow() { parts_.dialog->configureAlertWindow(); }
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
     return parts_.dialog->runModalWindowWithTimeout(window, timeout);
@@ -95,10 +97,14 @@ public:
   std::int32_t askShellCommandWithCrashFile(std::string_view command, std::string_view crashFile);
   // The same run, telling how it ended.
   HelperScripts::Result askScriptWithCrashFile(std::string_view command, std::string_view crashFile) override;
+  HelperScripts::Result askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) override;
 
   // Report composition.
   std::string readVellumdriftVersion();
-  void report(const std::optional<std::string>& crashFile) override;
+  void report(const std::optional<std::string>& crashFile) { report(crashFile, CrashOccurrences{}); }
+  // The mail says how often the fault happened, and when.
+  void report(const std::optional<std::string>& crashFile, const CrashOccurrences& occurrences) override;
+  std::string installedVersion() override { return readVellumdriftVersion(); }
 
   std::string description() const override { return "<Reporter>"; }
 

@@ -27,6 +27,8 @@
 namespace {
 
 constexpr const char* kLockFilePath = "~/Library/Application Support/.VellumdriftCrashWatcher.lock";
+// What the agent remembers across runs (see AgentState), beside the lock file.
+constexpr const char* kStateFilePath = "~/Library/Application Support/.VellumdriftCrashWatcher.state";
 constexpr const char* kWatchedFolder = "~/Library/Logs/DiagnosticReports";
 constexpr double kStreamLatencySeconds = 1.0;
 // Another instance may unlink the lock file between our open and our flock;
@@ -202,7 +204,16 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
     std::exit(10);
   }
 
-  scan = std::make_unique<cw::CrashScan>(*reporter);
+  // Lives until after the scan, which saves into it at the end.
+  cw::AgentState remembered(cw::standardizePath(kStateFilePath));
+  remembered.load();
+  cw::CrashScan::Memory memory;
+  memory.state = &remembered;
+  memory.quietPeriodSeconds = cw::CrashScan::quietPeriodSeconds(
+      cw::Bundle::mainBundle().objectForInfoDictionaryKey(cw::CrashScan::kQuietPeriodKey));
+  scan = std::make_unique<cw::CrashScan>(
+      *reporter, cw::FRCrashLogFinder::findCrashLogsSince, [] { return std::chrono::system_clock::now(); },
+      cw::identifyCrashLog, std::move(memory));
 
   const std::string watched = cw::standardizePath(kWatchedFolder);
   cw::systemLog("Watching '%@'", cw::printableForLog(watched));
@@ -214,6 +225,13 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
     stream->start();
   }
 
+  // One scan at start after an earlier run: crashes written while no agent
+  // ran are asked about now (back to that run's last scan), not at the next
+  // change. The first start ever waits for a change, as it always did.
+  cw::RunLoop::SourceHandle firstScan;
+  if (!remembered.firstStart())
+    firstScan = loop.addTimer(0, false, [] { runScan(cw::CrashScan::Trigger::UserSignal); }, {cw::kDefaultRunLoopMode});
+
   loop.run(cw::kDefaultRunLoopMode);
 
   if (caughtSIGINT)
@@ -224,6 +242,7 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
     stream->stop();
     stream->unscheduleFromRunLoop(loop, cw::kDefaultRunLoopMode);
   }
+  if (scan) scan->stop();
   scan.reset();
   reporter.reset();
   releaseLock();

@@ -5,7 +5,8 @@
 # reports): mutates crash logs (the seeds, the script tests' fixtures) with a
 # fixed seed for a fixed time and runs the scripts on each mutant, checking
 # the contract the agent relies on:
-#   - related-crash-report exits 0, 1 or 2 and prints nothing;
+#   - related-crash-report exits 0, 1 or 2, and prints nothing unless 1; then
+#     one line, the signature: printable UTF-8, three fields, bounded;
 #   - extract-crash-info exits 0 with one line of printable UTF-8 (no line
 #     break, at most 200 characters) or 2 with nothing;
 #   - both agree on what is no crash log (status 2);
@@ -169,7 +170,7 @@ class CrashLogFuzzer
       raise Finding, "#{name} did not end: #{outcome}" if outcome.timed_out
     end
     raise Finding, "related-crash-report: #{related} (0, 1 or 2 expected)" unless [0, 1, 2].include?(related.status)
-    raise Finding, "related-crash-report printed #{related.output.inspect}" unless related.output.empty?
+    verify_signature(related)
     raise Finding, "extract-crash-info: #{extract} (0 or 2 expected)" unless [0, 2].include?(extract.status)
 
     if extract.status == 2
@@ -198,6 +199,18 @@ class CrashLogFuzzer
 
     lines = input.dup.force_encoding(Encoding::UTF_8).scrub.lines.size
     raise Finding, "upload-gist --show gave #{text.lines.size} lines for #{lines}" unless text.lines.size == lines
+  end
+
+  def verify_signature(related)
+    return if related.status != 1 && related.output.empty?
+    raise Finding, "related-crash-report printed #{related.output.inspect}" unless related.status == 1
+
+    text = related.output.dup.force_encoding(Encoding::UTF_8)
+    raise Finding, "signature is not valid UTF-8: #{text.inspect}" unless text.valid_encoding?
+    raise Finding, "signature is not one line: #{text.inspect}" unless text.end_with?("\n") && text.count("\n") == 1
+    raise Finding, "signature holds unprintable characters: #{text.inspect}" if text.chomp.match?(/\p{C}/)
+    raise Finding, "signature has not three fields: #{text.inspect}" unless text.split(' | ').size >= 3
+    raise Finding, "signature has #{text.length} characters" if text.length > 1000
   end
 
   def verify_summary(bytes)

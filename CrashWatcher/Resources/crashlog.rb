@@ -148,7 +148,8 @@ module CrashLog
     end
   end
 
-  Image = Struct.new(:first, :last, :identifier, :path, :short_name) do
+  # +version+ is the bundle's version as the log gives it ("2.1 - 2104"), or nil.
+  Image = Struct.new(:first, :last, :identifier, :path, :short_name, :version) do
     # The path's last component. Not File.basename: it raises on a NUL byte,
     # which a damaged log can hold, and that would fail the whole script.
     def name
@@ -621,7 +622,15 @@ module CrashLog
       path = rest[/<[^<>]*>\s+(\/.*)\z/, 1] || rest[/\s(\/.*)\z/, 1]
       first = match[1].to_i(16)
       last = match[2].to_i(16)
-      last >= first ? Image.new(first, last, match[3], path&.strip, nil) : nil
+      last >= first ? Image.new(first, last, match[3], path&.strip, nil, image_version(rest)) : nil
+    end
+
+    # What stands between the identifier and the UUID or path: "(2.1 - 2104)",
+    # "2.0.1 (2.0.1)"; nil when it holds no version ("???", "(??? - ???)").
+    def image_version(rest)
+      text = rest.split(/\s<|\s\//, 2).first.to_s.strip
+      text = text[1..-2].strip if text.start_with?('(') && text.end_with?(')')
+      text.match?(/[A-Za-z0-9]/) && text.length <= 64 ? text : nil
     end
   end
 
@@ -720,7 +729,13 @@ module CrashLog
       return nil unless base && size
 
       Image.new(base, [base + [size, 1].max - 1, MAX_ADDRESS].min, string(entry['CFBundleIdentifier']) ||
-                string(entry['name']) || '???', string(entry['path']), string(entry['name']))
+                string(entry['name']) || '???', string(entry['path']), string(entry['name']), image_version(entry))
+    end
+
+    # As the text report writes it: "7.0 - 700".
+    def image_version(entry)
+      text = [string(entry['CFBundleShortVersionString']), string(entry['CFBundleVersion'])].compact.join(' - ')
+      text.empty? || text.length > 64 ? nil : text
     end
 
     def frame(entry)

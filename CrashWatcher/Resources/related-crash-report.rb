@@ -20,18 +20,39 @@
 # in some other thread, does not make a crash related. The details are in
 # crashlog.rb beside this script.
 #
-# The agent discards standard output; nothing is written to it.
+# A related crash's signature is written to standard output, one line (see
+# signature.rb): the agent tells a repeated fault from a new one by it.
+# Nothing is written for any other answer.
 
 require_relative 'crashlog'
 
+# The signature, or nil: a failure here never changes the verdict.
+def signature_of(text, path)
+  require_relative 'redaction'
+  require_relative 'signature'
+  CrashLog::Signature.of_text(text, CrashLog::Redaction.for_this_machine(path))
+rescue StandardError, SystemStackError
+  nil
+end
+
+path = ARGV.first if ARGV.size == 1
+signature = nil
 status =
   begin
-    report = ARGV.size == 1 ? CrashLog.load(ARGV[0]) : nil
+    bytes = path && CrashLog.read_bytes(path)
+    text = bytes && CrashLog.to_text(bytes)
+    report = text && CrashLog.parse(text)
     if report.nil? then 2
-    elsif report.related? then 1
+    elsif report.related?
+      signature = signature_of(text, path)
+      1
     else 0
     end
   rescue StandardError, NoMemoryError, SystemStackError
     2
   end
+if signature
+  $stdout.binmode
+  $stdout.write("#{signature}\n".b)
+end
 exit status

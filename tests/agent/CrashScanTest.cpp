@@ -34,15 +34,30 @@ public:
       result.status = crashFile.find("related") != std::string_view::npos ? 1 : 0;
     return result;
   }
-  ConsentAnswer askForConsent(const std::string&) override {
+  // A log's signature is the text after "#" in its path; none without.
+  HelperScripts::Result askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) override {
+    HelperScripts::Result result = askScriptWithCrashFile(command, crashFile);
+    if (const std::size_t mark = crashFile.find('#'); mark != std::string_view::npos && result.status == 1)
+      result.output = std::string(crashFile.substr(mark + 1)) + "\n";
+    return result;
+  }
+  ConsentAnswer askForConsent(const std::string&, const CrashOccurrences& occurrences) override {
     calls.push_back("consent?");
+    dialogs.push_back(occurrences);
     if (onConsent) onConsent();
     if (!dialogShown) return ConsentAnswer::NotAnswered;
     return consent ? ConsentAnswer::Send : ConsentAnswer::Refuse;
   }
-  void report(const std::optional<std::string>& crashFile) override { calls.push_back("report " + *crashFile); }
+  void report(const std::optional<std::string>& crashFile, const CrashOccurrences& occurrences) override {
+    calls.push_back("report " + *crashFile);
+    reports.push_back(occurrences);
+  }
+  std::string installedVersion() override { return version; }
 
   std::vector<std::string> calls;
+  std::vector<CrashOccurrences> dialogs;
+  std::vector<CrashOccurrences> reports;
+  std::string version = "2.1";
   std::function<std::int32_t(const std::string&)> onAsk;
   std::function<void()> onConsent;
   bool consent = true;
@@ -86,10 +101,23 @@ struct FakeLogs {
   }
 };
 
+// The wall clock and the monotonic one; advance() moves both.
 struct FakeClock {
   Date now = kNow;
+  std::chrono::steady_clock::time_point steady{};
   CrashScan::Clock clock() {
     return [this] { return now; };
+  }
+  void advance(std::chrono::nanoseconds by) {
+    now += std::chrono::duration_cast<Date::duration>(by);
+    steady += by;
+  }
+  CrashScan::Memory memory(AgentState* state = nullptr, double quietPeriod = 24 * 3600.0) {
+    CrashScan::Memory memory;
+    memory.state = state;
+    memory.quietPeriodSeconds = quietPeriod;
+    memory.steadyClock = [this] { return steady; };
+    return memory;
   }
 };
 
@@ -219,19 +247,22 @@ TEST(CrashScanTest, UnexpectedScriptStatusIsLoggedWithTheUsualLine) {
   EXPECT_THAT(captured.text(), HasSubstr("'/a': related-crash-report exited\n"));
 }
 
-// Where each scan begins to look: 10 s back, or back to the start of the one
-// before when that is earlier, never more than an hour.
-TEST(CrashScanTest, LooksBackToThePreviousScanStartAtMostAnHour) {
+// A scan reaches back 10 s, or to the start of the one before it however
+// long ago (a suspend, a dialog open for hours), or as far as the wall clock
+// was set back meanwhile (the monotonic clock tells).
+TEST(CrashScanTest, LooksBackToThePreviousScanWhateverTheTimeBetweenAndTheClock) {
   struct Case {
-    Date at;
+    std::chrono::seconds wall;    // the wall clock moves by this
+    std::chrono::seconds steady;  // the monotonic clock by this
     Date since;
   };
   const std::vector<Case> runs = {
-      {kNow, kNow - 10s},          // the first: 10 s
-      {kNow + 12s, kNow},          // after a 12 s dialog: back to its start
-      {kNow + 13s, kNow + 3s},     // soon after: 10 s
-      {kNow + 3h, kNow + 2h},      // long after: an hour at most
-      {kNow - 100s, kNow - 110s},  // the clock stepped back: 10 s
+      {0s, 0s, kNow - 10s},                    // the first: 10 s
+      {12s, 12s, kNow},                        // after a 12 s dialog: back to its start
+      {1s, 1s, kNow + 3s},                     // soon after: 10 s
+      {3h, 1s, kNow + 13s},                    // a suspend of 3 h: back to the scan before
+      {5h, 5h, kNow + 3h + 13s},               // a dialog open for 5 h: the same
+      {-1h + 20s, 20s, kNow + 8h + 13s - 1h},  // the clock set back an hour 20 s ago
   };
   FakeClock time;
   std::vector<Date> asked;
@@ -242,9 +273,10 @@ TEST(CrashScanTest, LooksBackToThePreviousScanStartAtMostAnHour) {
         asked.push_back(*since);
         return std::vector<std::string>{};
       },
-      time.clock());
+      time.clock(), identifyCrashLog, time.memory());
   for (const Case& run : runs) {
-    time.now = run.at;
+    time.now += run.wall;
+    time.steady += run.steady;
     scan.run();
     ASSERT_FALSE(asked.empty());
     EXPECT_EQ(asked.back(), run.since);
@@ -312,6 +344,118 @@ TEST(CrashScanTest, BurstOfCrashesIsAskedInFullAndEachReportIsTheOfferedLog) {
   EXPECT_EQ(asks, oldestFirst);
   EXPECT_EQ(answers, 20);
   EXPECT_EQ(reports, 10);
+}
+
+// Crashes of the fault whose dialog is open are counted into its report, not
+// asked about; another fault's crash is asked about next, an unrelated one is
+// done with.
+TEST(CrashScanTest, CrashesOfTheOpenDialogsFaultAreFoldedIntoItsReport) {
+  FakeLogs disk;
+  FakeClock time;
+  disk.add("/a-related#S", kNow - 1s);
+  FakeReporter reporter;
+  reporter.onConsent = [&] {
+    if (reporter.dialogs.size() > 1) return;
+    for (int i = 1; i <= 19; ++i) disk.add("/loop" + std::to_string(i) + "-related#S", kNow + std::chrono::seconds(i));
+    disk.add("/other-related#T", kNow + 30s);
+    disk.add("/nothing", kNow + 31s);
+    time.advance(40s);
+  };
+  AgentState state;
+  CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify(), time.memory(&state));
+  test::CaptureStderr log;
+  scan.run();
+  ASSERT_EQ(reporter.reports.size(), 2u) << ::testing::PrintToString(reporter.calls);
+  EXPECT_EQ(reporter.reports[0].folded, (Repeats{20, kNow - 1s, kNow + 19s}));
+  EXPECT_EQ(reporter.calls[reporter.calls.size() - 1], "report /other-related#T");
+  EXPECT_EQ(reporter.dialogs.size(), 2u);
+  EXPECT_EQ(std::count(reporter.calls.begin(), reporter.calls.end(), "related-crash-report /other-related#T"), 1);
+  EXPECT_EQ(countOccurrences(log.text(), "whose dialog was just answered; counted with it"), 19);
+  EXPECT_EQ(countOccurrences(log.text(), "'/nothing' crash report was not related"), 1);
+  EXPECT_EQ(state.answerFor("S")->answer, RememberedAnswer::Send);
+}
+
+// After an answer the fault is quiet for the period (from the answer to the
+// crash log's time): logged, counted, and told of when it comes back. Another
+// fault is asked about at once; 0 turns the rule off; another installed
+// version starts afresh.
+TEST(CrashScanTest, AnAnsweredFaultIsQuietForThePeriodAndComesBackWithItsCount) {
+  FakeLogs disk;
+  FakeClock time;
+  FakeReporter reporter;
+  reporter.consent = false;
+  AgentState state;
+  CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify(), time.memory(&state));
+  test::CaptureStderr log;
+  const auto crashAt = [&](const std::string& path, std::chrono::seconds after) {
+    disk.add(path, kNow + after);
+    time.now = kNow + after + 1s;
+    time.steady += 1s;
+    reporter.calls.clear();
+    scan.run();
+    return reporter.calls;
+  };
+  const std::string ask = "related-crash-report ";
+  EXPECT_EQ(crashAt("/a-related#S", 0s), (std::vector<std::string>{ask + "/a-related#S", "consent?"}));
+  EXPECT_EQ(crashAt("/b-related#S", 600s), (std::vector<std::string>{ask + "/b-related#S"}));
+  EXPECT_THAT(log.text(),
+              HasSubstr("'/b-related#S' is the same crash as the one answered at " + formatLocalTime(kNow + 1s) +
+                        "; not asked again before " + formatLocalTime(kNow + 1s + 24h)));
+  EXPECT_EQ(crashAt("/c-related#T", 660s), (std::vector<std::string>{ask + "/c-related#T", "consent?"}));
+  reporter.consent = true;
+  EXPECT_EQ(crashAt("/d-related#S", 25h),
+            (std::vector<std::string>{ask + "/d-related#S", "consent?", "report /d-related#S"}));
+  const CrashOccurrences toldOf{{1, kNow + 25h, kNow + 25h}, kNow + 1s, {1, kNow + 600s, kNow + 600s}};
+  EXPECT_EQ(reporter.dialogs.back(), toldOf);
+  EXPECT_EQ(reporter.reports.back(), toldOf);
+  EXPECT_EQ(state.answerFor("S")->since, Repeats{});
+  reporter.version = "2.2";
+  EXPECT_EQ(crashAt("/e-related#S", 25h + 60s).back(), "report /e-related#S");
+
+  CrashScan off(reporter, disk.finder(), time.clock(), disk.identify(), time.memory(&state, 0));
+  disk.add("/f-related#S", time.now);
+  reporter.calls.clear();
+  off.run();
+  EXPECT_EQ(reporter.calls.back(), "report /f-related#S");
+}
+
+// Across a restart: the first scan reaches back to the last scan of the run
+// before (at most a week) and asks nothing that run asked; the first start
+// ever looks back 10 s.
+TEST(CrashScanTest, ARestartAsksWhatCameMeanwhileOnceAndNothingAskedBefore) {
+  test::TempDir dir;
+  FakeLogs disk;
+  FakeClock time;
+  FakeReporter reporter;
+  reporter.consent = false;
+  test::CaptureStderr log;
+  disk.add("/before-related#S", kNow - 3s);
+  disk.add("/old", kNow - 20s);
+  {
+    AgentState state(dir / "state");
+    state.load();
+    CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify(), time.memory(&state));
+    scan.run();
+    scan.stop();
+  }
+  EXPECT_EQ(reporter.calls, (std::vector<std::string>{"related-crash-report /before-related#S", "consent?"}));
+  const auto restart = [&](Date at) {
+    time.now = at;
+    reporter.calls.clear();
+    AgentState state(dir / "state");
+    state.load();
+    CrashScan scan(reporter, disk.finder(), time.clock(), disk.identify(), time.memory(&state));
+    scan.run();
+    scan.stop();
+    return reporter.calls;
+  };
+  EXPECT_TRUE(restart(kNow + 5s).empty());
+  disk.add("/meanwhile", kNow + 2h);
+  EXPECT_EQ(restart(kNow + 3h), (std::vector<std::string>{"related-crash-report /meanwhile"}));
+  EXPECT_TRUE(restart(kNow + 3h + 1s).empty());
+  disk.add("/long-ago", kNow + 4h);
+  disk.add("/within-a-week", kNow + 30 * 24h);
+  EXPECT_EQ(restart(kNow + 36 * 24h), (std::vector<std::string>{"related-crash-report /within-a-week"}));
 }
 
 // The record stays bounded: what the reach has passed is forgotten, and past

@@ -310,6 +310,31 @@ TEST(MailComposerTest, BodyLinesAreWrappedAtSpacesKeepingTheQuotePrefix) {
   EXPECT_THAT(body, HasSubstr("before\n> the crash.\n"));
 }
 
+// A repeated fault says how often and when, after the third line; a crash
+// that happened once leaves the body as it was.
+TEST(MailComposerTest, TheBodySaysHowOftenARepeatedFaultHappened) {
+  const Date at = Date(std::chrono::seconds(1796729089));  // 2026-12-08 11:24:49 UTC
+  const Repeats twenty{20, at, at + std::chrono::seconds(19)};
+  const Repeats one{1, at, at};
+  const std::string lead = "Hi Ilvard,\n\nMy Vellumdrift just crashed!\n";
+  const std::vector<std::pair<CrashOccurrences, std::string>> cases = {
+      {{one, std::nullopt, {}}, lead + "\nThe crash report"},
+      {{twenty, std::nullopt, {}}, lead + "It crashed 20 times, from 2026-12-08 11:24:49 to 2026-12-08 11:25:08.\n\n"},
+      {{one, at - std::chrono::hours(25), one},
+       lead + "The same crash happened once since I was last asked about it\n(2026-12-07 10:24:49), at 2026-12-08 "
+              "11:24:49.\n\n"},
+  };
+  {
+    test::ScopedEnv utc("TZ", "UTC");
+    ::tzset();
+    for (const auto& [occurrences, start] : cases) {
+      const std::string body = MailComposer().compose("2.1", "", "https://paste.example/x", occurrences).body;
+      EXPECT_TRUE(body.starts_with(start)) << body;
+    }
+  }
+  ::tzset();
+}
+
 // A shutdown that cuts a script short ends the report: nothing is handed over.
 TEST_F(ReporterReportTest, InterruptedScriptEndsTheReportWithNothingOpened) {
   class Interrupted final : public HelperScripts {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-
 #include "dialog/DialogTestSupport.h"
 #include "e2e/CrashToMailSupport.h"
 #include "process/AgentProcess.h"
@@ -37,6 +36,14 @@ protected:
   AgentSandbox sandbox_;
   MailRoad road_{sandbox_};
 };
+
+// The same crash log failing in another function: another fault, asked about
+// on its own (the same fault would be counted into the open one's report).
+std::string anotherFault(std::string text) {
+  for (std::size_t at = text.find("badgeForURL:"); at != std::string::npos; at = text.find("badgeForURL:", at))
+    text.replace(at, 12, "iconForURL:");
+  return text;
+}
 
 TEST_F(CrashToMailTest, ConsentSendsTheRedactedLogAndOpensTheExactMail) {
   AgentProcess agent(sandbox_);
@@ -127,7 +134,7 @@ TEST_F(CrashToMailTest, CrashWrittenWhileTheFailureMessageIsOpenIsAskedAboutWhen
   ASSERT_FALSE(findWindow("Mail Program Not Opened").empty()) << agent.log();
 
   const std::string later = sandbox_.localCrashReporter() + "/Finder_2026-12-08-101600_host.crash";
-  writeFile(later, readFile(crash));
+  writeFile(later, anotherFault(readFile(crash)));
   writeFile(sandbox_.watchedFolder() + "/change", "");
   EXPECT_TRUE(waitFor([&] {
     return agent.log().find("'" + later + "' crash report was related") != std::string::npos;
@@ -183,7 +190,7 @@ TEST_F(CrashToMailTest, CrashWhileTheDialogIsOpenIsOfferedNext) {
   ASSERT_FALSE(window.empty()) << agent.log();
 
   const std::string second = sandbox_.userCrashReporter() + "/Finder_2026-12-08-101503_host.crash";
-  writeFile(second, readFile(first));
+  writeFile(second, anotherFault(readFile(first)));
   writeFile(sandbox_.watchedFolder() + "/Finder_2026-12-08-101503_host.crash.ips", "{}");
   runTool({"xdotool", "windowfocus", "--sync", window});
   ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);

@@ -137,14 +137,6 @@ TEST(GTMLogFilters, LevelFilterDropsDebugAndPassesEveryLevelButInfo) {
   }
 }
 
-TEST(GTMLogFilters, NoFilterPassesEverything) {
-  GTMLogNoFilter filter;
-  for (const GTMLogLevel level : {GTMLogLevelDebug, GTMLogLevelInfo, GTMLogLevelError, GTMLogLevelAssert, 0, -3}) {
-    EXPECT_TRUE(filter.filterAllowsMessageLevel("", level));
-    EXPECT_TRUE(filter.filterAllowsMessageLevel("anything %d", level));
-  }
-}
-
 // The compile-time check must agree with what the formatter does at run time,
 // or a call that compiles would lose its message.
 template <typename... Args>

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "Platform/AtomicFile.h"
 #include "Platform/Bundle.h"
 #include "Platform/Paths.h"
 #include "Platform/Posix.h"
@@ -46,62 +47,6 @@ bool ensureDirectory(const std::string& path) {
     if (slash == std::string::npos) break;
   }
   return isDirectory(path);
-}
-
-// Removes a temporary file unless it was renamed into place.
-class TemporaryFile {
-public:
-  explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-  ~TemporaryFile() {
-    if (!committed_) ::unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& path() const { return path_; }
-  void commit() { committed_ = true; }
-
-private:
-  std::string path_;
-  bool committed_ = false;
-};
-
-bool writeAtomically(int folderFd, const std::string& folder, const std::string& path, std::string_view bytes) {
-  std::string pattern = path + ".tmp-XXXXXX";
-  UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd) return false;
-  TemporaryFile temporary(pattern);
-  if (!posix::writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0) return false;
-  if (::close(fd.release()) != 0) return false;
-  if (::rename(temporary.path().c_str(), path.c_str()) != 0) return false;
-  temporary.commit();
-  // The rename is durable only once the folder is on disk too.
-  if (folderFd >= 0)
-    ::fsync(folderFd);
-  else if (UniqueFd again(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); again)
-    ::fsync(again.get());
-  return true;
-}
-
-// Renames an unusable preference file to "<name>.corrupt-<UTC time>", never
-// over an earlier one.
-bool moveAside(const std::string& path) {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  ::gmtime_r(&now, &utc);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-  const std::string base = path + ".corrupt-" + stamp;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string target = attempt == 0 ? base : base + "-" + std::to_string(attempt);
-    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno == EEXIST) continue;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // The file system cannot refuse to replace: check first.
-    struct stat info {};
-    if (::lstat(target.c_str(), &info) == 0) continue;
-    return ::rename(path.c_str(), target.c_str()) == 0;
-  }
-  return false;
 }
 
 std::int64_t nanoseconds(const timespec& t) {
@@ -304,7 +249,7 @@ bool UserDefaults::setObjectForKey(std::string_view key, const PlistValue& value
       [[fallthrough]];  // a property list, but not of preferences
     case PlistFileStatus::Malformed:
     case PlistFileStatus::TooLarge:
-      if (!moveAside(path)) return false;
+      if (!moveFileAside(path)) return false;
       break;
     case PlistFileStatus::Missing:
     case PlistFileStatus::Empty:
@@ -316,7 +261,7 @@ bool UserDefaults::setObjectForKey(std::string_view key, const PlistValue& value
   }
   dictionary.insert_or_assign(std::string(key), value);
   const bool written =
-      writeAtomically(folderFd.get(), folder, path, serializePropertyList(PlistValue(std::move(dictionary))));
+      writeFileAtomically(path, serializePropertyList(PlistValue(std::move(dictionary))), folderFd.get());
   invalidate();
   return written;
 }
