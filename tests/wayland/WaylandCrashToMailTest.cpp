@@ -83,7 +83,9 @@ TEST_F(WaylandCrashToMailTest, DetailsThenSendUploadsTheShownBytesAndASlowUpload
   std::filesystem::remove(road_.received());
   road_.paste().setAnswerDelay(120s);
   const std::string crash = sandbox_.localCrashReporter() + "/Finder_2026-12-08-111500_host.crash";
-  std::filesystem::copy_file(sandbox_.localCrashReporter() + "/Finder_2026-12-08-101500_host.crash", crash);
+  // Another fault: the first one is answered, and quiet for a day.
+  std::filesystem::copy_file(std::string(CW_SOURCE_DIR) + "/tests/scripts/fixtures/finder-related-exception.crash",
+                             crash);
   agent_->signal(SIGUSR1);
   ASSERT_TRUE(agent_->waitForLog("'" + crash + "' crash report was related")) << agent_->log();
   ASSERT_TRUE(waitForAnyWindow(seated())) << agent_->log();
