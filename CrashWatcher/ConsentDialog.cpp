@@ -29,6 +29,11 @@ constexpr std::string_view kCancelAction = "cancel:";
 constexpr std::string_view kToggleDetailsAction = "toggleDetails:";
 // Between the open details area and the buttons below it.
 constexpr double kDetailsGap = 12;
+// Kept free around a dialog grown for its details, and above it for a title
+// bar; an area is never made lower than this to fit.
+constexpr double kScreenMargin = 20;
+constexpr double kTitleBarRoom = 40;
+constexpr double kSmallestDetailsHeight = 120;
 // One countdown tick takes one second off the time left.
 constexpr double kCountdownTickSeconds = 1.0;
 
@@ -80,6 +85,7 @@ bool ConsentDialog::askUserPermissionToSend() {
   ui::applicationLoad();
   const double timeout = messageTimeout();
   detailsOpen_ = false;
+  ending_ = false;
   details_.reset();
   shownDetails_.reset();
   if (!ui::loadNibNamedOwner(bundle_, kLayoutName, shared_from_this())) return false;
@@ -87,8 +93,6 @@ bool ConsentDialog::askUserPermissionToSend() {
   if (!alertWindow_) return false;
   configureAlertWindow();
   const std::int64_t code = runModalWindowWithTimeout(alertWindow_, timeout);
-  // Details still being made are not waited for: that work ends now.
-  endDetails();
   // A button answers; so do the countdown and the user closing the window,
   // unless the loop ended because the helper was lost or never came.
   const bool helperAlive = alertWindow_->backend() && alertWindow_->backend()->isAlive();
@@ -150,7 +154,11 @@ void ConsentDialog::toggleDetails(const std::shared_ptr<Object>&) {
     showDetailsText();
     return;
   }
-  if (detailsWork_) return;  // still being made: the area says so already
+  if (detailsStop_) return;  // still being made: the area says so already
+  makeDetails();
+}
+
+void ConsentDialog::makeDetails() {
   detailsView_->setString(localizedString("detailsBeingMade"));
   if (!detailsMaker_) {
     details_ = ReportDetails{};
@@ -158,22 +166,35 @@ void ConsentDialog::toggleDetails(const std::shared_ptr<Object>&) {
     showDetailsText();
     return;
   }
-  const std::weak_ptr<ConsentDialog> weakSelf = weak_from_this();
-  detailsWork_ = detailsMaker_([weakSelf](ReportDetails made) {
-    const auto self = weakSelf.lock();
-    if (!self || !self->detailsWork_) return;  // the dialog has ended meanwhile
-    self->detailsWork_.reset();
-    self->details_ = std::move(made);
-    if (self->detailsOpen_) self->showDetailsText();
-  });
+  // The dialog's loop goes on inside the maker: this object must outlive it.
+  const auto self = shared_from_this();
+  detailsStop_ = std::make_shared<RunLoop::RunHandle>();
+  ReportDetails made = detailsMaker_(detailsStop_);
+  detailsStop_.reset();
+  if (ending_) return;  // answered meanwhile: what was made is not used
+  details_ = std::move(made);
+  if (detailsOpen_) showDetailsText();
 }
 
 void ConsentDialog::layOutDetails(int direction) {
   using namespace ResizabilityExtentions;
-  const ui::Rect area = detailsView_->frame();
+  ui::Rect area = detailsView_->frame();
   const ui::Rect window = alertWindow_->frame();
   if (direction > 0) {
-    // The area keeps the window's margin on its right too.
+    // The area keeps the window's margin on its right too; a screen too small
+    // for it (room kept for a title bar) gets a smaller area, which scrolls.
+    const ui::Size screen = alertWindow_->backend()->screenSize();
+    double width = area.size.width;
+    double height = area.size.height;
+    if (screen.width > 0 && screen.height > 0) {
+      width = std::min(
+          width, std::max(window.size.width - 2 * area.origin.x, screen.width - kScreenMargin - 2 * area.origin.x));
+      height = std::min(height, std::max(kSmallestDetailsHeight, screen.height - kScreenMargin - kTitleBarRoom -
+                                                                     window.size.height - kDetailsGap));
+    }
+    laidOutArea_ = area;
+    area.size = ui::Size{width, height};
+    detailsView_->setFrame(area);
     detailsWidthGrowth_ = std::max(0.0, area.origin.x + area.size.width + area.origin.x - window.size.width);
     detailsHeightGrowth_ = area.size.height + kDetailsGap;
   }
@@ -190,6 +211,8 @@ void ConsentDialog::layOutDetails(int direction) {
     else if (view == sendButton_ || view == cancelButton_)
       breakpad_shiftHorizontally(*view, dx);
   }
+  // Closed, the area takes the layout's frame again.
+  if (direction < 0) detailsView_->setFrame(laidOutArea_);
 }
 
 void ConsentDialog::stopCountdownForGood() {
@@ -220,10 +243,6 @@ void ConsentDialog::showDetailsText() {
   shownDetails_ = made;
 }
 
-void ConsentDialog::endDetails() {
-  detailsWork_.reset();
-}
-
 std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
   if (startsCountdown(timeout)) {
     messageTimer_.reset();  // a leftover timer must never tick into this dialog
@@ -241,7 +260,11 @@ std::int64_t ConsentDialog::runModalWindowWithTimeout(const std::shared_ptr<ui::
   }
   ui::Application& application = ui::Application::sharedApplication();
   application.activateIgnoringOtherApps(true);
-  const std::int64_t code = application.runModalForWindow(window);
+  // Details still being made are not waited for: that work ends with the loop.
+  const std::int64_t code = application.runModalForWindow(window, [this] {
+    ending_ = true;
+    if (detailsStop_) detailsStop_->stop();
+  });
   // The loop may also have ended without a button or the countdown: the
   // window closed, the backend lost, an interrupt.
   messageTimer_.reset();

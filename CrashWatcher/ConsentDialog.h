@@ -12,6 +12,7 @@
 #include "Platform/PropertyList.h"
 #include "Platform/RunLoop.h"
 #include "ReportDetails.h"
+#include "UI/Geometry.h"
 #include "UI/LayoutOwner.h"
 
 namespace cw {
@@ -94,8 +95,8 @@ private:
   // controls so that the area sits between the texts and the buttons.
   void layOutDetails(int direction);
   void stopCountdownForGood();
+  void makeDetails();
   void showDetailsText();
-  void endDetails();
 
   const Bundle& bundle_;
   std::shared_ptr<ui::Window> alertWindow_;
@@ -120,8 +121,12 @@ private:
   // How much the window grew for the open area.
   double detailsWidthGrowth_ = 0;
   double detailsHeightGrowth_ = 0;
-  // The work making the details (its end stops it), and what it made.
-  std::shared_ptr<void> detailsWork_;
+  // The area's frame in the layout, taken again when it closes.
+  ui::Rect laidOutArea_;
+  // Stops the details being made; set while they are.
+  std::shared_ptr<RunLoop::RunHandle> detailsStop_;
+  // The dialog's loop has been told to end.
+  bool ending_ = false;
   std::optional<ReportDetails> details_;
   std::optional<ReportDetails> shownDetails_;
 };

@@ -221,7 +221,7 @@ const CrashScan::CrashLog& CrashScan::logToReport(const std::vector<CrashLog>& l
 bool CrashScan::offerReport(const CrashLog& log, Date since) {
   if (state_ == State::Stopping) return false;
   CrashOccurrences occurrences = occurrencesOf(log);
-  const ConsentAnswer answer = reporter_.askForConsent(occurrences);
+  const ConsentAnswer answer = reporter_.askForConsent(log.path, occurrences);
   if (state_ == State::Stopping) return false;
   if (answer == ConsentAnswer::NotAnswered) {
     if (firstFailure(log))

@@ -37,8 +37,9 @@ public:
   virtual HelperScripts::Result askSignatureWithCrashFile(std::string_view command, std::string_view crashFile) {
     return askScriptWithCrashFile(command, crashFile);
   }
-  // The dialog and the report say how often the fault happened.
-  virtual ConsentAnswer askForConsent(const CrashOccurrences& occurrences) = 0;
+  // The dialog and the report say how often the fault happened; the dialog's
+  // details show what reporting `crashFile` sends.
+  virtual ConsentAnswer askForConsent(const std::string& crashFile, const CrashOccurrences& occurrences) = 0;
   virtual void report(const std::optional<std::string>& crashFile, const CrashOccurrences& occurrences) = 0;
   // The installed Vellumdrift's version: answers hold for one version.
   virtual std::string installedVersion() { return {}; }

@@ -70,16 +70,21 @@ std::chrono::milliseconds BundleHelperScripts::timeLimit() const {
 }
 
 HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput) {
-  return run(name, crashFile, keepOutput, Task::kDefaultOutputLimit);
+  return run(name, crashFile, keepOutput, Task::kDefaultOutputLimit, Options{});
+}
+
+HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput,
+                                               const Options& options) {
+  return run(name, crashFile, keepOutput, Task::kDefaultOutputLimit, options);
 }
 
 HelperScripts::Result BundleHelperScripts::runKeepingAtMost(std::string_view name, std::string_view crashFile,
                                                             std::size_t limit) {
-  return run(name, crashFile, true, limit);
+  return run(name, crashFile, true, limit, Options{});
 }
 
 HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::string_view crashFile, bool keepOutput,
-                                               std::size_t outputLimit) {
+                                               std::size_t outputLimit, const Options& options) {
   // Looked up anew for every run. A missing script goes into the command line
   // as "(null)": the shell then answers 127 and writes nothing.
   const std::optional<std::string> script = bundle_.pathForResource(name, "rb");
@@ -88,8 +93,9 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
   // reached at all. exec: nothing the start-up files set up (an EXIT trap)
   // runs after the script.
   const std::string marker = newStartMarker();
-  const std::string commandLine = "printf '%s' " + shellQuote(marker) + " && exec " +
-                                  shellQuote(script ? *script : "(null)") + " " + shellQuote(crashFile);
+  std::string commandLine = "printf '%s' " + shellQuote(marker) + " && exec " + shellQuote(script ? *script : "(null)");
+  for (const std::string& argument : options.arguments) commandLine += " " + shellQuote(argument);
+  commandLine += " " + shellQuote(crashFile);
   const std::chrono::milliseconds limit = timeLimit();
   std::optional<Task> task;
   bool started = false;
@@ -105,6 +111,11 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     task->setTimeLimit(limit);
     task->setOutputLimit(outputLimit);
     task->setOutputStartMarker(marker);
+    task->setRunMode(options.mode);
+    if (options.stop) {
+      *options.stop = RunLoop::RunHandle();
+      task->setStopHandle(*options.stop);
+    }
     started = task->run(keepOutput ? Task::Output::Keep : Task::Output::Discard);
   };
 

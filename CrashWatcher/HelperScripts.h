@@ -3,12 +3,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Platform/Bundle.h"
+#include "Platform/RunLoop.h"
 
 namespace cw {
 
@@ -35,9 +37,30 @@ public:
     std::string ending;
   };
 
+  // How a run differs from the plain one.
+  struct Options {
+    // Given to the script before the crash log ("--show").
+    std::vector<std::string> arguments;
+    // The run-loop mode served while it runs: the modal one while a window
+    // must stay answerable.
+    std::string mode{kDefaultRunLoopMode};
+    // When given, holds the handle of the shell run under way (each run gets a
+    // fresh one): stopping it ends the run at once, as a shutdown does.
+    std::shared_ptr<RunLoop::RunHandle> stop;
+  };
+
   virtual ~HelperScripts() = default;
   // `keepOutput` false: the output is read and dropped.
   virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput) = 0;
+  // The same with `options`. A stand-in that knows no options runs plainly,
+  // and answers a run with arguments as a script that could not run.
+  virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput, const Options& options) {
+    if (options.arguments.empty()) return run(name, crashFile, keepOutput);
+    Result cannot;
+    cannot.ownExit = false;
+    cannot.ending = "could not be run with options";
+    return cannot;
+  }
   // The output kept up to `limit` bytes only, the rest read and dropped (an
   // output cut there is none).
   virtual Result runKeepingAtMost(std::string_view name, std::string_view crashFile, std::size_t limit) {
@@ -61,10 +84,12 @@ class BundleHelperScripts final : public HelperScripts {
 public:
   BundleHelperScripts(const Bundle& bundle, std::vector<std::string> environment);
   Result run(std::string_view name, std::string_view crashFile, bool keepOutput) override;
+  Result run(std::string_view name, std::string_view crashFile, bool keepOutput, const Options& options) override;
   Result runKeepingAtMost(std::string_view name, std::string_view crashFile, std::size_t limit) override;
 
 private:
-  Result run(std::string_view name, std::string_view crashFile, bool keepOutput, std::size_t outputLimit);
+  Result run(std::string_view name, std::string_view crashFile, bool keepOutput, std::size_t outputLimit,
+             const Options& options);
   std::chrono::milliseconds timeLimit() const;
 
   const Bundle& bundle_;

@@ -1,15 +1,24 @@
 #include "Reporter.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "BuildConfig.h"
 #include "Platform/Paths.h"
+#include "Platform/Posix.h"
 #include "Platform/PrintableText.h"
 #include "Platform/PropertyList.h"
 #include "Platform/SystemLog.h"
+#include "UI/LocalizedStrings.h"
 #include "UI/MessagePanel.h"
+#include "UI/ProgressPanel.h"
 
 namespace cw {
 namespace {
@@ -19,6 +28,39 @@ constexpr std::string_view kVersionKey = "CFBundleVersion";
 constexpr std::string_view kVersionFallback = "???";
 constexpr std::string_view kMissingCrashLog = "unable to find last crash :-(";
 constexpr std::string_view kMailBundleIdentifier = "com.apple.mail";
+
+// A report that is done this soon shows no progress: the panel would only flash.
+constexpr double kProgressDelaySeconds = 0.5;
+
+// The text the user saw, kept for upload-gist in a private file (mode 0600)
+// that goes when this object does.
+class ShownTextFile {
+public:
+  // Absent, with errno kept, when it cannot be written whole.
+  static std::optional<ShownTextFile> write(std::string_view text) {
+    const char* folder = std::getenv("TMPDIR");
+    std::string path = std::string(folder && *folder == '/' ? folder : "/tmp") + "/crashwatcher-shown-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    ShownTextFile file(std::move(path));
+    const bool written = posix::writeAll(fd, text);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    if (!written) return std::nullopt;
+    return file;
+  }
+  ShownTextFile(ShownTextFile&& other) noexcept : path_(std::exchange(other.path_, std::string())) {}
+  ShownTextFile& operator=(ShownTextFile&&) = delete;
+  ~ShownTextFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+private:
+  explicit ShownTextFile(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+};
 
 // How upload-gist's note on a failure begins.
 constexpr std::string_view kUploadFailedNoteStart = "(upload failed: ";
@@ -46,6 +88,15 @@ std::string uploadFailedNote(const std::string& reason, const std::string& crash
 }
 
 }  // namespace
+
+struct ReportProgress {
+  // Shows the panel once the report has taken a moment.
+  RunLoop::SourceHandle delay;
+  std::unique_ptr<ui::ProgressPanelSession> panel;
+  // The handle of the script run under way.
+  std::shared_ptr<RunLoop::RunHandle> stop = std::make_shared<RunLoop::RunHandle>();
+  bool stopped = false;
+};
 
 std::vector<std::string> helperScriptEnvironment() {
   std::vector<std::string> environment{std::string("CRASHWATCHER_PASTE_HOST=") + build::kPasteServiceHostName};
@@ -94,9 +145,16 @@ bool Reporter::askUserPermissionToSend() {
   return parts_.dialog->askUserPermissionToSend();
 }
 
-ConsentAnswer Reporter::askForConsent(const CrashOccurrences& occurrences) {
+ConsentAnswer Reporter::askForConsent(const std::string& crashFile, const CrashOccurrences& occurrences) {
   parts_.dialog->setOccurrences(occurrences);
+  const std::weak_ptr<Reporter> weakSelf = weak_from_this();
+  if (!crashFile.empty())
+    parts_.dialog->setDetailsMaker([weakSelf, crashFile](const std::shared_ptr<RunLoop::RunHandle>& stop) {
+      const auto self = weakSelf.lock();
+      return self ? self->makeDetails(crashFile, stop) : ReportDetails{};
+    });
   const bool send = askUserPermissionToSend();
+  parts_.dialog->setDetailsMaker(nullptr);
   parts_.dialog->setOccurrences({});
   if (!parts_.dialog->lastDialogAnswered()) return ConsentAnswer::NotAnswered;
   if (send) return ConsentAnswer::Send;
@@ -129,10 +187,51 @@ std::string Reporter::readVellumdriftVersion() {
   return std::string(kVersionFallback);
 }
 
-std::optional<Reporter::Upload> Reporter::uploadCrashLog(const std::string& crashFile) {
+ReportDetails Reporter::makeDetails(const std::string& crashFile, const std::shared_ptr<RunLoop::RunHandle>& stop) {
+  ReportDetails details;
+  details.crashFile = crashFile;
+  details.recipient = parts_.composer.recipient();
+  details.pasteServiceHostName = parts_.pasteServiceHostName;
+  HelperScripts::Options options;
+  options.mode = std::string(kModalPanelRunLoopMode);
+  options.stop = stop;
+  const HelperScripts::Result summary = parts_.scripts->run("extract-crash-info", crashFile, true, options);
+  if (summary.interrupted) return details;
+  details.summary = summary.output.value_or("");
+  // The subject as the mail will have it.
+  details.subject = parts_.composer.compose(readVellumdriftVersion(), details.summary, std::string()).subject;
+  options.arguments = {"--show"};
+  const HelperScripts::Result shown = parts_.scripts->run("upload-gist", crashFile, true, options);
+  if (shown.interrupted) return details;
+  if (shown.ownExit && shown.status == 0 && shown.output) {
+    details.uploadText = shown.output;
+    return details;
+  }
+  // Status 1 is upload-gist's own refusal; it said why on standard error.
+  details.failure = shown.ownExit && shown.status == 1 ? ui::localizedStringForKey("detailsUnreadable")
+                                                       : "upload-gist --show " + shown.ending;
+  systemLog("The details of '%@' could not be made: upload-gist --show %@", printableForLog(crashFile), shown.ending);
+  return details;
+}
+
+HelperScripts::Result Reporter::runReportScript(std::string_view name, const std::string& crashFile,
+                                                std::vector<std::string> arguments, ReportProgress& progress) {
+  HelperScripts::Options options;
+  options.arguments = std::move(arguments);
+  options.mode = std::string(kModalPanelRunLoopMode);
+  options.stop = progress.stop;
+  return parts_.scripts->run(name, crashFile, true, options);
+}
+
+std::optional<Reporter::Upload> Reporter::uploadCrashLog(const std::string& crashFile,
+                                                         std::vector<std::string> arguments, ReportProgress& progress) {
   // The host goes in as an argument: it is no format of its own.
   systemLog("Uploading crash report to %@: %@", parts_.pasteServiceHostName, printableForLog(crashFile));
-  const HelperScripts::Result result = parts_.scripts->run("upload-gist", crashFile, true);
+  const HelperScripts::Result result = runReportScript("upload-gist", crashFile, std::move(arguments), progress);
+  if (progress.stopped) {
+    systemLog("Sending the crash report was stopped by the user: the upload was ended and no mail was opened");
+    return std::nullopt;
+  }
   // A shutdown cut the upload short: nothing more is asked or handed over.
   if (result.interrupted) return std::nullopt;
   Upload upload;
@@ -156,12 +255,42 @@ void Reporter::report(const std::optional<std::string>& crashFile, const CrashOc
   std::optional<Upload> upload;
   std::string crashSummary;
   if (crashFile) {
-    upload = uploadCrashLog(*crashFile);
+    // What the user saw in the dialog's details, if anything, is what is sent.
+    std::optional<ReportDetails> shown = parts_.dialog->shownDetails();
+    if (shown && (shown->crashFile != *crashFile || !shown->uploadText)) shown.reset();
+    // Until the mail opens, a panel says the report is being sent and can
+    // stop it; the scripts run in the modal mode so that it is answered.
+    ReportProgress progress;
+    progress.delay = RunLoop::current().addTimer(kProgressDelaySeconds, false,
+                                                 [&progress] {
+                                                   progress.panel = ui::ProgressPanelSession::show(
+                                                       ui::sendingProgressPanel(), [&progress] {
+                                                         progress.stopped = true;
+                                                         progress.stop->stop();
+                                                       });
+                                                 },
+                                                 {kModalPanelRunLoopMode});
+    std::optional<ShownTextFile> shownFile = shown ? ShownTextFile::write(*shown->uploadText) : std::nullopt;
+    if (shown && !shownFile)
+      systemLog("Could not keep the text shown in the details (%@); the crash log is redacted anew for the upload",
+                std::strerror(errno));
+    upload = uploadCrashLog(
+        *crashFile, shownFile ? std::vector<std::string>{"--shown", shownFile->path()} : std::vector<std::string>{},
+        progress);
+    shownFile.reset();
     if (!upload) return;
-    // Made even when the upload failed: the mail still says what crashed.
-    const HelperScripts::Result summary = parts_.scripts->run("extract-crash-info", *crashFile, true);
-    if (summary.interrupted) return;
-    crashSummary = summary.output.value_or("");
+    if (shown) {
+      crashSummary = shown->summary;  // the subject the user saw
+    } else {
+      // Made even when the upload failed: the mail still says what crashed.
+      const HelperScripts::Result summary = runReportScript("extract-crash-info", *crashFile, {}, progress);
+      if (progress.stopped) {
+        systemLog("Sending the crash report was stopped by the user: no mail was opened");
+        return;
+      }
+      if (summary.interrupted) return;
+      crashSummary = summary.output.value_or("");
+    }
   }
   const std::string uploadText = upload ? upload->text : std::string(kMissingCrashLog);
 

@@ -51,6 +51,9 @@ std::vector<std::string> helperScriptEnvironment();
 // (CRASHWATCHER_PASTE_URL), else that host. Printable.
 std::string pasteServiceDestination();
 
+// A report under way: its progress panel and how to stop it.
+struct ReportProgress;
+
 // The one object of crash reporting: runs the helper scripts, asks for
 // consent and composes the report, each through one of its parts.
 class Reporter : public Object, public ScanReporter, public std::enable_shared_from_this<Reporter> {
@@ -70,9 +73,11 @@ public:
   // Consent dialog.
   bool askUserPermissionToSend();
   // The same dialog, telling a refusal from a dialog that was not answered.
-  ConsentAnswer askForConsent() { return askForConsent(CrashOccurrences{}); }
-  // The dialog says how often the fault happened since it was last answered.
-  ConsentAnswer askForConsent(const CrashOccurrences& occurrences) override;
+  ConsentAnswer askForConsent() { return askForConsent(std::string(), CrashOccurrences{}); }
+  // The dialog says how often the fault happened since it was last answered;
+  // its details, made only when the user asks, show what reporting
+  // `crashFile` sends (nothing can be shown without one).
+  ConsentAnswer askForConsent(const std::string& crashFile, const CrashOccurrences& occurrences) override;
   void configureAlertWindow() { parts_.dialog->configureAlertWindow(); }
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout) {
     return parts_.dialog->runModalWindowWithTimeout(window, timeout);
@@ -103,7 +108,15 @@ public:
 
   std::string description() const override { return "<Reporter>"; }
 
+  // What reporting `crashFile` would send, made by the scripts while the
+  // modal mode is served (extract-crash-info, then upload-gist --show).
+  ReportDetails makeDetails(const std::string& crashFile, const std::shared_ptr<RunLoop::RunHandle>& stop);
+
 private:
+  // Runs a script of the report in the modal mode, so that the progress panel
+  // (shown once `progress` has run for a moment) can stop it.
+  HelperScripts::Result runReportScript(std::string_view name, const std::string& crashFile,
+                                        std::vector<std::string> arguments, ReportProgress& progress);
   // What became of an upload.
   struct Upload {
     std::string crashFile;
@@ -112,10 +125,12 @@ private:
     // Why nothing usable was uploaded; absent when it was.
     std::optional<std::string> failure;
   };
-  // Uploads `crashFile` and logs the outcome; absent when a shutdown cut it
-  // short. An upload killed at the time limit, or that gave no address (none,
-  // or one that is not UTF-8), failed like one upload-gist reports itself.
-  std::optional<Upload> uploadCrashLog(const std::string& crashFile);
+  // Uploads `crashFile` (given `arguments` before it) and logs the outcome;
+  // absent when a shutdown or the user's stop cut it short. An upload killed
+  // at the time limit, or that gave no address (none, or one that is not
+  // UTF-8), failed like one upload-gist reports itself.
+  std::optional<Upload> uploadCrashLog(const std::string& crashFile, std::vector<std::string> arguments,
+                                       ReportProgress& progress);
   // For the log: where the report is, or that it was not uploaded and what to
   // attach instead.
   std::string whereTheReportIs(const std::optional<Upload>& upload) const;

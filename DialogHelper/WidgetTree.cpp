@@ -1,5 +1,7 @@
 #include "WidgetTree.h"
 
+#include <gdk/gdkwayland.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -378,7 +380,15 @@ void WidgetTree::measure(const Request& request) {
   Reply reply;
   reply.type = Reply::Type::Measured;
   reply.sequence = request.sequence;
-  if (Node* node = find(request.control)) {
+  if (request.control == 0) {
+    GdkRectangle area = monitorGeometry();
+    if (GdkDisplay* display = gdk_display_get_default()) {
+      GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+      if (!monitor && gdk_display_get_n_monitors(display) > 0) monitor = gdk_display_get_monitor(display, 0);
+      if (monitor) gdk_monitor_get_workarea(monitor, &area);
+    }
+    reply.size = ui::Size{double(area.width), double(area.height)};
+  } else if (Node* node = find(request.control)) {
     if (node->kind == ControlKind::Window)
       reply.size = node->frame.size;
     else
@@ -418,6 +428,16 @@ void WidgetTree::place(Node& node) {
 void WidgetTree::placeWindow(Node& node) {
   const int width = toPixelSize(node.frame.size.width);
   const int height = toPixelSize(node.frame.size.height);
+  // A Wayland compositor places a window once, as it maps; one that grows
+  // while shown (the details opening) would reach past the screen's edge.
+  // Mapped anew, it is placed anew, to fit.
+  GtkWidget* window = node.widget.get();
+  int oldWidth = 0;
+  int oldHeight = 0;
+  gtk_widget_get_size_request(node.container, &oldWidth, &oldHeight);
+  const bool remap = gtk_widget_get_visible(window) && (width > oldWidth || height > oldHeight) &&
+                     GDK_IS_WAYLAND_DISPLAY(gtk_widget_get_display(window));
+  if (remap) gtk_widget_hide(window);
   gtk_widget_set_size_request(node.container, width, height);
   // The agent lays the window out to the point: its frame is its size. A
   // window that is not resizable would take its content's natural size
@@ -446,6 +466,7 @@ void WidgetTree::placeWindow(Node& node) {
   gtk_window_move(GTK_WINDOW(node.widget.get()), x, y);
   for (const ControlId child : node.children)
     if (Node* childNode = find(child)) place(*childNode);
+  if (remap) gtk_window_present(GTK_WINDOW(window));
 }
 
 std::vector<ControlId> WidgetTree::subtree(ControlId control) {

@@ -3,6 +3,7 @@
 #
 # upload-gist CRASH_LOG
 # upload-gist --show CRASH_LOG
+# upload-gist --shown SHOWN_FILE CRASH_LOG
 #
 # Uploads the redacted crash log to the vendor's paste service and prints the
 # address under which it can be read: the URL alone, no line break, exit
@@ -12,6 +13,9 @@
 #   (upload failed: connection refused — please attach ~/Library/Logs/CrashReporter/Finder_….crash)
 # writes the details to standard error and exits with status 1.
 # With --show it prints exactly the text it would upload, and uploads nothing.
+# With --shown it uploads the bytes of SHOWN_FILE as they are, in place of
+# redacting the crash log again: what --show printed and the user saw is what
+# is sent. CRASH_LOG still names the item and the note.
 #
 # Two paste protocols, chosen by CRASHWATCHER_PASTE_PROTOCOL:
 #   bepasty   (the default) bepasty's REST API: POST <base>/apis/rest/items,
@@ -339,13 +343,23 @@ module UploadGist
     item
   end
 
-  def upload(path)
+  # What --show printed, read back from the file the agent kept it in.
+  def shown_text(file)
+    bytes = CrashLog.read_bytes(file, MAX_UPLOAD + 1)
+    raise Failure, 'cannot read the shown text' if bytes.nil?
+    raise Failure, 'the crash log is empty' if bytes.empty?
+    raise Failure, 'the crash log is too large' if bytes.bytesize > MAX_UPLOAD
+
+    bytes
+  end
+
+  def upload(path, shown = nil)
     load_client
     limit = timeout
     deadline = now + limit
     kind = protocol
     base = base_url
-    text = crash_text(path)
+    text = shown ? shown_text(shown) : crash_text(path)
     if kind == 'bepasty'
       upload_bepasty(base, text, item_name(path), expiry_days, deadline)
     else
@@ -355,12 +369,13 @@ module UploadGist
 
   def main(args)
     show = args.first == '--show'
-    args = args.drop(1) if show
+    shown = args[1] if args.first == '--shown'
+    args = args.drop(shown ? 2 : 1) if show || shown
     unless args.size == 1
-      warn 'usage: upload-gist [--show] CRASH_LOG'
+      warn 'usage: upload-gist [--show | --shown SHOWN_FILE] CRASH_LOG'
       return 2
     end
-    show ? show(args[0]) : upload_and_tell(args[0])
+    show ? show(args[0]) : upload_and_tell(args[0], shown)
   end
 
   def show(path)
@@ -372,7 +387,7 @@ module UploadGist
 
   # Net::HTTP bounds each step; the watchdog bounds the whole run, name
   # lookup included, which Ruby cannot interrupt. Whoever comes first writes.
-  def upload_and_tell(path)
+  def upload_and_tell(path, shown = nil)
     lock = Mutex.new
     watchdog = Thread.new do
       sleep timeout
@@ -384,7 +399,7 @@ module UploadGist
     end
     text, status =
       begin
-        [upload(path), 0]
+        [upload(path, shown), 0]
       rescue Failure => e
         tell e.message
         [note(e.reason, path), 1]

@@ -1,6 +1,7 @@
 #include "UI/Application.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Platform/RunLoop.h"
 #include "UI/Button.h"
@@ -18,12 +19,13 @@ void Application::activateIgnoringOtherApps(bool) {
   if (const auto backend = currentBackend()) backend->activate();
 }
 
-std::int64_t Application::runModalForWindow(const std::shared_ptr<Window>& window) {
+std::int64_t Application::runModalForWindow(const std::shared_ptr<Window>& window, std::function<void()> whenStopping) {
   if (const auto pending = std::exchange(pendingStop_, std::nullopt)) return *pending;
   if (!window || !window->backend()->isAlive()) return kModalResponseAbort;
 
   const auto session = std::make_shared<Session>();
   session->window = window;
+  session->whenStopping = std::move(whenStopping);
   sessions_.push_back(session);
   const std::shared_ptr<Backend> backend = window->backend();
   backend->setEventHandler([this](const BackendEvent& event) { handleBackendEvent(event); });
@@ -32,6 +34,8 @@ std::int64_t Application::runModalForWindow(const std::shared_ptr<Window>& windo
   // A loop ended by stopAll() (an interrupt) comes back without a code, as
   // does one that found nothing scheduled in the modal mode to wait for.
   if (!session->code) RunLoop::current().run(kModalPanelRunLoopMode, session->run);
+  // Ended from outside (an interrupt): what runs nested must end too.
+  if (const auto stopping = std::exchange(session->whenStopping, nullptr)) stopping();
 
   std::erase(sessions_, session);
   // Events of an outer modal window keep being served; otherwise nobody is.
@@ -49,6 +53,7 @@ void Application::stopModalWithCode(std::int64_t code) {
   if (session.code) return;  // already stopping: the first stop wins
   session.code = code;
   session.run.stop();
+  if (const auto stopping = std::exchange(session.whenStopping, nullptr)) stopping();
 }
 
 std::shared_ptr<Window> Application::modalWindow() const {

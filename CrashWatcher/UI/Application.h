@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -38,7 +39,9 @@ public:
   // the backend is lost, the run loop is stopped from outside, or there is no
   // window or live backend. A stop requested while no modal loop ran ends the
   // next loop as soon as it starts, before the window is shown.
-  std::int64_t runModalForWindow(const std::shared_ptr<Window>& window);
+  // `whenStopping` runs once as the loop is told to end, however that comes
+  // (a work nested in the loop can end with it).
+  std::int64_t runModalForWindow(const std::shared_ptr<Window>& window, std::function<void()> whenStopping = {});
   // Ends the innermost modal loop with `code`.
   void stopModalWithCode(std::int64_t code);
   // Ends the innermost modal loop with kModalResponseStop.
@@ -55,6 +58,7 @@ private:
     std::optional<std::int64_t> code;
     // This modal loop's own run: a stop never ends another level.
     RunLoop::RunHandle run;
+    std::function<void()> whenStopping;
   };
 
   void handleBackendEvent(const BackendEvent& event);

@@ -55,6 +55,9 @@ public:
   virtual Size fittingSize(ControlId control) = 0;
   // The size the text needs drawn inside `bounds` (height unbounded when huge).
   virtual Size cellSizeForBounds(ControlId control, const Rect& bounds) = 0;
+  // The room windows have on the screen the dialog appears on (without the
+  // desktop's panels); 0 by 0 when unknown.
+  virtual Size screenSize() { return Size{}; }
 
   // Shows `panel` in a window of its own, key and in front, and answers the
   // panel's id; 0 when this backend cannot show one. Its button reports

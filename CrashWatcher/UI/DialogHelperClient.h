@@ -57,6 +57,7 @@ public:
   void setHidden(ControlId control, bool hidden) override;
   Size fittingSize(ControlId control) override;
   Size cellSizeForBounds(ControlId control, const Rect& bounds) override;
+  Size screenSize() override { return measure(0, std::nullopt); }
   ControlId showMessagePanel(const MessagePanel& panel) override;
   ControlId showProgressPanel(const ProgressPanel& panel) override;
   void showWindow(ControlId window) override;

@@ -1,5 +1,6 @@
 #include "UI/ProgressPanel.h"
 
+#include <cstdlib>
 #include <utility>
 
 #include "UI/Application.h"
@@ -11,6 +12,12 @@ std::unique_ptr<ProgressPanelSession> ProgressPanelSession::show(const ProgressP
                                                                  std::function<void()> onStop) {
   // The open dialog's loop owns the backend's events.
   if (Application::sharedApplication().modalWindow()) return nullptr;
+  // Without a display no helper could show it: none is started for nothing.
+  const auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  if (!currentBackend() && !set("WAYLAND_DISPLAY") && !set("DISPLAY")) return nullptr;
   applicationLoad();
   const std::shared_ptr<Backend> backend = currentBackend();
   const ControlId id = backend && backend->isAlive() ? backend->showProgressPanel(panel) : 0;

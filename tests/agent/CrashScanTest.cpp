@@ -41,7 +41,7 @@ public:
       result.output = std::string(crashFile.substr(mark + 1)) + "\n";
     return result;
   }
-  ConsentAnswer askForConsent(const CrashOccurrences& occurrences) override {
+  ConsentAnswer askForConsent(const std::string&, const CrashOccurrences& occurrences) override {
     calls.push_back("consent?");
     dialogs.push_back(occurrences);
     if (onConsent) onConsent();

@@ -1,6 +1,7 @@
 #include "e2e/CrashToMailSupport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,9 +10,12 @@
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "BuildConfig.h"
 #include "Platform/MailtoURL.h"
+#include "Platform/ShellQuote.h"
+#include "dialog/DialogTestSupport.h"
 
 namespace cw::test {
 
@@ -71,6 +75,9 @@ void PasteServer::answer(int fd) {
     if (headerEnd != std::string::npos && request.size() >= headerEnd + 4 + contentLength) break;
   }
   if (headerEnd == std::string::npos) return;
+  for (const auto until = std::chrono::steady_clock::now() + delay_.load();
+       !stop_ && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(20ms);
   {
     std::lock_guard<std::mutex> guard(mutex_);
     bodies_.push_back(request.substr(headerEnd + 4, contentLength));
@@ -82,7 +89,48 @@ void PasteServer::answer(int fd) {
   (void)!::write(fd, response.data(), response.size());
 }
 
-MailRoad::MailRoad(AgentSandbox& sandbox) : sandbox_(sandbox) {
+BepastyServer::BepastyServer() {
+  const std::string secret = "vendor-reads-crashes";
+  makeDirectories(dir_ / "storage");
+  writeFile(dir_ / "bepasty.conf", "SECRET_KEY = 'throwaway'\nSTORAGE_FILESYSTEM_DIRECTORY = '" + (dir_ / "storage") +
+                                       "'\nDEFAULT_PERMISSIONS = 'create'\nPERMISSIONS = {'" + secret +
+                                       "': 'admin,list,create,read,delete'}\n");
+  const std::string log = dir_ / "server.log";
+  UniqueFd logFd(::open(log.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  ChildProcess::Options options;
+  options.descriptors = {{logFd.get(), STDERR_FILENO}};
+  options.environment = {"BEPASTY_CONFIG=" + (dir_ / "bepasty.conf")};
+  server_ =
+      ChildProcess::spawn("/usr/bin/bepasty-server", {"bepasty-server", "--host", "127.0.0.1", "--port", "0"}, options);
+  if (!server_.started()) return;
+  // It says where it listens once it does (a hang guard only).
+  waitUntil(
+      [&] {
+        const std::string said = readFile(log);
+        const std::string mark = "Running on http://127.0.0.1:";
+        const std::size_t at = said.find(mark);
+        if (at == std::string::npos) return false;
+        const std::size_t end = said.find_first_not_of("0123456789", at + mark.size());
+        if (end == std::string::npos) return false;
+        url_ = "http://127.0.0.1:" + said.substr(at + mark.size(), end - at - mark.size());
+        return true;
+      },
+      60s, 50ms);
+}
+
+BepastyServer::~BepastyServer() {
+  server_.terminate(std::chrono::seconds(5));
+}
+
+std::optional<std::string> BepastyServer::download(const std::string& item) const {
+  const std::string out = dir_ / "download";
+  const ToolResult got = runTool(
+      {"curl", "-sf", "-u", ":vendor-reads-crashes", "-o", out, url_ + "/apis/rest/items/" + item + "/download"});
+  if (got.status != 0) return std::nullopt;
+  return readFile(out);
+}
+
+MailRoad::MailRoad(AgentSandbox& sandbox, const std::string& bepastyUrl) : sandbox_(sandbox) {
   const std::string xdg = sandbox_.home() + "/xdg";
   makeDirectories(xdg + "/data/applications");
   makeDirectories(xdg + "/config");
@@ -102,10 +150,11 @@ MailRoad::MailRoad(AgentSandbox& sandbox) : sandbox_(sandbox) {
   for (std::string entry :
        {"XDG_DATA_HOME=" + xdg + "/data", "XDG_CONFIG_HOME=" + xdg + "/config", "XDG_DATA_DIRS=" + xdg + "/system",
         "XDG_CONFIG_DIRS=" + xdg + "/none", std::string("XDG_CURRENT_DESKTOP=X-Generic"), std::string("LANGUAGE=en"),
-        std::string("BROWSER=/bin/false"), "CRASHWATCHER_PASTE_URL=" + paste_.baseUrl()})
+        std::string("BROWSER=/bin/false"),
+        "CRASHWATCHER_PASTE_URL=" + (bepastyUrl.empty() ? paste_.baseUrl() : bepastyUrl)})
     sandbox_.addEnvironment(entry);
   // The paste server here speaks the hastebin protocol, not the build's default.
-  sandbox_.addEnvironment("CRASHWATCHER_PASTE_PROTOCOL=hastebin");
+  sandbox_.addEnvironment(std::string("CRASHWATCHER_PASTE_PROTOCOL=") + (bepastyUrl.empty() ? "hastebin" : "bepasty"));
 }
 
 void MailRoad::removeMailHandler() const {
@@ -133,6 +182,14 @@ std::string MailRoad::expectedMail() const {
       "> For further discussion please open a topic at\n> " +
       std::string(build::kSupportForumAddress) + ".\n>\n> Thank you, Ilvard";
   return *mailtoURL(build::kCrashReportRecipient, subject, body);
+}
+
+std::string uploadGistShows(const AgentSandbox& sandbox, const std::string& crash) {
+  std::vector<std::string> command{"env", "-i"};
+  for (const std::string& entry : sandbox.environment()) command.push_back(entry);
+  command.insert(command.end(), {"/bin/bash", "--noprofile", "-c",
+                                 shellQuote(sandbox.resources() + "/upload-gist.rb") + " --show " + shellQuote(crash)});
+  return runTool(command).output;
 }
 
 }  // namespace cw::test

@@ -185,6 +185,28 @@ class UploadGistTest < Minitest::Test
     refute_empty last_stderr, "#{message}: the details go to standard error"
   end
 
+  # What the user saw is what is sent: the shown file's bytes as they are,
+  # not the log redacted anew; a shown file that cannot be read sends nothing.
+  def test_shown_bytes_are_uploaded_as_they_are
+    bepasty = self.class.bepasty
+    path = home_log
+    shown_file = File.join(@tmp, 'shown')
+    File.binwrite(shown_file, "#{shown(path: path)}seen \xC3\xA9 by the user\n".b)
+    env = { 'CRASHWATCHER_PASTE_URL' => bepasty.url }
+    output, status = run_script('upload-gist', path, env: env, options: ['--shown', shown_file])
+    assert_equal 0, status, last_stderr
+    item = output[%r{\A#{Regexp.escape(bepasty.url)}/([A-Za-z0-9]+)\z}, 1]
+    refute_nil item, output
+    assert_equal [200, File.binread(shown_file)], bepasty.get("/apis/rest/items/#{item}/download")
+    assert_equal 'Finder_2024-03-14-094127.crash',
+                 JSON.parse(bepasty.get("/apis/rest/items/#{item}").last)['file-meta']['filename']
+
+    output, status = run_script('upload-gist', path, env: env, options: ['--shown', File.join(@tmp, 'gone')])
+    assert_equal 1, status
+    assert_equal "(upload failed: cannot read the shown text \u2014 please attach #{NOTE_PATH})",
+                 output.force_encoding(Encoding::UTF_8)
+  end
+
   def test_bepasty_item_holds_exactly_what_show_shows_and_expires
     bepasty = self.class.bepasty
     log = related_with('/Applications/Vellumdrift.app/Contents/PlugIns',

@@ -372,28 +372,38 @@ TEST_F(ReporterDialogTest, TheButtonsFitTheirLocalizedTitles) {
   EXPECT_TRUE(reporter->askUserPermissionToSend());
 }
 
-// Details made by hand: the test says when they are done.
+// Details made by hand: the maker serves the dialog's loop until the test
+// says they are done, or the dialog stops it.
 struct FakeDetailsMaker {
   int calls = 0;
-  std::weak_ptr<void> work;
-  std::function<void(ReportDetails)> done;
-  DetailsMaker maker() {
-    return [this](std::function<void(ReportDetails)> callback) {
+  bool stopped = false;
+  std::optional<ReportDetails> result;
+  std::shared_ptr<RunLoop::RunHandle> stop;
+  DetailsMaker maker(ui::MemoryBackend& backend) {
+    return [this, &backend](const std::shared_ptr<RunLoop::RunHandle>& handle) {
       ++calls;
-      done = std::move(callback);
-      auto token = std::make_shared<int>(0);
-      work = token;
-      return std::shared_ptr<void>(token);
+      stop = handle;
+      backend.resumeScript();
+      RunLoop::current().run(kModalPanelRunLoopMode, *handle);
+      stopped = !result;
+      return result.value_or(ReportDetails{});
     };
+  }
+  void finish(ReportDetails made) {
+    result = std::move(made);
+    stop->stop();
   }
 };
 
 TEST_F(ReporterDialogTest, TheDetailsOpenBetweenTheTextsAndTheButtonsStopTheCountdownAndCloseAgain) {
   stage(PlistValue(60.0));  // a live countdown, which opening the details stops
   FakeDetailsMaker fake;
-  dialog->setDetailsMaker(fake.maker());
-  const ReportDetails made{"crashes@vellumdrift.example", "Vellumdrift 1.2 crash EXC_BAD_ACCESS",
-                           "paste.vellumdrift.example", std::string("Process: Finder\n\tThread 0\n"), ""};
+  dialog->setDetailsMaker(fake.maker(*backend));
+  ReportDetails made;
+  made.recipient = "crashes@vellumdrift.example";
+  made.subject = "Vellumdrift 1.2 crash EXC_BAD_ACCESS";
+  made.pasteServiceHostName = "paste.vellumdrift.example";
+  made.uploadText = "Process: Finder\n\tThread 0\n";
   const auto frameOf = [&](std::string_view title) { return backend->visibleButtonWithTitle(title)->frame; };
   const auto area = [&] { return backend->controls(ui::ControlKind::TextView).front(); };
   ui::Rect closedWindow, closedHeading, closedSend, closedCancel, closedDetails;
@@ -407,7 +417,11 @@ TEST_F(ReporterDialogTest, TheDetailsOpenBetweenTheTextsAndTheButtonsStopTheCoun
     EXPECT_EQ(closedDetails.origin.x, 20) << "Details keeps its left edge when fitted";
     EXPECT_LT(closedDetails.origin.x + closedDetails.size.width, closedCancel.origin.x);
     EXPECT_TRUE(area()->hidden);
-    ASSERT_TRUE(backend->pressButtonWithTitle("Details…"));
+    // The details are made inside the press, the dialog's loop served: the
+    // steps below run meanwhile.
+    EXPECT_TRUE(backend->pressButtonWithTitle("Details…"));
+  });
+  backend->runAfterTicks(0, [&] {
     leftWhenOpened = reporter->remainingDialogTime();
     // Open: the window grows to hold the area, which says it is being made.
     const ui::Rect open = backend->visibleWindows().front()->frame;
@@ -426,12 +440,11 @@ TEST_F(ReporterDialogTest, TheDetailsOpenBetweenTheTextsAndTheButtonsStopTheCoun
     ASSERT_TRUE(label);
     EXPECT_FALSE(isRed(label));
     EXPECT_GE(label->frame.origin.y, area()->frame.origin.y + area()->frame.size.height);
-  });
-  backend->runAfterTicks(1, [&] {
     time.advance(std::chrono::seconds(5), kModalPanelRunLoopMode);
     EXPECT_EQ(reporter->remainingDialogTime(), leftWhenOpened) << "no tick after the details opened";
-    ASSERT_TRUE(fake.done);
-    fake.done(made);
+    fake.finish(made);
+  });
+  backend->runAfterTicks(1, [&] {
     EXPECT_EQ(area()->text,
               "Mail to: crashes@vellumdrift.example\nSubject: Vellumdrift 1.2 crash EXC_BAD_ACCESS\n\n"
               "Uploaded to paste.vellumdrift.example, exactly these 26 bytes:\n\n"
@@ -456,49 +469,70 @@ TEST_F(ReporterDialogTest, TheDetailsOpenBetweenTheTextsAndTheButtonsStopTheCoun
   EXPECT_EQ(dialog->shownDetails()->uploadText, made.uploadText);
 }
 
+TEST_F(ReporterDialogTest, TheOpenDetailsFitTheScreenAndCloseToTheLayoutsFrames) {
+  for (const ui::Size screen : {ui::Size{1024, 768}, ui::Size{800, 600}, ui::Size{1024, 600}}) {
+    SCOPED_TRACE(testing::Message() << screen.width << "x" << screen.height);
+    test::ScopedMemoryBackend fresh;
+    fresh->setScreenSize(screen);
+    stage(std::nullopt);
+    const auto area = [&] { return fresh->controls(ui::ControlKind::TextView).front(); };
+    ui::Rect open;
+    fresh->pressButtonAfterTicks("Details…");
+    fresh->runAfterTicks(0, [&] {
+      open = fresh->visibleWindows().front()->frame;
+      EXPECT_GE(area()->frame.size.height, 120);
+    });
+    fresh->pressButtonAfterTicks("Hide Details");
+    fresh->runAfterTicks(0, [&] {
+      EXPECT_EQ(fresh->visibleWindows().front()->frame.size, (ui::Size{500, 330}));
+      EXPECT_EQ(area()->frame, ui::makeRect(20, 56, 720, 330));
+    });
+    fresh->pressButtonAfterTicks("Don't Send");
+    EXPECT_FALSE(reporter->askUserPermissionToSend());
+    EXPECT_TRUE(fresh->scriptFailures().empty());
+    // Room for a title bar above, a margin around.
+    EXPECT_LE(open.size.width, screen.width - 20);
+    EXPECT_LE(open.size.height, screen.height - 60);
+    EXPECT_GT(open.size.height, 330 + 120);
+  }
+}
+
 TEST_F(ReporterDialogTest, DetailsThatCannotBeMadeSayWhyAndNeverHoldTheAnswer) {
   struct Case {
     const char* name;
     bool withMaker;
-    std::function<void(FakeDetailsMaker&)> meanwhile;  // before the button
+    std::optional<std::string> failure;  // finished, failing so, before the button
     std::string button;
     bool answer;
     std::string text;  // what the area says at the end; empty: not checked
   };
   const std::string cannot = test::shippedString("en", "detailsCannotBeMade");
   const std::vector<Case> cases = {
-      {"failed", true,
-       [](FakeDetailsMaker& f) {
-         ReportDetails failed;
-         failed.failure = "not a crash log";
-         f.done(failed);
-       },
-       "Send Report", true, *format(cannot, "not a crash log")},
-      {"no maker", false, nullptr, "Send Report", true,
+      {"failed", true, "not a crash log", "Send Report", true, *format(cannot, "not a crash log")},
+      {"no maker", false, std::nullopt, "Send Report", true,
        *format(cannot, test::shippedString("en", "detailsNoCrashLog"))},
-      {"cancelled while made", true, nullptr, "Don't Send", false, test::shippedString("en", "detailsBeingMade")},
-      {"sent while made", true, nullptr, "Send Report", true, test::shippedString("en", "detailsBeingMade")},
+      {"cancelled while made", true, std::nullopt, "Don't Send", false, test::shippedString("en", "detailsBeingMade")},
+      {"sent while made", true, std::nullopt, "Send Report", true, test::shippedString("en", "detailsBeingMade")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::ScopedMemoryBackend fresh;
     stage(std::nullopt);
     FakeDetailsMaker fake;
-    if (c.withMaker) dialog->setDetailsMaker(fake.maker());
+    if (c.withMaker) dialog->setDetailsMaker(fake.maker(*fresh));
     std::string shown;
     fresh->pressButtonAfterTicks("Details…");
     fresh->runAfterTicks(1, [&] {
-      if (c.meanwhile) c.meanwhile(fake);
-      shown = fresh->controls(ui::ControlKind::TextView).front()->text;
+      ReportDetails failed;
+      failed.failure = c.failure.value_or("");
+      if (c.failure) fake.finish(failed);
     });
+    fresh->runAfterTicks(1, [&] { shown = fresh->controls(ui::ControlKind::TextView).front()->text; });
     fresh->pressButtonAfterTicks(c.button);
     EXPECT_EQ(reporter->askUserPermissionToSend(), c.answer);
     EXPECT_EQ(shown, c.text);
     EXPECT_FALSE(dialog->shownDetails()) << "nothing to send was shown";
-    EXPECT_TRUE(fake.work.expired()) << "the work ends with the dialog";
-    // Late news from a work that ended changes nothing.
-    if (fake.done) fake.done(ReportDetails{"x", "y", "z", std::string("late"), ""});
-    EXPECT_FALSE(dialog->shownDetails());
+    EXPECT_EQ(fake.stopped, c.withMaker && !c.failure) << "unfinished work ends with the dialog";
   }
 }
 

@@ -51,7 +51,8 @@ bool Task::run(Output output) {
   ::fcntl(reader.get(), F_SETFL, O_NONBLOCK);
 
   RunLoop& loop = RunLoop::current();
-  const RunLoop::RunHandle finished;
+  const RunLoop::RunHandle finished = stopHandle_;
+  const std::vector<std::string> modes{runMode_};
   bool outputEnded = false, exited = false;
   RunLoop::SourceHandle outputSource, deadline, drain;
   const auto finishIfDone = [&] {
@@ -70,21 +71,23 @@ bool Task::run(Output output) {
     exited = true;
     finishIfDone();
   };
-  outputSource = loop.addFdSource(reader.get(),
-                                  [&](short) {
-                                    if (!readAvailable(reader.get(), output)) endOutput();
-                                  },
-                                  {kDefaultRunLoopMode});
-  child.watchExit(loop, {std::string(kDefaultRunLoopMode)}, noteEnded);
-  deadline = loop.addTimer(std::chrono::duration<double>(timeLimit_).count(), false,
-                           [&] {
-                             timedOut_ = true;
-                             child.killGroup();
-                             drain = loop.addTimer(kDrainAfterKillSeconds, false, endOutput, {kDefaultRunLoopMode});
-                           },
-                           {kDefaultRunLoopMode});
+  outputSource = loop.addFdSource(
+      reader.get(),
+      [&](short) {
+        if (!readAvailable(reader.get(), output)) endOutput();
+      },
+      modes);
+  child.watchExit(loop, modes, noteEnded);
+  deadline = loop.addTimer(
+      std::chrono::duration<double>(timeLimit_).count(), false,
+      [&] {
+        timedOut_ = true;
+        child.killGroup();
+        drain = loop.addTimer(kDrainAfterKillSeconds, false, endOutput, modes);
+      },
+      modes);
 
-  loop.run(kDefaultRunLoopMode, finished);
+  loop.run(runMode_, finished);
 
   if (!(outputEnded && exited)) {
     // A shutdown: no answer is taken from a script that did not finish.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Platform/ChildProcess.h"
+#include "Platform/RunLoop.h"
 
 namespace cw {
 
@@ -40,6 +41,14 @@ public:
   // dropped; without the marker nothing is kept at all.
   void setOutputStartMarker(std::string marker) { startMarker_ = std::move(marker); }
 
+  // The run-loop mode the task's sources live in and that is served while it
+  // runs (default: the default mode).
+  void setRunMode(std::string mode) { runMode_ = std::move(mode); }
+  // A handle of the caller's, fresh for this task, that ends the run when
+  // stopped: the group is killed at once and the run counts as interrupted.
+  // The task stops it itself when the child has finished.
+  void setStopHandle(RunLoop::RunHandle handle) { stopHandle_ = std::move(handle); }
+
   // Starts the child and serves the current run loop in its default mode
   // until its output has ended and it has exited; both its output pipe and
   // its end are sources of that mode, so other sources there (the directory
@@ -59,7 +68,8 @@ public:
   bool outputStartMarkerSeen() const { return startMarkerSeen_; }
   // Output beyond the output limit was dropped.
   bool outputTruncated() const { return outputTruncated_; }
-  // The run was ended by a stop of every run before the child had finished.
+  // The run was ended by a stop of every run (or of the stop handle) before
+  // the child had finished.
   bool interrupted() const { return interrupted_; }
   int spawnError() const { return spawnError_; }
   pid_t processIdentifier() const { return pid_; }
@@ -71,6 +81,8 @@ private:
   void take(std::string_view bytes, Output output);
 
   std::string launchPath_;
+  std::string runMode_{kDefaultRunLoopMode};
+  RunLoop::RunHandle stopHandle_;
   std::vector<std::string> arguments_;
   std::vector<std::string> environment_;
   std::chrono::milliseconds timeLimit_ = kDefaultTimeLimit;

@@ -31,7 +31,7 @@ struct Request {
     SetTextColor,      // control, color
     SetKeyEquivalent,  // control, text
     SetTextStyle,      // control, bold, pointSize, wraps
-    Measure,           // control, sequence, boundsWidth (absent: natural size)
+    Measure,           // control, sequence, boundsWidth (absent: natural size); control 0: the screen's work area
     Show,              // control (a window)
     OrderOut,          // control (a window)
     Activate,

@@ -61,6 +61,8 @@ public:
   void setHidden(ControlId control, bool hidden) override;
   Size fittingSize(ControlId control) override;
   Size cellSizeForBounds(ControlId control, const Rect& bounds) override;
+  Size screenSize() override { return screenSize_; }
+  void setScreenSize(Size size) { screenSize_ = size; }
   ControlId showMessagePanel(const MessagePanel& panel) override;
   ControlId showProgressPanel(const ProgressPanel& panel) override;
   void showWindow(ControlId window) override;
@@ -106,6 +108,9 @@ public:
   void loseAfterTicks(int ticks = 0);
   void runAfterTicks(int ticks, std::function<void()> step);
   std::size_t pendingSteps() const { return script_.size(); }
+  // From inside a step that runs a loop of its own (a work nested in the
+  // dialog): the steps after it go on meanwhile.
+  void resumeScript() { schedulePump(); }
   const std::vector<std::string>& scriptFailures() const { return scriptFailures_; }
 
 private:
@@ -132,6 +137,7 @@ private:
   std::deque<Step> script_;
   std::vector<std::string> scriptFailures_;
   RunLoop::SourceHandle pumpTimer_;
+  Size screenSize_{1024, 768};
 };
 
 }  // namespace cw::ui
