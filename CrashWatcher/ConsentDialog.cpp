@@ -121,7 +121,11 @@ void ConsentDialog::configureAlertWindow() {
   using namespace ResizabilityExtentions;
   if (dialogTitle_) dialogTitle_->setStringValue(localizedString("crashDialogHeader"));
   if (commentMessage_) commentMessage_->setStringValue(localizedString("crashDialogMsg"));
-  if (dialogNote_) dialogNote_->setStringValue(localizedString("crashDialogNote") + repeatedNote());
+  if (dialogNote_) {
+    const std::string repeated = repeatedNote();
+    dialogNote_->setStringValue(localizedString("crashDialogNote") + repeated);
+    if (!repeated.empty()) fitNoteWithItsRepeats();
+  }
   if (sendButton_) sendButton_->setTitle(localizedString("sendReportButton"));
   const double sendGrowth = sendButton_ ? breakpad_smartSizeToFit(*sendButton_) : 0;
   if (cancelButton_) {
@@ -131,6 +135,24 @@ void ConsentDialog::configureAlertWindow() {
     breakpad_smartSizeToFit(*cancelButton_);
   }
   titleDetailsButton();
+}
+
+void ConsentDialog::fitNoteWithItsRepeats() {
+  using namespace ResizabilityExtentions;
+  // The layout sizes the note for the longest localization of the note
+  // alone. The sentence on a fault that came back can need more: the note
+  // then grows at its top, and the window and the texts above it with it.
+  if (!alertWindow_) return;
+  const ui::Rect laidOut = dialogNote_->frame();
+  const double growth = breakpad_adjustHeightToFit(*dialogNote_);
+  if (growth <= 0) {
+    dialogNote_->setFrame(laidOut);
+    return;
+  }
+  const double noteTop = laidOut.origin.y + laidOut.size.height;
+  breakpad_adjustHeight(*alertWindow_, growth);
+  for (const auto& view : alertWindow_->contentView()->subviews())
+    if (view != dialogNote_ && view->frame().origin.y >= noteTop) breakpad_shiftVertically(*view, growth);
 }
 
 void ConsentDialog::titleDetailsButton() {

@@ -64,6 +64,9 @@ public:
   // answered (in a sentence after the note), until this is set again.
   void setOccurrences(const CrashOccurrences& occurrences) { occurrences_ = occurrences; }
   void configureAlertWindow();
+  // Grows the note, the window and the texts above the note when the note
+  // with its sentence on repeats does not fit the layout's frame.
+  void fitNoteWithItsRepeats();
   std::int64_t runModalWindowWithTimeout(const std::shared_ptr<ui::Window>& window, double timeout);
   void sendReport(const std::shared_ptr<Object>& sender);
   void cancel(const std::shared_ptr<Object>& sender);

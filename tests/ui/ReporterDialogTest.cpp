@@ -357,6 +357,39 @@ TEST_F(ReporterDialogTest, EveryLocalizationFitsTheLayout) {
   }
 }
 
+TEST_F(ReporterDialogTest, ANoteWithItsRepeatsGrowsTheDialogAndOverlapsNothing) {
+  for (const char* localization : {"en", "de"}) {
+    SCOPED_TRACE(localization);
+    test::ScopedLanguage chosen(localization);
+    stage(std::nullopt);
+    CrashOccurrences occurrences;
+    occurrences.lastAnswered = std::chrono::system_clock::now();
+    occurrences.sinceAnswer.count = 2147483647;  // the longest count the sentence shows
+    dialog->setOccurrences(occurrences);
+    backend->runAfterTicks(0, [&] {
+      const Control* message = field(test::shippedString(localization, "crashDialogMsg"));
+      const Control* title = field(test::shippedString(localization, "crashDialogHeader"));
+      const Control* label = field("");
+      const Control* note = nullptr;
+      for (const Control* f : backend->controls(ui::ControlKind::TextField))
+        if (f->text.starts_with(test::shippedString(localization, "crashDialogNote")) && f->text.size() > 300) note = f;
+      ASSERT_TRUE(message && title && label && note);
+      const ui::Size needed = backend->cellSizeForBounds(
+          note->id,
+          ui::makeRect(note->frame.origin.x, note->frame.origin.y, note->frame.size.width, 3.4028234663852886e+38));
+      EXPECT_LE(needed.height, note->frame.size.height);
+      // Bottom up: countdown label, note, message, title, each clear of the next.
+      EXPECT_LE(label->frame.origin.y + label->frame.size.height, note->frame.origin.y);
+      EXPECT_LE(note->frame.origin.y + note->frame.size.height, message->frame.origin.y);
+      EXPECT_LE(message->frame.origin.y + message->frame.size.height, title->frame.origin.y);
+      const Control* window = backend->controls(ui::ControlKind::Window).back();
+      EXPECT_LE(title->frame.origin.y + title->frame.size.height, window->frame.size.height);
+    });
+    backend->pressButtonAfterTicks(test::shippedString(localization, "cancelButton"));
+    EXPECT_FALSE(reporter->askUserPermissionToSend());
+  }
+}
+
 TEST_F(ReporterDialogTest, TheButtonsFitTheirLocalizedTitles) {
   test::ScopedLanguage german("de_DE.UTF-8");
   stage(std::nullopt);
