@@ -216,14 +216,14 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
       cw::identifyCrashLog, std::move(memory));
 
   const std::string watched = cw::standardizePath(kWatchedFolder);
-  cw::systemLog("Watching '%@'", cw::printableForLog(watched));
-
   cw::RunLoop& loop = cw::RunLoop::current();
   std::unique_ptr<cw::EventStream> stream = cw::EventStream::create(mycallback, {watched}, kStreamLatencySeconds);
   if (stream) {
     stream->scheduleWithRunLoop(loop, cw::kDefaultRunLoopMode);
     stream->start();
   }
+  // Said once the watch is in place: a change made after this line is seen.
+  cw::systemLog("Watching '%@'", cw::printableForLog(watched));
 
   // One scan at start after an earlier run: crashes written while no agent
   // ran are asked about now (back to that run's last scan), not at the next
