@@ -25,6 +25,8 @@ using protocol::Request;
 constexpr double kUnboundedWidth = 1e6;
 // The run-loop mode of a wait for the helper's reply.
 constexpr std::string_view kReplyWaitMode = "dialog-helper-reply";
+// How long a helper that was let go has to quit by itself before it is killed.
+constexpr std::chrono::milliseconds kQuitGrace{500};
 
 std::string secondsText(std::chrono::milliseconds duration) {
   const auto count = duration.count();
@@ -328,8 +330,12 @@ void DialogHelperClient::close() {
   pendingEvents_.clear();
   lost_ = true;
   if (lostReason_.empty()) lostReason_ = "closed";
-  // A helper is given time to quit by itself, but not while we shut down.
-  if (helper_) helper_->terminate(loop_.stopping() ? std::chrono::milliseconds(0) : std::chrono::milliseconds(500));
+  // A helper is given time to quit by itself, but not while we shut down;
+  // nobody waits for it meanwhile.
+  if (helper_ && !loop_.stopping())
+    helper_->letGo(kQuitGrace);
+  else if (helper_)
+    helper_->terminate();
   helper_.reset();
 }
 

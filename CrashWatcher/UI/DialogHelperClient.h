@@ -65,8 +65,10 @@ public:
   void activate() override;
   void setEventHandler(std::function<void(const BackendEvent&)> handler) override;
   bool isAlive() const override { return helper_.has_value(); }
-  // Lets the helper go (it quits when our end closes) and reaps it; no Lost
-  // event follows, since nobody is waiting for one.
+  // Lets the helper go (it quits when our end closes); its end is the
+  // reaper's, which kills it if it has not quit within half a second, or at
+  // once while the loop stops. Returns without waiting; no Lost event
+  // follows, since nobody is waiting for one.
   void close() override;
 
   // The helper's process id while it runs, else -1.

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "Platform/ChildReaper.h"
+
 namespace cw::ui {
 
 SystemResult<HelperProcess> HelperProcess::spawn(const std::string& path, const std::vector<std::string>& arguments,
@@ -34,9 +36,14 @@ HelperProcess& HelperProcess::operator=(HelperProcess&& other) noexcept {
   return *this;
 }
 
-std::optional<int> HelperProcess::terminate(std::chrono::milliseconds grace) {
+void HelperProcess::letGo(std::chrono::milliseconds grace) {
   socket_.reset();
-  child_.terminate(grace);
+  ChildReaper::current().killUnlessDoneWithin(std::move(child_), grace);
+}
+
+std::optional<int> HelperProcess::terminate() {
+  socket_.reset();
+  child_.terminate();
   return child_.waitStatus();
 }
 

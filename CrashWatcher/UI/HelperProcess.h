@@ -35,10 +35,19 @@ public:
   pid_t processIdentifier() const { return child_.reaped() ? -1 : child_.processIdentifier(); }
   bool reaped() const { return !child_.started() || child_.reaped(); }
 
-  // Closes our end (the helper's signal to quit), gives the child `grace` to
-  // leave on its own, then kills its group and reaps it. Idempotent; answers
-  // the wait status once reaped.
-  std::optional<int> terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+  // The child itself, to watch its end.
+  const ChildProcess& child() const { return child_; }
+
+  // Closes our end: the helper's signal to quit.
+  void closeSocket() { socket_.reset(); }
+  // Closes our end and hands the child to the thread's reaper: it has `grace`
+  // to leave on its own, then its group is killed; it is reaped on the run
+  // loop either way, and nobody waits for it here. This owner has no child
+  // afterwards.
+  void letGo(std::chrono::milliseconds grace);
+  // Closes our end, kills the child's group and reaps it at once. Idempotent;
+  // answers the wait status once reaped.
+  std::optional<int> terminate();
 
 private:
   HelperProcess(UniqueFd socket, ChildProcess child) : socket_(std::move(socket)), child_(std::move(child)) {}

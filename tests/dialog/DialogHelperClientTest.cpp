@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "Platform/ChildReaper.h"
 #include "UI/DialogHelperClient.h"
 #include "dialog/DialogTestSupport.h"
 
@@ -205,7 +206,9 @@ TEST_F(DialogHelperClientTest, TheHelperLeavesByItselfWhenTheAgentLetsGo) {
       EXPECT_EQ(greeting, "{\"ev\":\"ready\"}\n");
     }
     // Closing our end, with ample time to go on its own before any kill.
-    const auto status = helper->terminate(std::chrono::seconds(30));
+    helper->closeSocket();
+    ASSERT_TRUE(awaitChildEnd(helper->child(), std::chrono::seconds(30))) << "it did not leave on the hang-up";
+    const auto status = helper->terminate();
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status)) << "killed instead of leaving on the hang-up";
     EXPECT_EQ(WEXITSTATUS(*status), 0);
@@ -241,6 +244,9 @@ TEST_F(DialogHelperClientTest, ClosingTheClientEndsTheHelperAndLaterCallsDoNothi
   ASSERT_GT(helper, 0);
   client.close();
   EXPECT_FALSE(client.isAlive());
+  // It leaves on the hang-up and is reaped on the run loop.
+  ASSERT_TRUE(serveUntil(cw::RunLoop::current(), cw::kModalPanelRunLoopMode,
+                         [] { return cw::ChildReaper::current().pendingCount() == 0; }));
   EXPECT_EQ(::waitpid(helper, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
   client.setText(dialog.window, "nobody draws this");

@@ -11,6 +11,7 @@
 
 #include "UI/Backend.h"
 #include "dialog/XvfbServer.h"
+#include "loop/LoopTestSupport.h"
 #include "support/TestSupport.h"
 
 namespace cw::test {

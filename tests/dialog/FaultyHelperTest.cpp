@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "Platform/ChildReaper.h"
+#include "Platform/VirtualTime.h"
 #include "UI/DialogHelperClient.h"
 #include "dialog/DialogTestSupport.h"
 
@@ -133,6 +135,38 @@ TEST(FaultyHelper, AHelperThatEndsIsLostAndNoSignalReachesTheAgent) {
   EventLog log;
   expectLostForGood(client, log);
   ::sigaction(SIGPIPE, &previous, nullptr);
+}
+
+// Let go, a helper has its grace to quit while the loop serves everything
+// else; one that ignores the hang-up is killed once the grace is out.
+TEST(FaultyHelper, AHelperLetGoHasItsGraceWithoutHoldingUpTheLoop) {
+  RunLoop& loop = RunLoop::current();
+  const ChildReaper& reaper = ChildReaper::current();
+  for (const bool quits : {true, false}) {
+    SCOPED_TRACE(quits ? "quits on the hang-up" : "ignores the hang-up");
+    VirtualTime time;
+    FakeHelper helper(quits ? "read -r line <&3; exit 0" : "exec sleep 300");
+    DialogHelperClient client(fakeOptions(helper, std::chrono::seconds(30)));
+    const pid_t pid = client.helperProcessIdentifier();
+    ASSERT_GT(pid, 0);
+    bool served = false;
+    const RunLoop::SourceHandle marker = loop.addTimer(0.1, false, [&] { served = true; }, {kDefaultRunLoopMode});
+    client.close();
+    EXPECT_FALSE(client.isAlive());
+    if (!quits) {
+      time.advance(std::chrono::milliseconds(300));
+      EXPECT_TRUE(served);
+      EXPECT_EQ(::kill(pid, 0), 0) << "killed before its grace was out";
+      EXPECT_EQ(reaper.pendingCount(), 1u);
+      time.advance(std::chrono::milliseconds(300));
+    }
+    // The one that quits is reaped while time stands still, so no kill came.
+    ASSERT_TRUE(serveUntil(loop, kDefaultRunLoopMode, [&] { return reaper.pendingCount() == 0; }));
+    EXPECT_EQ(served, !quits) << "time moved on: the one that quits may have been killed";
+    errno = 0;
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1) << "left as a zombie";
+    EXPECT_EQ(errno, ECHILD);
+  }
 }
 
 class FaultyRealHelper : public DialogTest {};

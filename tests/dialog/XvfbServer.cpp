@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+#include "loop/LoopTestSupport.h"
+
 namespace cw::test {
 namespace {
 
@@ -40,7 +42,8 @@ XvfbServer::~XvfbServer() {
   if (!process_ || process_->reaped()) return;
   // A terminated server removes its lock file and socket; a killed one not.
   ::kill(process_->processIdentifier(), SIGTERM);
-  process_->terminate(std::chrono::seconds(10));
+  awaitChildEnd(process_->child(), std::chrono::seconds(10));
+  process_->terminate();
 }
 
 }  // namespace cw::test

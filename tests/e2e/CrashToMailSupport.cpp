@@ -119,7 +119,8 @@ BepastyServer::BepastyServer() {
 }
 
 BepastyServer::~BepastyServer() {
-  server_.terminate(std::chrono::seconds(5));
+  awaitChildEnd(server_, std::chrono::seconds(5));
+  server_.terminate();
 }
 
 std::optional<std::string> BepastyServer::download(const std::string& item) const {

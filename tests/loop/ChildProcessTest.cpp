@@ -10,14 +10,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "Platform/ChildProcess.h"
 #include "Platform/ChildReaper.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Task.h"
+#include "Platform/VirtualTime.h"
 #include "loop/LoopTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -322,8 +325,64 @@ TEST_F(ChildProcessTest, EveryWaitForAnEndWorksWithAndWithoutPidfds) {
     ChildReaper::current().reapWhenDone(ChildProcess::spawn("/bin/sleep", {"sleep", "0.1"}, {}),
                                         [&](const ChildProcess& ended) { reapedStatus = ended.shellStatus(); });
     ASSERT_TRUE(test::serveUntil(loop, kDefaultRunLoopMode, [&] { return reapedStatus == 0; }));
+
+    // Children of ours asked to quit (here: by the end of their input). One
+    // that quits is reaped with its own status before its grace is out; one
+    // that does not is killed when it is. Time moves only when told.
+    VirtualTime time;
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    UniqueFd input(ends[0]), quitSignal(ends[1]);
+    ChildProcess::Options options;
+    options.descriptors = {{input.get(), STDIN_FILENO}};
+    ChildProcess quits = ChildProcess::spawn("/bin/sh", {"sh", "-c", "read -r line; exit 4"}, options);
+    ChildProcess hangs = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {});
+    const pid_t quitter = quits.processIdentifier(), hanger = hangs.processIdentifier();
+    std::optional<int> quitStatus, hungStatus;
+    ChildReaper::current().killUnlessDoneWithin(std::move(quits), std::chrono::seconds(1),
+                                                [&](const ChildProcess& ended) { quitStatus = ended.shellStatus(); });
+    ChildReaper::current().killUnlessDoneWithin(std::move(hangs), std::chrono::seconds(1),
+                                                [&](const ChildProcess& ended) { hungStatus = ended.shellStatus(); });
+    quitSignal.reset();
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(quitter), &info, WEXITED | WNOWAIT), 0);
+    // Each look moves time on a little, for the watch without a pidfd.
+    const auto serveTill = [&](const std::optional<int>& status) {
+      return test::serveUntil(loop, kDefaultRunLoopMode, [&] {
+        time.advance(std::chrono::milliseconds(10));
+        return status.has_value();
+      });
+    };
+    ASSERT_TRUE(serveTill(quitStatus));
+    EXPECT_EQ(quitStatus, 4);
+    EXPECT_FALSE(hungStatus.has_value());
+    EXPECT_EQ(::kill(hanger, 0), 0) << "killed before its grace was out";
+    time.advance(std::chrono::seconds(1));
+    ASSERT_TRUE(serveTill(hungStatus));
+    EXPECT_EQ(hungStatus, 128 + SIGKILL);
   }
   ChildProcess::setPidfdsEnabled(true);
+  errno = 0;
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child is left over";
+  EXPECT_EQ(errno, ECHILD);
+}
+
+// When a thread's reaper goes, the children it was to end go with it; those
+// that may outlive us (a mail program) run on.
+TEST_F(ChildProcessTest, AReaperThatGoesEndsItsOwnChildrenAndLeavesTheRest) {
+  ChildProcess ours = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {});
+  ChildProcess theirs = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {});
+  const pid_t ourPid = ours.processIdentifier(), theirPid = theirs.processIdentifier();
+  std::thread([&] {
+    ChildReaper::current().killUnlessDoneWithin(std::move(ours), std::chrono::hours(1));
+    ChildReaper::current().reapWhenDone(std::move(theirs));
+  }).join();
+  errno = 0;
+  EXPECT_EQ(::waitpid(ourPid, nullptr, WNOHANG), -1) << "ours was left running or unreaped";
+  EXPECT_EQ(errno, ECHILD);
+  EXPECT_EQ(::waitpid(theirPid, nullptr, WNOHANG), 0) << "one that may outlive us was ended";
+  ::kill(theirPid, SIGKILL);
+  ::waitpid(theirPid, nullptr, 0);
 }
 
 }  // namespace

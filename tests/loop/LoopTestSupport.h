@@ -1,11 +1,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string_view>
 
+#include "Platform/ChildProcess.h"
+#include "Platform/Posix.h"
 #include "Platform/RunLoop.h"
 #include "Platform/UniqueFd.h"
 
@@ -21,6 +24,23 @@ bool serveUntil(RunLoop& loop, std::string_view mode, Done done) {
   while (!done()) {
     if (std::chrono::steady_clock::now() > giveUp) return false;
     loop.runOnce(mode, std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+// Waits up to `wait` for `child` to end by itself, without reaping it (its
+// owner then reaps it, killing what is left of its group): on its pidfd, or
+// by looking every 10 ms without one. For fixtures that give a server time to
+// leave in order; the agent itself never blocks on a child's end.
+inline bool awaitChildEnd(const ChildProcess& child, std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (!child.hasExited()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    pollfd entry{child.pidfd(), POLLIN, 0};
+    if (child.pidfd() >= 0)
+      ::poll(&entry, 1, posix::pollTimeoutUntil(deadline));
+    else
+      ::poll(nullptr, 0, 10);
   }
   return true;
 }

@@ -273,7 +273,8 @@ MailOutcome MailClientHome::openInClawsMail(const std::string& url, std::chrono:
   }
   run({"claws-mail", "--exit"}, outcome.trace);
   // Claws Mail has been told to leave; xdg-open ends with it.
-  opener.terminate(std::chrono::seconds(60));
+  awaitChildEnd(opener, std::chrono::seconds(60));
+  opener.terminate();
   outcome.trace += "xdg-open -> " + std::to_string(opener.shellStatus()) + "\n";
   return outcome;
 }

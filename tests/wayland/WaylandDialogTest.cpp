@@ -232,7 +232,9 @@ TEST_F(WaylandDialogTest, TheHelperLeavesWhenTheAgentLetsGoBeforeItsGreeting) {
   auto helper = ui::HelperProcess::spawn(CW_DIALOG_HELPER, {"--fd", "3"}, 3);
   ASSERT_TRUE(helper) << helper.reason();
   // Our end closes at once: the helper meets it while starting up.
-  const auto status = helper->terminate(std::chrono::seconds(30));
+  helper->closeSocket();
+  ASSERT_TRUE(awaitChildEnd(helper->child(), std::chrono::seconds(30))) << "it did not leave on the hang-up";
+  const auto status = helper->terminate();
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status)) << "killed instead of leaving on the hang-up";
   EXPECT_EQ(WEXITSTATUS(*status), 0);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "dialog/DialogTestSupport.h"
+#include "loop/LoopTestSupport.h"
 
 namespace cw::test {
 namespace {
@@ -67,7 +68,8 @@ WestonCompositor::WestonCompositor(std::string xDisplay) : xDisplay_(std::move(x
 WestonCompositor::~WestonCompositor() {
   if (!process_ || process_->reaped()) return;
   ::kill(process_->processIdentifier(), SIGTERM);
-  process_->terminate(std::chrono::seconds(10));
+  awaitChildEnd(process_->child(), std::chrono::seconds(10));
+  process_->terminate();
 }
 
 std::string WestonCompositor::xWindow() const {

@@ -266,15 +266,10 @@ bool ChildProcess::reap(bool block) {
   return true;
 }
 
-void ChildProcess::terminate(std::chrono::milliseconds grace) {
+void ChildProcess::terminate() {
   if (pid_ <= 0 || reaped()) return;
-  if (grace.count() > 0 && pidfd_) {
-    pollfd entry{pidfd_.get(), POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    posix::retryOnEintr([&] { return ::poll(&entry, 1, posix::pollTimeoutUntil(deadline)); });
-  }
   killGroup();
-  reap(true);
+  reap(true);  // right after SIGKILL: the end is a matter of the kernel's moment
 }
 
 void ChildProcess::detach() {

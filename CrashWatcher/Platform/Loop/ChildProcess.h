@@ -77,9 +77,10 @@ public:
   bool hasExited() const;
   // Collects the status if the child has ended; true once reaped.
   bool tryReap();
-  // Waits up to `grace` for the child to end by itself, then kills the group
-  // and reaps. Idempotent.
-  void terminate(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+  // Kills the group and reaps the child at once. Idempotent. A child that is
+  // to have time to leave on its own goes to the reaper instead
+  // (ChildReaper::killUnlessDoneWithin), so that nobody blocks on its end.
+  void terminate();
   // Lets the child run on: neither killed nor reaped by this owner any more.
   void detach();
 
