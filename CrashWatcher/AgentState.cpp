@@ -107,7 +107,6 @@ AgentState::AgentState(std::string path) : path_(std::move(path)) {}
 void AgentState::load() {
   if (path_.empty()) return;
   const FileReadResult read = readRegularFile(path_, kMaxFileSize * 2);
-  const int error = errno;
   switch (read.status) {
     case FileReadStatus::Missing:
       return;
@@ -116,18 +115,20 @@ void AgentState::load() {
       [[fallthrough]];
     case FileReadStatus::TooLarge:
       *this = AgentState(std::string(path_));
-      if (const std::optional<std::string> aside = moveFileAside(path_))
+      if (const SystemResult<std::string> aside = moveFileAside(path_))
         systemLog("'%@' is no state file of this agent; moved it aside to '%@' and started afresh",
                   printableForLog(path_), printableForLog(*aside));
       else
         systemLog("'%@' is no state file of this agent and cannot be moved aside (%s); starting afresh",
-                  printableForLog(path_), std::strerror(errno));
+                  printableForLog(path_), std::strerror(aside.error()));
       return;
     case FileReadStatus::NotAFile:
     case FileReadStatus::Unreadable:
       readOnly_ = true;
       systemLog("Cannot read the state file '%@' (%s); starting afresh without changing it", printableForLog(path_),
-                std::strerror(read.status == FileReadStatus::NotAFile ? EISDIR : error));
+                std::strerror(read.status == FileReadStatus::NotAFile ? EISDIR
+                              : read.error                            ? read.error->code()
+                                                                      : EIO));
       return;
   }
 }
@@ -229,10 +230,10 @@ void AgentState::trimToBounds() {
 bool AgentState::save() {
   if (path_.empty() || readOnly_ || !changed_) return true;
   trimToBounds();
-  if (!writeFileAtomically(path_, serialize())) {
+  if (const SystemResult<void> written = writeFileAtomically(path_, serialize()); !written) {
     if (!saveFailureLogged_)
       systemLog("Cannot write the state file '%@' (%s); crashes answered are remembered until the agent ends",
-                printableForLog(path_), std::strerror(errno));
+                printableForLog(path_), std::strerror(written.error()));
     saveFailureLogged_ = true;
     return false;
   }

@@ -57,9 +57,9 @@ std::string usage() {
 // 0 when all of `text` went to standard output; else says why on standard
 // error, status 1: a usage nobody could read is no success.
 int printToStandardOutput(std::string_view text) {
-  if (posix::writeAll(STDOUT_FILENO, text)) return 0;
-  const std::string failure =
-      std::string("CrashWatcher: cannot write to standard output: ") + std::strerror(errno) + "\n";
+  const SystemResult<void> written = posix::writeAll(STDOUT_FILENO, text);
+  if (written) return 0;
+  const std::string failure = "CrashWatcher: cannot write to standard output: " + written.reason() + "\n";
   posix::writeAll(STDERR_FILENO, failure);
   return 1;
 }

@@ -34,19 +34,19 @@ std::set<std::string>& unreadableFoldersLogged() {
   return folders;
 }
 
-void noteUnreadable(const std::string& folder, int error) {
+void noteUnreadable(const std::string& folder, const SystemError& error) {
   if (unreadableFoldersLogged().insert(folder).second)
-    systemLog("Cannot search '%@' for crash logs (%@); skipping it", printableForLog(folder), std::strerror(error));
+    systemLog("Cannot search '%@' for crash logs (%@); skipping it", printableForLog(folder), error.reason());
 }
 
 // The entries of one folder. A folder that cannot be opened or read to its
 // end is logged; what was read of it still counts.
 std::vector<DirectoryEntry> readFolder(const std::string& folder) {
   DirectoryListing listing = listDirectory(folder);
-  if (listing.error == 0)
+  if (!listing.error)
     unreadableFoldersLogged().erase(folder);
-  else if (listing.error != ENOENT && listing.error != ENOTDIR)  // gone since its parent was listed
-    noteUnreadable(folder, listing.error);
+  else if (listing.error->code() != ENOENT && listing.error->code() != ENOTDIR)  // gone since its parent was listed
+    noteUnreadable(folder, *listing.error);
   return std::move(listing.entries);
 }
 

@@ -28,10 +28,11 @@ std::string secondsText(std::chrono::milliseconds limit) {
 }
 
 // Whether the script reached an exit of its own, and how the run ended.
-void describeEnding(const Task& task, bool started, std::chrono::milliseconds limit, HelperScripts::Result& result) {
+void describeEnding(const Task& task, const SystemResult<void>& started, std::chrono::milliseconds limit,
+                    HelperScripts::Result& result) {
   result.ownExit = false;
   if (!started) {
-    result.ending = std::string("could not be started (") + std::strerror(task.spawnError()) + ")";
+    result.ending = "could not be started (" + started.reason() + ")";
   } else if (task.interrupted()) {
     result.ending = "was cut short by the shutdown";
   } else if (task.timedOut()) {
@@ -98,7 +99,7 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
   commandLine += " " + shellQuote(crashFile);
   const std::chrono::milliseconds limit = timeLimit();
   std::optional<Task> task;
-  bool started = false;
+  SystemResult<void> started;
   const auto runShell = [&](std::vector<std::string> arguments) {
     task.emplace();
     task->setLaunchPath("/bin/bash");

@@ -36,18 +36,15 @@ constexpr double kProgressDelaySeconds = 0.5;
 // that goes when this object does.
 class ShownTextFile {
 public:
-  // Absent, with errno kept, when it cannot be written whole.
-  static std::optional<ShownTextFile> write(std::string_view text) {
+  // Fails when it cannot be written whole.
+  static SystemResult<ShownTextFile> write(std::string_view text) {
     const char* folder = std::getenv("TMPDIR");
     std::string path = std::string(folder && *folder == '/' ? folder : "/tmp") + "/crashwatcher-shown-XXXXXX";
-    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const UniqueFd fd(::mkostemp(path.data(), O_CLOEXEC));
+    if (!fd) return SystemError::last();
     ShownTextFile file(std::move(path));
-    const bool written = posix::writeAll(fd, text);
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    if (!written) return std::nullopt;
+    if (const SystemResult<void> written = posix::writeAll(fd.get(), text); !written)
+      return SystemError(written.error());
     return file;
   }
   ShownTextFile(ShownTextFile&& other) noexcept : path_(std::exchange(other.path_, std::string())) {}
@@ -270,10 +267,15 @@ void Reporter::report(const std::optional<std::string>& crashFile, const CrashOc
                                                        });
                                                  },
                                                  {kModalPanelRunLoopMode});
-    std::optional<ShownTextFile> shownFile = shown ? ShownTextFile::write(*shown->uploadText) : std::nullopt;
-    if (shown && !shownFile)
-      systemLog("Could not keep the text shown in the details (%@); the crash log is redacted anew for the upload",
-                std::strerror(errno));
+    std::optional<ShownTextFile> shownFile;
+    if (shown) {
+      SystemResult<ShownTextFile> written = ShownTextFile::write(*shown->uploadText);
+      if (written)
+        shownFile.emplace(std::move(*written));
+      else
+        systemLog("Could not keep the text shown in the details (%@); the crash log is redacted anew for the upload",
+                  written.reason());
+    }
     upload = uploadCrashLog(
         *crashFile, shownFile ? std::vector<std::string>{"--shown", shownFile->path()} : std::vector<std::string>{},
         progress);

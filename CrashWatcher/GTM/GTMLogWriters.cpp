@@ -22,7 +22,7 @@ namespace {
 
 // Returns 0 when every byte was written, otherwise the errno of the failure.
 int writeAll(int fd, std::string_view bytes) {
-  return posix::writeAll(fd, bytes) ? 0 : errno;
+  return posix::writeAll(fd, bytes).error();
 }
 
 }  // namespace

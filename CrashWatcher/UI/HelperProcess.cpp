@@ -12,19 +12,17 @@ namespace cw::ui {
 SystemResult<HelperProcess> HelperProcess::spawn(const std::string& path, const std::vector<std::string>& arguments,
                                                  int childFd) {
   int ends[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-    return SystemResult<HelperProcess>::lastFailure();
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return SystemError::last();
   UniqueFd ours(ends[0]);
   UniqueFd theirs(ends[1]);
   const int flags = ::fcntl(ours.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0)
-    return SystemResult<HelperProcess>::lastFailure();
+  if (flags < 0 || ::fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0) return SystemError::last();
 
   ChildProcess::Options options;
   options.descriptors = {{theirs.get(), childFd}};
-  ChildProcess child = ChildProcess::spawn(path, ChildProcess::argumentVector(path, arguments), options);
-  if (!child.started()) return SystemResult<HelperProcess>::failure(child.spawnError());
-  return HelperProcess(std::move(ours), std::move(child));
+  SystemResult<ChildProcess> child = ChildProcess::spawn(path, ChildProcess::argumentVector(path, arguments), options);
+  if (!child) return SystemError(child.error());
+  return HelperProcess(std::move(ours), std::move(*child));
 }
 
 HelperProcess& HelperProcess::operator=(HelperProcess&& other) noexcept {

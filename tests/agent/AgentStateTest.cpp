@@ -131,7 +131,7 @@ TEST(AgentStateTest, ACorruptOrForeignFileIsMovedAsideAndTheAgentStartsAfresh) {
   }
 }
 
-TEST(AgentStateTest, AFailedWriteIsLoggedOnceAndNeverFatal) {
+TEST(AgentStateTest, AFailedWriteOrMoveAsideSaysWhyAndIsNeverFatal) {
   TempDir dir;
   AgentState state(dir / "missing folder/state");
   CaptureStderr log;
@@ -143,6 +143,13 @@ TEST(AgentStateTest, AFailedWriteIsLoggedOnceAndNeverFatal) {
                                         "' (No such file or directory)"),
             1);
   EXPECT_EQ(state.lastScan(), kNow + 2s);
+
+  // A foreign file whose name leaves no room for the suffix of one moved aside.
+  const std::string foreign = dir / std::string(240, 's');
+  writeFile(foreign, "garbage");
+  AgentState(foreign).load();
+  EXPECT_THAT(log.text(), HasSubstr("' is no state file of this agent and cannot be moved aside (File name too long); "
+                                    "starting afresh"));
 }
 
 TEST(AgentStateTest, TimestampsAreExactAndStrict) {

@@ -68,9 +68,9 @@ TEST(WorkspaceTest, AnOpenerThatCannotStartOrFailsIsToldAtOnceOrWhenItEnds) {
     test::TempDir empty;
     test::ScopedEnv pathEnv("PATH", empty.path().c_str());
     const URLOpening unstartable = Workspace::sharedWorkspace().openURL(url);
-    EXPECT_EQ(unstartable.startError, ENOENT);
+    EXPECT_EQ(unstartable.startError, SystemError(ENOENT));
     EXPECT_EQ(unstartable.failureReason(), "xdg-open could not be started: No such file or directory");
-    EXPECT_EQ(Workspace::sharedWorkspace().openURL("--help").startError, EINVAL);
+    EXPECT_EQ(Workspace::sharedWorkspace().openURL("--help").startError, SystemError(EINVAL));
   }
   EXPECT_EQ(ChildReaper::current().pendingCount(), 0u);
 }

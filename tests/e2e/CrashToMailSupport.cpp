@@ -100,9 +100,10 @@ BepastyServer::BepastyServer() {
   ChildProcess::Options options;
   options.descriptors = {{logFd.get(), STDERR_FILENO}};
   options.environment = {"BEPASTY_CONFIG=" + (dir_ / "bepasty.conf")};
-  server_ =
+  SystemResult<ChildProcess> spawned =
       ChildProcess::spawn("/usr/bin/bepasty-server", {"bepasty-server", "--host", "127.0.0.1", "--port", "0"}, options);
-  if (!server_.started()) return;
+  if (!spawned) return;
+  server_ = std::move(*spawned);
   // It says where it listens once it does (a hang guard only).
   waitUntil(
       [&] {

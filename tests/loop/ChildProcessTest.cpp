@@ -27,6 +27,7 @@
 namespace cw {
 namespace {
 
+using test::spawned;
 using test::TestPipe;
 
 struct Outcome {
@@ -47,7 +48,7 @@ Outcome runShell(const std::string& commandLine, std::chrono::milliseconds limit
   task.setTimeLimit(limit);
   task.setEnvironment(std::move(environment));
   Outcome outcome;
-  outcome.started = task.run(output);
+  outcome.started = static_cast<bool>(task.run(output));
   outcome.output = task.output();
   outcome.status = task.terminationStatus();
   outcome.timedOut = task.timedOut();
@@ -126,17 +127,17 @@ TEST_F(ChildProcessTest, StartsCleanWithItsOwnEnvironmentAndNothingElseOfOurs) {
 }
 
 TEST_F(ChildProcessTest, FailedSpawnKeepsItsErrno) {
-  ChildProcess missing = ChildProcess::spawn("/no/such/program", {"/no/such/program"}, {});
-  EXPECT_FALSE(missing.started());
-  EXPECT_EQ(missing.spawnError(), ENOENT);
-  EXPECT_EQ(missing.shellStatus(), 127);
+  const SystemResult<ChildProcess> missing = ChildProcess::spawn("/no/such/program", {"/no/such/program"}, {});
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.error(), ENOENT);
+  EXPECT_EQ(ChildProcess().shellStatus(), 127);
 
   Task task;
   task.setLaunchPath("/no/such/program");
-  EXPECT_FALSE(task.run());
-  EXPECT_EQ(task.spawnError(), ENOENT);
+  EXPECT_EQ(task.run().error(), ENOENT);
   EXPECT_EQ(task.terminationStatus(), 127);
   EXPECT_EQ(task.output(), "");
+  EXPECT_EQ(task.run().error(), EALREADY) << "a task runs once";
 }
 
 TEST_F(ChildProcessTest, OwnerThatGoesKillsTheWholeGroupUnlessDetached) {
@@ -146,7 +147,7 @@ TEST_F(ChildProcessTest, OwnerThatGoesKillsTheWholeGroupUnlessDetached) {
   const std::string script = "sleep 600 & echo $! > '" + pids + "'; exec sleep 600";
   pid_t leader = -1;
   {
-    ChildProcess child = ChildProcess::spawn("/bin/sh", {"/bin/sh", "-c", script}, {});
+    ChildProcess child = spawned(ChildProcess::spawn("/bin/sh", {"/bin/sh", "-c", script}, {}));
     ASSERT_TRUE(child.started());
     leader = child.processIdentifier();
     ChildProcess movedTo = std::move(child);  // the new owner is the one that counts
@@ -159,7 +160,7 @@ TEST_F(ChildProcessTest, OwnerThatGoesKillsTheWholeGroupUnlessDetached) {
   const pid_t member = std::stoi(test::readFile(pids));
   EXPECT_TRUE(test::waitUntil([&] { return ended(member); })) << "a process of its group was left behind";
 
-  ChildProcess detached = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {});
+  ChildProcess detached = spawned(ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {}));
   const pid_t kept = detached.processIdentifier();
   detached.detach();
   { ChildProcess gone = std::move(detached); }
@@ -173,8 +174,8 @@ TEST_F(ChildProcessTest, AChildGetsAGroupOrASessionOfItsOwn) {
     SCOPED_TRACE(newSession ? "new session" : "own group");
     ChildProcess::Options options;
     options.newSession = newSession;
-    ChildProcess child = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, options);
-    ASSERT_TRUE(child.started()) << std::strerror(child.spawnError());
+    ChildProcess child = spawned(ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, options));
+    ASSERT_TRUE(child.started());
     const pid_t pid = child.processIdentifier();
     EXPECT_EQ(::getpgid(pid), pid);
     // A new session has no controlling terminal: ours can neither stop nor interrupt it.
@@ -282,9 +283,9 @@ TEST_F(ChildProcessTest, StopOfEveryRunEndsTheTaskAtOnceAndKillsItsGroup) {
 
 TEST_F(ChildProcessTest, ReaperCollectsChildrenNobodyWaitsFor) {
   ChildReaper& reaper = ChildReaper::current();
-  reaper.reapWhenDone(ChildProcess::spawn("/bin/true", {"true"}, {}));
-  reaper.reapWhenDone(ChildProcess::spawn("/bin/sleep", {"sleep", "0.2"}, {}));
-  reaper.reapWhenDone(ChildProcess::spawn("/no/such/program", {"x"}, {}));
+  reaper.reapWhenDone(spawned(ChildProcess::spawn("/bin/true", {"true"}, {})));
+  reaper.reapWhenDone(spawned(ChildProcess::spawn("/bin/sleep", {"sleep", "0.2"}, {})));
+  reaper.reapWhenDone(ChildProcess());  // none to reap
   ASSERT_TRUE(test::serveUntil(RunLoop::current(), kDefaultRunLoopMode, [&] { return reaper.pendingCount() == 0; }));
   errno = 0;
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child is left over";
@@ -307,7 +308,7 @@ TEST_F(ChildProcessTest, EveryWaitForAnEndWorksWithAndWithoutPidfds) {
     EXPECT_TRUE(hung.timedOut);
     EXPECT_EQ(hung.status, 128 + SIGKILL);
 
-    ChildProcess child = ChildProcess::spawn("/bin/sh", {"sh", "-c", "exit 5"}, {});
+    ChildProcess child = spawned(ChildProcess::spawn("/bin/sh", {"sh", "-c", "exit 5"}, {}));
     if (!pidfds) {
       EXPECT_EQ(child.pidfd(), -1);
     }
@@ -322,7 +323,7 @@ TEST_F(ChildProcessTest, EveryWaitForAnEndWorksWithAndWithoutPidfds) {
     EXPECT_EQ(owner.shellStatus(), 5);
 
     int reapedStatus = -1;
-    ChildReaper::current().reapWhenDone(ChildProcess::spawn("/bin/sleep", {"sleep", "0.1"}, {}),
+    ChildReaper::current().reapWhenDone(spawned(ChildProcess::spawn("/bin/sleep", {"sleep", "0.1"}, {})),
                                         [&](const ChildProcess& ended) { reapedStatus = ended.shellStatus(); });
     ASSERT_TRUE(test::serveUntil(loop, kDefaultRunLoopMode, [&] { return reapedStatus == 0; }));
 
@@ -335,8 +336,8 @@ TEST_F(ChildProcessTest, EveryWaitForAnEndWorksWithAndWithoutPidfds) {
     UniqueFd input(ends[0]), quitSignal(ends[1]);
     ChildProcess::Options options;
     options.descriptors = {{input.get(), STDIN_FILENO}};
-    ChildProcess quits = ChildProcess::spawn("/bin/sh", {"sh", "-c", "read -r line; exit 4"}, options);
-    ChildProcess hangs = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {});
+    ChildProcess quits = spawned(ChildProcess::spawn("/bin/sh", {"sh", "-c", "read -r line; exit 4"}, options));
+    ChildProcess hangs = spawned(ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {}));
     const pid_t quitter = quits.processIdentifier(), hanger = hangs.processIdentifier();
     std::optional<int> quitStatus, hungStatus;
     ChildReaper::current().killUnlessDoneWithin(std::move(quits), std::chrono::seconds(1),
@@ -370,8 +371,8 @@ TEST_F(ChildProcessTest, EveryWaitForAnEndWorksWithAndWithoutPidfds) {
 // When a thread's reaper goes, the children it was to end go with it; those
 // that may outlive us (a mail program) run on.
 TEST_F(ChildProcessTest, AReaperThatGoesEndsItsOwnChildrenAndLeavesTheRest) {
-  ChildProcess ours = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {});
-  ChildProcess theirs = ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {});
+  ChildProcess ours = spawned(ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {}));
+  ChildProcess theirs = spawned(ChildProcess::spawn("/bin/sleep", {"sleep", "600"}, {}));
   const pid_t ourPid = ours.processIdentifier(), theirPid = theirs.processIdentifier();
   std::thread([&] {
     ChildReaper::current().killUnlessDoneWithin(std::move(ours), std::chrono::hours(1));

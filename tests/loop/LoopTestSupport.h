@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -26,6 +27,14 @@ bool serveUntil(RunLoop& loop, std::string_view mode, Done done) {
     loop.runOnce(mode, std::chrono::milliseconds(100));
   }
   return true;
+}
+
+// The child of a spawn that a test counts on; on failure the test fails and
+// an owner of none stands in.
+inline ChildProcess spawned(SystemResult<ChildProcess> spawn) {
+  if (spawn) return std::move(*spawn);
+  ADD_FAILURE() << "the child could not be started: " << spawn.reason();
+  return {};
 }
 
 // Waits up to `wait` for `child` to end by itself, without reaping it (its

@@ -245,8 +245,9 @@ MailOutcome MailClientHome::openInClawsMail(const std::string& url, std::chrono:
   makeDirectories(drafts);
   MailOutcome outcome;
   // xdg-open runs Claws Mail in the foreground: it ends when Claws Mail does.
-  ChildProcess opener = ChildProcess::spawn("/usr/bin/xdg-open", {"xdg-open", url}, {});
-  if (!opener.started()) return MailOutcome{std::nullopt, "xdg-open could not be started"};
+  SystemResult<ChildProcess> spawned = ChildProcess::spawn("/usr/bin/xdg-open", {"xdg-open", url}, {});
+  if (!spawned) return MailOutcome{std::nullopt, "xdg-open could not be started: " + spawned.reason()};
+  ChildProcess& opener = *spawned;
 
   std::string compose;
   const bool composing = pollUntil(

@@ -115,7 +115,7 @@ TEST(ReporterMailFailureTest, AFailedUploadAndHandOffSayWhatToAttach) {
         std::make_shared<CannedHelperScripts>("(upload failed: host not found \u2014 please attach " + crash + ")");
     parts.dialog = ConsentDialog::make(Bundle::mainBundle());
     auto desktop = std::make_shared<test::RecordingDesktop>();
-    desktop->opening.startError = ENOENT;
+    desktop->opening.startError = SystemError(ENOENT);
     parts.desktop = desktop;
     const auto reporter = Reporter::alloc(std::move(parts))->init();
 

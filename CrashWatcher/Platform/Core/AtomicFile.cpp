@@ -15,16 +15,12 @@
 namespace cw {
 namespace {
 
-// Removes a temporary file unless it was renamed into place; the errno of
-// the failure that left it stays.
+// Removes a temporary file unless it was renamed into place.
 class TemporaryFile {
 public:
   explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
   ~TemporaryFile() {
-    if (committed_) return;
-    const int error = errno;
-    ::unlink(path_.c_str());
-    errno = error;
+    if (!committed_) ::unlink(path_.c_str());
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -44,24 +40,25 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-bool writeFileAtomically(const std::string& path, std::string_view bytes, int folderFd) {
+SystemResult<void> writeFileAtomically(const std::string& path, std::string_view bytes, int folderFd) {
   std::string pattern = path + ".tmp-XXXXXX";
   UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd) return false;
+  if (!fd) return SystemError::last();
   TemporaryFile temporary(pattern);
-  if (!posix::writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0) return false;
-  if (::close(fd.release()) != 0) return false;
-  if (::rename(temporary.path().c_str(), path.c_str()) != 0) return false;
+  if (SystemResult<void> written = posix::writeAll(fd.get(), bytes); !written) return written;
+  if (::fsync(fd.get()) != 0) return SystemError::last();
+  if (::close(fd.release()) != 0) return SystemError::last();
+  if (::rename(temporary.path().c_str(), path.c_str()) != 0) return SystemError::last();
   temporary.commit();
   // The rename is durable only once the folder is on disk too.
   if (folderFd >= 0)
     ::fsync(folderFd);
   else if (UniqueFd folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder)
     ::fsync(folder.get());
-  return true;
+  return {};
 }
 
-std::optional<std::string> moveFileAside(const std::string& path) {
+SystemResult<std::string> moveFileAside(const std::string& path) {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
   ::gmtime_r(&now, &utc);
@@ -72,15 +69,14 @@ std::optional<std::string> moveFileAside(const std::string& path) {
     const std::string target = attempt == 0 ? base : base + "-" + std::to_string(attempt);
     if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return target;
     if (errno == EEXIST) continue;
-    if (errno != EINVAL && errno != ENOSYS) return std::nullopt;
+    if (errno != EINVAL && errno != ENOSYS) return SystemError::last();
     // The file system cannot refuse to replace: check first.
     struct stat info {};
     if (::lstat(target.c_str(), &info) == 0) continue;
     if (::rename(path.c_str(), target.c_str()) == 0) return target;
-    return std::nullopt;
+    return SystemError::last();
   }
-  errno = EEXIST;
-  return std::nullopt;
+  return SystemError(EEXIST);
 }
 
 }  // namespace cw

@@ -15,12 +15,12 @@ DirectoryListing listDirectory(const std::string& folder) {
   DirectoryListing listing;
   UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) {
-    listing.error = errno;
+    listing.error = SystemError::last();
     return listing;
   }
   DIR* const stream = ::fdopendir(fd.get());
   if (!stream) {
-    listing.error = errno;
+    listing.error = SystemError::last();
     return listing;
   }
   const int dirFd = fd.release();  // closed by closedir from here on
@@ -28,7 +28,7 @@ DirectoryListing listDirectory(const std::string& folder) {
     errno = 0;
     const dirent* entry = ::readdir(stream);
     if (!entry) {
-      listing.error = errno;
+      if (errno != 0) listing.error = SystemError::last();
       break;
     }
     const std::string_view name = entry->d_name;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "Platform/SystemResult.h"
 
 namespace cw {
 
@@ -12,11 +15,11 @@ struct DirectoryEntry {
 
 // The entries of one folder ("." and ".." left out) in the platform's order,
 // read whole, so that its descriptor is closed again before the caller goes
-// deeper. `error` is the errno of a failure to open the folder or to read it
-// to its end (what was read before still counts); 0 when complete.
+// deeper. `error` tells why the folder could not be opened or read to its end
+// (what was read before still counts); absent when the listing is complete.
 struct DirectoryListing {
   std::vector<DirectoryEntry> entries;
-  int error = 0;
+  std::optional<SystemError> error;
 };
 
 DirectoryListing listDirectory(const std::string& folder);

@@ -17,13 +17,18 @@ FileReadResult readRegularFile(const std::string& path, std::size_t maxSize) {
   // O_NONBLOCK so that a FIFO in the file's place cannot hang the caller.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) {
-    result.status = errno == ENOENT || errno == ENOTDIR ? FileReadStatus::Missing
-                    : errno == ENXIO                    ? FileReadStatus::NotAFile
+    result.error = SystemError::last();
+    const int error = result.error->code();
+    result.status = error == ENOENT || error == ENOTDIR ? FileReadStatus::Missing
+                    : error == ENXIO                    ? FileReadStatus::NotAFile
                                                         : FileReadStatus::Unreadable;
     return result;
   }
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return result;
+  if (::fstat(fd.get(), &info) != 0) {
+    result.error = SystemError::last();
+    return result;
+  }
   if (!S_ISREG(info.st_mode)) {
     result.status = FileReadStatus::NotAFile;
     return result;
@@ -45,6 +50,7 @@ FileReadResult readRegularFile(const std::string& path, std::size_t maxSize) {
     const ssize_t n = ::read(fd.get(), bytes.data() + used, bytes.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
+      result.error = SystemError::last();
       bytes.clear();
       return result;
     }

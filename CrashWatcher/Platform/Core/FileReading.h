@@ -1,15 +1,21 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
+
+#include "Platform/SystemResult.h"
 
 namespace cw {
 
 enum class FileReadStatus { Ok, Missing, NotAFile, Unreadable, TooLarge };
 
+// What became of the file; `error` tells why when the system refused it
+// (Missing, Unreadable, and NotAFile where the open already failed).
 struct FileReadResult {
   FileReadStatus status = FileReadStatus::Unreadable;
   std::string bytes;  // the whole file when Ok
+  std::optional<SystemError> error;
 };
 
 // Reads a regular file whole, at most `maxSize` bytes. A FIFO, device or

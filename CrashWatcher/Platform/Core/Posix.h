@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "Platform/SystemResult.h"
 #include "Platform/UniqueFd.h"
 
 namespace cw::posix {
@@ -26,16 +27,16 @@ auto retryOnEintr(Call call) {
   }
 }
 
-// Writes all of `bytes` to a blocking descriptor; false (errno kept, EIO for a
-// write that made no progress, which retrying would only repeat) on failure.
-inline bool writeAll(int fd, std::string_view bytes) {
+// Writes all of `bytes` to a blocking descriptor. A write that made no
+// progress, which retrying would only repeat, fails with EIO.
+inline SystemResult<void> writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = retryOnEintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
-    if (written == 0) errno = EIO;
-    if (written <= 0) return false;
+    if (written < 0) return SystemError::last();
+    if (written == 0) return SystemError(EIO);
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
-  return true;
+  return {};
 }
 
 // poll(2)'s timeout for a wait until `deadline`: -1 without one, 0 once it has

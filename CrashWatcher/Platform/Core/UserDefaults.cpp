@@ -260,8 +260,8 @@ bool UserDefaults::setObjectForKey(std::string_view key, const PlistValue& value
       return false;
   }
   dictionary.insert_or_assign(std::string(key), value);
-  const bool written =
-      writeFileAtomically(path, serializePropertyList(PlistValue(std::move(dictionary))), folderFd.get());
+  const bool written = static_cast<bool>(
+      writeFileAtomically(path, serializePropertyList(PlistValue(std::move(dictionary))), folderFd.get()));
   invalidate();
   return written;
 }

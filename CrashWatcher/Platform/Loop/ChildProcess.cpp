@@ -119,24 +119,14 @@ std::vector<char*> pointersTo(std::vector<std::string>& words) {
 
 }  // namespace
 
-ChildProcess ChildProcess::spawn(const std::string& program, const std::vector<std::string>& arguments,
-                                 const Options& options) {
-  ChildProcess child;
-  if (arguments.empty()) {
-    child.spawnError_ = EINVAL;
-    return child;
-  }
+SystemResult<ChildProcess> ChildProcess::spawn(const std::string& program, const std::vector<std::string>& arguments,
+                                               const Options& options) {
+  if (arguments.empty()) return SystemError(EINVAL);
   SpawnAttributes attributes;
   SpawnFileActions actions;
   std::vector<UniqueFd> copies;
-  if (const int error = cleanAttributes(attributes, options.newSession)) {
-    child.spawnError_ = error;
-    return child;
-  }
-  if (const int error = cleanDescriptors(actions, options.descriptors, copies)) {
-    child.spawnError_ = error;
-    return child;
-  }
+  if (const int error = cleanAttributes(attributes, options.newSession)) return SystemError(error);
+  if (const int error = cleanDescriptors(actions, options.descriptors, copies)) return SystemError(error);
 
   std::vector<std::string> words = arguments;
   std::vector<char*> argv = pointersTo(words);
@@ -153,10 +143,8 @@ ChildProcess ChildProcess::spawn(const std::string& program, const std::vector<s
   const int error = options.searchPath
                         ? ::posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp)
                         : ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp);
-  if (error != 0) {
-    child.spawnError_ = error;
-    return child;
-  }
+  if (error != 0) return SystemError(error);
+  ChildProcess child;
   child.pid_ = pid;
   if (pidfdsEnabled) child.pidfd_ = posix::pidfdOpen(pid);
   return child;
@@ -187,7 +175,6 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     other.exitWatch_.reset();
     pid_ = std::exchange(other.pid_, -1);
     pidfd_ = std::move(other.pidfd_);
-    spawnError_ = other.spawnError_;
     waitStatus_ = std::exchange(other.waitStatus_, std::nullopt);
     exitLoop_ = std::exchange(other.exitLoop_, nullptr);
     exitModes_ = std::move(other.exitModes_);

@@ -2,13 +2,13 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Platform/RunLoop.h"
+#include "Platform/SystemResult.h"
 #include "Platform/UniqueFd.h"
 
 namespace cw {
@@ -49,10 +49,9 @@ public:
   // the program's path as argv[0].
   static std::vector<std::string> argumentVector(const std::string& program, const std::vector<std::string>& arguments);
 
-  // `arguments` holds argv[0] first. A failed spawn gives an owner of no
-  // child whose spawnError() tells why.
-  static ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
-                            const Options& options);
+  // `arguments` holds argv[0] first. A failure keeps the errno of the spawn.
+  static SystemResult<ChildProcess> spawn(const std::string& program, const std::vector<std::string>& arguments,
+                                          const Options& options);
 
   ChildProcess() = default;
   ChildProcess(ChildProcess&& other) noexcept;
@@ -61,9 +60,8 @@ public:
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();
 
+  // Owns a child: not made empty, moved from or detached.
   bool started() const { return pid_ > 0; }
-  // The errno of a spawn that failed, else 0.
-  int spawnError() const { return spawnError_; }
   pid_t processIdentifier() const { return pid_; }
   // Readable once the child has ended; -1 where pidfds are missing.
   int pidfd() const { return pidfd_.get(); }
@@ -110,7 +108,6 @@ private:
 
   pid_t pid_ = -1;
   UniqueFd pidfd_;
-  int spawnError_ = 0;
   // Outer: reaped; inner: the status, unless someone else collected it.
   std::optional<std::optional<int>> waitStatus_;
   // The exit watch: where, and what to call. Its source goes before the pidfd.

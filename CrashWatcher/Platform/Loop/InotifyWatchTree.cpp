@@ -10,6 +10,7 @@
 #include "Platform/DirectoryListing.h"
 #include "Platform/PrintableText.h"
 #include "Platform/SystemLog.h"
+#include "Platform/SystemResult.h"
 
 namespace cw {
 namespace {
@@ -96,14 +97,15 @@ int InotifyWatchTree::addWatch(const std::string& path, bool tree) {
   if (known != watchOfPath_.end() && (!tree || watches_[known->second].tree)) return known->second;
   const int wd = calls_->addWatch(inotify_.get(), path.c_str(), tree ? kTreeMask : kOnTheWayMask);
   if (wd < 0) {
+    const SystemError error = SystemError::last();
     // Other refusals (permission, a folder gone) are the folder's own; the
     // limit is ours to wait out.
-    if (errno == ENOSPC || errno == ENOMEM) {
+    if (error.code() == ENOSPC || error.code() == ENOMEM) {
       limitHit_ = true;
       if (!troubleLogged_) {
         troubleLogged_ = true;
         systemLog("Cannot watch '%@' (%@): the inotify watch limit is reached; trying again until it works",
-                  printableForLog(path), std::strerror(errno));
+                  printableForLog(path), error.reason());
       }
     }
     return -1;

@@ -24,27 +24,23 @@ constexpr double kDrainAfterKillSeconds = 2.0;
 
 }  // namespace
 
-bool Task::run(Output output) {
-  if (ran_) return false;
+SystemResult<void> Task::run(Output output) {
+  if (ran_) return SystemError(EALREADY);
   ran_ = true;
 
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) {
-    spawnError_ = errno;
-    return false;
-  }
+  if (::pipe2(ends, O_CLOEXEC) != 0) return SystemError::last();
   UniqueFd reader(ends[0]);
   UniqueFd writer(ends[1]);
   ChildProcess::Options options;
   options.descriptors = {{writer.get(), STDOUT_FILENO}};
   options.environment = environment_;
-  ChildProcess child = ChildProcess::spawn(launchPath_, ChildProcess::argumentVector(launchPath_, arguments_), options);
+  SystemResult<ChildProcess> spawned =
+      ChildProcess::spawn(launchPath_, ChildProcess::argumentVector(launchPath_, arguments_), options);
   // Our copy of the write end must go, or the output would never end.
   writer.reset();
-  if (!child.started()) {
-    spawnError_ = child.spawnError();
-    return false;
-  }
+  if (!spawned) return SystemError(spawned.error());
+  ChildProcess child = std::move(*spawned);
   pid_ = child.processIdentifier();
   // Our end only: the child's stays blocking. A fresh pipe end has no other
   // status flag to keep.
@@ -99,7 +95,7 @@ bool Task::run(Output output) {
   }
   status_ = child.shellStatus();
   if (const std::optional<int> wait = child.waitStatus(); wait && WIFSIGNALED(*wait)) signal_ = WTERMSIG(*wait);
-  return true;
+  return {};
 }
 
 bool Task::readAvailable(int fd, Output output) {

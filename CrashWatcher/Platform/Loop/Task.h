@@ -9,6 +9,7 @@
 
 #include "Platform/ChildProcess.h"
 #include "Platform/RunLoop.h"
+#include "Platform/SystemResult.h"
 
 namespace cw {
 
@@ -53,9 +54,10 @@ public:
   // until its output has ended and it has exited; both its output pipe and
   // its end are sources of that mode, so other sources there (the directory
   // events) are served meanwhile. A stop of every run (a shutdown) kills the
-  // group and returns at once, with no output. A task runs once. False when
-  // the child could not be started (status 127, spawnError() says why).
-  bool run(Output output = Output::Keep);
+  // group and returns at once, with no output. A task runs once (a second run
+  // fails with EALREADY). A failure to start the child (status 127) keeps its
+  // errno.
+  SystemResult<void> run(Output output = Output::Keep);
 
   const std::string& output() const { return output_; }
   // The status as the shell reports it: the exit code, or 128 + the signal.
@@ -71,7 +73,6 @@ public:
   // The run was ended by a stop of every run (or of the stop handle) before
   // the child had finished.
   bool interrupted() const { return interrupted_; }
-  int spawnError() const { return spawnError_; }
   pid_t processIdentifier() const { return pid_; }
 
 private:
@@ -96,7 +97,6 @@ private:
   pid_t pid_ = -1;
   int status_ = 127;
   int signal_ = 0;
-  int spawnError_ = 0;
   bool timedOut_ = false;
   bool outputTruncated_ = false;
   bool interrupted_ = false;

@@ -123,7 +123,7 @@ std::string Workspace::openerErrorSummary(std::string_view output, std::string_v
 }
 
 std::string URLOpening::failureReason() const {
-  if (startError != 0) return std::string("xdg-open could not be started: ") + std::strerror(startError);
+  if (startError) return "xdg-open could not be started: " + startError->reason();
   if (!exitStatus || *exitStatus == 0) return {};
   std::string reason = "xdg-open exited with status " + std::to_string(*exitStatus);
   // xdg-open's documented statuses that mean something to a user here.
@@ -137,7 +137,7 @@ URLOpening Workspace::openURL(const std::string& url, std::chrono::milliseconds 
   URLOpening opening;
   // The URL cannot pass for an option of xdg-open: it begins with a scheme.
   if (url.empty() || url.front() == '-') {
-    opening.startError = EINVAL;
+    opening.startError = SystemError(EINVAL);
     return opening;
   }
   // Looked up in PATH; a session of its own, so that the mail program it may
@@ -147,11 +147,12 @@ URLOpening Workspace::openURL(const std::string& url, std::chrono::milliseconds 
   options.newSession = true;
   auto errors = std::make_shared<const OpenerErrors>();
   options.descriptors = errors->descriptors();
-  ChildProcess opener = ChildProcess::spawn("xdg-open", {"xdg-open", url}, options);
-  if (!opener.started()) {
-    opening.startError = opener.spawnError();
+  SystemResult<ChildProcess> spawned = ChildProcess::spawn("xdg-open", {"xdg-open", url}, options);
+  if (!spawned) {
+    opening.startError = SystemError(spawned.error());
     return opening;
   }
+  ChildProcess& opener = *spawned;
   if (reapWithin(opener, wait)) {
     // A status collected elsewhere (SIGCHLD ignored) tells nothing.
     if (opener.waitStatus()) opening.exitStatus = opener.shellStatus();

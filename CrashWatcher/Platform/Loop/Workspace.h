@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/SystemResult.h"
+
 namespace cw {
 
 // Activation option: bring all of the application's windows forward.
@@ -40,14 +42,14 @@ private:
 
 // What became of a URL handed to the opener.
 struct URLOpening {
-  // The errno of a start that failed (ENOENT: no xdg-open; E2BIG: the URL is
+  // Why the start failed, if it did (ENOENT: no xdg-open; E2BIG: the URL is
   // too long for an argument; EINVAL: a URL that could pass for an option).
-  int startError = 0;
+  std::optional<SystemError> startError;
   // How the opener ended, as the shell reports it, when it ended within the
   // wait; absent while it runs on (a mail program it runs in the foreground).
   std::optional<int> exitStatus;
 
-  bool succeeded() const { return startError == 0 && exitStatus.value_or(0) == 0; }
+  bool succeeded() const { return !startError && exitStatus.value_or(0) == 0; }
   // Why it failed, to be logged; empty when it succeeded.
   std::string failureReason() const;
 };
