@@ -186,6 +186,24 @@ TEST_F(CrashRepeatsTest, AnAnsweredFaultIsQuietForADayAndThenToldWithItsCount) {
   EXPECT_THAT(lines("mails.txt")[0], HasSubstr("The%20same%20crash%20happened%20once%20since%20I%20was%20last"));
 }
 
+// A login profile that sends the shell's output elsewhere costs the scripts
+// their output, not a second run: the crash is offered, uploaded once, and
+// the mail opens with the crash log to attach and the reason.
+TEST_F(CrashRepeatsTest, AProfileThatTakesTheOutputUploadsOnceAndTheMailSaysWhy) {
+  writeFile(sandbox_.home() + "/.bash_profile", "exec >/dev/null\n");
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
+  answer("send");
+  const std::string log = crash("Finder_taken.crash", "SIG-A", std::chrono::system_clock::now());
+  ASSERT_TRUE(scanUntil(agent, [&] { return !lines("mails.txt").empty(); })) << agent.log();
+  EXPECT_EQ(asked(log), 1);
+  EXPECT_EQ(lines("uploads.txt"), std::vector<std::string>{log});
+  EXPECT_THAT(agent.log(), HasSubstr("  => (upload failed: upload-gist gave no address: a start-up file of the login "
+                                     "shell took its output \u2014 please attach ~/Library/Logs/CrashReporter/"
+                                     "Finder_taken.crash)"));
+  EXPECT_THAT(lines("mails.txt")[0], HasSubstr("upload%20failed"));
+}
+
 // Stopped, a crash written, started: asked once; started again: not asked. A
 // corrupt state file is moved aside and the agent runs.
 TEST_F(CrashRepeatsTest, ACrashWhileTheAgentWasStoppedIsAskedOnceAtTheNextStart) {
