@@ -126,11 +126,7 @@ TEST_F(CrashToMailTest, CancelSendsNothingAndTheAgentGoesOn) {
   // (a user-signal-1 sent while it runs is dropped, so it is sent again).
   const std::string later = sandbox_.localCrashReporter() + "/Finder_later_host.crash";
   writeFile(later, readFile(std::string(CW_SOURCE_DIR) + "/tests/scripts/fixtures/finder-unrelated.crash"));
-  int polls = 0;
-  ASSERT_TRUE(waitFor([&] {
-    if (polls++ % 10 == 0) agent.signal(SIGUSR1);
-    return agent.log().find("'" + later + "' crash report was not related") != std::string::npos;
-  })) << agent.log();
+  ASSERT_TRUE(agent.scanUntilLogged("'" + later + "' crash report was not related", 60s)) << agent.log();
   EXPECT_TRUE(road_.paste().bodies().empty());
   EXPECT_FALSE(pathExists(received()));
   EXPECT_THAT(agent.log(), Not(HasSubstr("Uploading crash report")));
@@ -159,8 +155,7 @@ TEST_F(CrashToMailTest, CrashWhileTheDialogIsOpenIsOfferedNext) {
   // A third scan's own line: the first two are not asked about again.
   const std::string third = sandbox_.userCrashReporter() + "/Finder_third.crash";
   writeFile(third, "Process: Finder\n");
-  agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog("'" + third + "' crash report was not related")) << agent.log();
+  ASSERT_TRUE(agent.scanUntilLogged("'" + third + "' crash report was not related", 60s)) << agent.log();
   EXPECT_EQ(countOccurrences(agent.log(), "'" + first + "' crash report was"), 1) << agent.log();
   EXPECT_EQ(countOccurrences(agent.log(), "'" + second + "' crash report was"), 1) << agent.log();
   EXPECT_EQ(road_.paste().bodies().size(), 1u);
