@@ -54,14 +54,21 @@ TEST_F(ReporterScriptsTest, OutputIsTakenWholeAndUnchanged) {
   EXPECT_EQ(r->runShellCommandWithCrashFile("utf8", "/x.crash"), std::optional<std::string>("Grüße €"));
 }
 
-TEST_F(ReporterScriptsTest, StatusIsTheScriptsExitStatus) {
+// The script's own exit status, or the shell's for a script missing (127) or
+// not executable (126).
+TEST_F(ReporterScriptsTest, StatusIsTheScriptsExitStatusOrWhyItCouldNotRun) {
   script("status", "exit \"$(cat \"$1\")\"\n");
+  test::writeFile(bundle_ / "Resources/plain.rb", "#!/bin/sh\nexit 1\n", 0644);
   auto r = reporter();
   for (int status : {0, 1, 2, 255}) {
     const std::string log = home_.path() + "/s" + std::to_string(status) + ".crash";
     test::writeFile(log, std::to_string(status));
     EXPECT_EQ(r->askShellCommandWithCrashFile("status", log), status);
   }
+  test::CaptureStderr captured;
+  EXPECT_EQ(r->askShellCommandWithCrashFile("no-such-script", "/x.crash"), 127);
+  EXPECT_EQ(r->runShellCommandWithCrashFile("no-such-script", "/x.crash"), std::optional<std::string>(""));
+  EXPECT_EQ(r->askShellCommandWithCrashFile("plain", "/x.crash"), 126);
 }
 
 TEST_F(ReporterScriptsTest, MuchOutputDoesNotStallTheAsker) {
@@ -71,19 +78,6 @@ TEST_F(ReporterScriptsTest, MuchOutputDoesNotStallTheAsker) {
   const auto output = reporter()->runShellCommandWithCrashFile("chatty", "/x.crash");
   ASSERT_TRUE(output);
   EXPECT_EQ(output->size(), 600000u);
-}
-
-TEST_F(ReporterScriptsTest, MissingScriptGives127AndEmptyOutput) {
-  auto r = reporter();
-  test::CaptureStderr captured;
-  EXPECT_EQ(r->askShellCommandWithCrashFile("no-such-script", "/x.crash"), 127);
-  EXPECT_EQ(r->runShellCommandWithCrashFile("no-such-script", "/x.crash"), std::optional<std::string>(""));
-}
-
-TEST_F(ReporterScriptsTest, NotExecutableScriptGives126) {
-  test::writeFile(bundle_ / "Resources/plain.rb", "#!/bin/sh\nexit 1\n", 0644);
-  test::CaptureStderr captured;
-  EXPECT_EQ(reporter()->askShellCommandWithCrashFile("plain", "/x.crash"), 126);
 }
 
 TEST_F(ReporterScriptsTest, AnyPathReachesTheScriptAsItsOneArgument) {
@@ -178,10 +172,6 @@ TEST_F(ReporterScriptsTest, InitSetsTheSyncExclusionFlagOnce) {
   defaults.setBoolForKey(key, false);
   reporter();
   EXPECT_TRUE(defaults.boolForKey(key));
-}
-
-TEST_F(ReporterScriptsTest, ConfigurationIsUsableWithoutAnInfoPlist) {
-  EXPECT_TRUE(reporter()->readConfigurationData());
 }
 
 }  // namespace

@@ -57,11 +57,7 @@ bool ignores(pid_t pid, int sig) {
 // crash log, and user-signal-1 until a scan has asked about it (one sent
 // while an earlier scan still runs is dropped, so it is sent again).
 void scanUntilAsked(const AgentProcess& agent, const std::string& log) {
-  int polls = 0;
-  EXPECT_TRUE(waitUntil([&] {
-    if (polls++ % 50 == 0) agent.signal(SIGUSR1);
-    return agent.log().find(notRelated(log)) != std::string::npos;
-  })) << agent.log();
+  EXPECT_TRUE(agent.scanUntilLogged(notRelated(log))) << agent.log();
 }
 
 class AgentProcessTest : public ::testing::Test {
