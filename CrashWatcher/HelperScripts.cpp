@@ -137,12 +137,16 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     started = task->run(keepOutput ? Task::Output::Keep : Task::Output::Discard);
   };
 
-  runShell({"-l", "-c"});
+  if (keepOutput && startupFilesTakeOutput_)
+    runShell({"--noprofile", "-l", "-c"});
+  else
+    runShell({"-l", "-c"});
   const bool markerMissing = started && !task->interrupted() && !task->outputStartMarkerSeen();
   const bool outputTaken = markerMissing && task->sideMarkerSeen();
   if (outputTaken) {
     // Run again, the script would do its work twice (a second upload): its
     // status stands, its output is lost.
+    startupFilesTakeOutput_ = true;
     if (!outputTakenLogged_) {
       outputTakenLogged_ = true;
       Result shell;
@@ -151,7 +155,7 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
       systemLog(
           "The login shell ran the helper script %@ (it %@), but a start-up file (/etc/profile, ~/.bash_profile, "
           "~/.bash_login or ~/.profile) sends its output elsewhere: the script's answer is lost; it is not run "
-          "again",
+          "again, and helper scripts whose answer is needed run without the start-up files from now on",
           name, shell.ending);
     }
   } else if (markerMissing) {

@@ -107,6 +107,9 @@ private:
   std::vector<std::string> environment_;
   bool startupFilesFailureLogged_ = false;
   bool outputTakenLogged_ = false;
+  // A start-up file took a script's output once: the scripts whose answer
+  // is needed run without the start-up files from then on.
+  bool startupFilesTakeOutput_ = false;
 };
 
 }  // namespace cw

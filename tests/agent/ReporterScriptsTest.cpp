@@ -130,7 +130,9 @@ TEST_F(ReporterScriptsTest, StartUpFilesNeitherMixIntoTheAnswerNorRunTheScriptTw
     EXPECT_EQ(r->runShellCommandWithCrashFile("answer", "/x.crash"),
               c.logged == Logged::OutputTaken ? std::nullopt : std::optional<std::string>("https://paste/1 /x.crash"));
     EXPECT_EQ(r->askShellCommandWithCrashFile("answer", "/x.crash"), 1);
-    EXPECT_EQ(test::readFile(runs), "ran\nran\n");
+    // Once output was taken, answers are asked for without the start-up files.
+    EXPECT_EQ(r->runShellCommandWithCrashFile("answer", "/y.crash"), "https://paste/1 /y.crash");
+    EXPECT_EQ(test::readFile(runs), "ran\nran\nran\n");
     const std::string log = captured.text();
     for (const auto& [kind, line] : {std::pair{Logged::NeverReached, "never reached the helper script answer"},
                                      std::pair{Logged::OutputTaken,
