@@ -50,12 +50,24 @@ void describeEnding(const Task& task, const SystemResult<void>& started, std::ch
   }
 }
 
-// A word no start-up file prints: fresh for every run.
-std::string newStartMarker() {
+// The descriptor on which the shell says that it reached the command line:
+// what a start-up file does to standard output leaves it alone.
+constexpr int kReachedDescriptor = 3;
+
+// A word no start-up file prints, fresh for every run, and the command that
+// prints it. The command holds it in two pieces, so that a start-up file that
+// echoes the command line ($BASH_EXECUTION_STRING) does not print it.
+struct StartMarker {
+  std::string word;
+  std::string printCommand;
+};
+
+StartMarker newStartMarker() {
   static std::mt19937_64 generator{std::random_device{}()};
-  char text[40];
-  std::snprintf(text, sizeof text, "CrashWatcher-script-%016llx", static_cast<unsigned long long>(generator()));
-  return text;
+  constexpr std::string_view prefix = "CrashWatcher-script-";
+  char number[24];
+  std::snprintf(number, sizeof number, "%016llx", static_cast<unsigned long long>(generator()));
+  return {std::string(prefix) + number, "printf '%s%s' " + shellQuote(prefix) + " " + shellQuote(number)};
 }
 
 }  // namespace
@@ -89,14 +101,19 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
   // Looked up anew for every run. A missing script goes into the command line
   // as "(null)": the shell then answers 127 and writes nothing.
   const std::optional<std::string> script = bundle_.pathForResource(name, "rb");
-  // The marker tells the script's answer from what the login shell's
-  // start-up files print before it, and shows that the command line was
-  // reached at all. exec: nothing the start-up files set up (an EXIT trap)
-  // runs after the script.
-  const std::string marker = newStartMarker();
-  std::string commandLine = "printf '%s' " + shellQuote(marker) + " && exec " + shellQuote(script ? *script : "(null)");
+  // The marker on standard output tells the script's answer from what the
+  // login shell's start-up files print before it. Once it is out, the shell
+  // says the same on its own descriptor, which it closes for the script:
+  // when only that one comes, a start-up file took standard output
+  // (exec >/dev/null) and the script ran all the same. A failure there (a
+  // start-up file closed it) changes nothing. exec: nothing the start-up
+  // files set up (an EXIT trap) runs after the script.
+  const StartMarker marker = newStartMarker();
+  const std::string reached = std::to_string(kReachedDescriptor);
+  std::string commandLine = marker.printCommand + " && { { " + marker.printCommand + " >&" + reached +
+                            "; } 2>/dev/null; exec " + shellQuote(script ? *script : "(null)");
   for (const std::string& argument : options.arguments) commandLine += " " + shellQuote(argument);
-  commandLine += " " + shellQuote(crashFile);
+  commandLine += " " + shellQuote(crashFile) + " " + reached + ">&-; }";
   const std::chrono::milliseconds limit = timeLimit();
   std::optional<Task> task;
   SystemResult<void> started;
@@ -111,7 +128,8 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     task->setEnvironment(std::move(environment));
     task->setTimeLimit(limit);
     task->setOutputLimit(outputLimit);
-    task->setOutputStartMarker(marker);
+    task->setOutputStartMarker(marker.word);
+    task->setSideMarker(kReachedDescriptor, marker.word);
     task->setRunMode(options.mode);
     if (options.stop) {
       *options.stop = RunLoop::RunHandle();
@@ -120,11 +138,33 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     started = task->run(keepOutput ? Task::Output::Keep : Task::Output::Discard);
   };
 
-  runShell({"-l", "-c"});
-  if (started && !task->interrupted() && !task->outputStartMarkerSeen()) {
+  if (keepOutput && startupFilesTakeOutput_)
+    runShell({"--noprofile", "-l", "-c"});
+  else
+    runShell({"-l", "-c"});
+  const bool markerMissing = started && !task->interrupted() && !task->outputStartMarkerSeen();
+  const bool outputTaken = markerMissing && task->sideMarkerSeen();
+  if (outputTaken) {
+    // Run again, the script would do its work twice (a second upload): its
+    // status stands, its output is lost.
+    startupFilesTakeOutput_ = true;
+    if (!outputTakenLogged_) {
+      outputTakenLogged_ = true;
+      Result shell;
+      shell.status = task->terminationStatus();
+      describeEnding(*task, started, limit, shell);
+      systemLog(
+          "The login shell ran the helper script %@ (it %@), but a start-up file (/etc/profile, ~/.bash_profile, "
+          "~/.bash_login or ~/.profile) sends its output elsewhere: the script's answer is lost; it is not run "
+          "again, and helper scripts whose answer is needed run without the start-up files from now on",
+          name, shell.ending);
+    }
+  } else if (markerMissing) {
     // The start-up files ended the shell (exit, exec sh), held it past the
-    // time limit, or took its output away: the script never ran. It runs
-    // again without them, so that a verdict is still made.
+    // time limit, or took its output before the marker was out (closed it,
+    // or took the marker's own descriptor as well): the script never ran, as
+    // far as we can tell. It runs again without them, so that a verdict is
+    // still made.
     if (!startupFilesFailureLogged_) {
       startupFilesFailureLogged_ = true;
       Result shell;
@@ -143,9 +183,10 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
   result.status = task->terminationStatus();
   result.interrupted = task->interrupted();
   result.timedOut = task->timedOut();
+  result.outputTaken = outputTaken;
   describeEnding(*task, started, limit, result);
   // Output cut at the task's memory bound is not the script's answer.
-  if (keepOutput && !task->interrupted() && !task->outputTruncated() && isValidUtf8(task->output()))
+  if (keepOutput && !outputTaken && !task->interrupted() && !task->outputTruncated() && isValidUtf8(task->output()))
     result.output = task->output();
   return result;
 }

@@ -19,13 +19,17 @@ class HelperScripts {
 public:
   struct Result {
     // The whole standard output; absent when not UTF-8, cut at the memory
-    // bound, not asked for, or the run was interrupted.
+    // bound, not asked for, taken by a start-up file, or the run was
+    // interrupted.
     std::optional<std::string> output;
     std::int32_t status = 127;
     // A shutdown ended the run before the script did: no answer at all.
     bool interrupted = false;
     // Killed at the time limit.
     bool timedOut = false;
+    // The script ran, but a start-up file of the login shell sent the shell's
+    // standard output elsewhere: its status stands, its output is lost.
+    bool outputTaken = false;
     // The script ran and reached an exit of its own: it could be started, and
     // was neither killed (by a signal or at the time limit) nor cut short;
     // the shell's 126 and 127 (it could not run the script) are no exit of
@@ -49,6 +53,9 @@ public:
     std::shared_ptr<RunLoop::RunHandle> stop;
   };
 
+  // Why a run whose output was taken gave none, for the log and the mail.
+  static constexpr std::string_view kOutputTakenReason = "a start-up file of the login shell took its output";
+
   virtual ~HelperScripts() = default;
   // `keepOutput` false: the output is read and dropped.
   virtual Result run(std::string_view name, std::string_view crashFile, bool keepOutput) = 0;
@@ -70,11 +77,15 @@ public:
 };
 
 // The scripts of a bundle: the resource "<name>.rb", run as
-// /bin/bash -l -c "printf '%s' '<marker>' && exec '<script>' '<crash log>'"
-// (both paths quoted for the shell). The answer is what the script writes
-// after the marker: what the login shell's start-up files print before it is
-// dropped, and when they end the shell before the marker (exit, exec sh), the
-// script runs again with /bin/bash --noprofile -l -c (logged once). With
+// /bin/bash -l -c "printf '%s' '<marker>' && { printf '%s' '<marker>' >&3;
+// exec '<script>' '<crash log>' 3>&-; }" (both paths quoted for the shell;
+// the shell's descriptor 3 is a pipe of ours, closed for the script). The
+// answer is what the script writes after the marker: what the login shell's
+// start-up files print before it is dropped. When they end the shell before
+// the marker (exit, exec sh), the script runs again with
+// /bin/bash --noprofile -l -c (logged once); when the marker comes on
+// descriptor 3 only, they took the shell's output (exec >/dev/null) and the
+// script ran: it is not run again, and its output is absent (logged once). With
 // the run loop's default mode served meanwhile, killed with its process group
 // after the bundle's "HelperScriptTimeLimit" (default 5 minutes). Each child
 // gets the agent's environment plus `environment` ("NAME=value") and
@@ -95,6 +106,10 @@ private:
   const Bundle& bundle_;
   std::vector<std::string> environment_;
   bool startupFilesFailureLogged_ = false;
+  bool outputTakenLogged_ = false;
+  // A start-up file took a script's output once: the scripts whose answer
+  // is needed run without the start-up files from then on.
+  bool startupFilesTakeOutput_ = false;
 };
 
 }  // namespace cw

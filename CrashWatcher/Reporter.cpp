@@ -204,10 +204,12 @@ ReportDetails Reporter::makeDetails(const std::string& crashFile, const std::sha
     details.uploadText = shown.output;
     return details;
   }
+  const std::string why =
+      shown.outputTaken ? "gave no text: " + std::string(HelperScripts::kOutputTakenReason) : shown.ending;
   // Status 1 is upload-gist's own refusal; it said why on standard error.
-  details.failure = shown.ownExit && shown.status == 1 ? ui::localizedStringForKey("detailsUnreadable")
-                                                       : "upload-gist --show " + shown.ending;
-  systemLog("The details of '%@' could not be made: upload-gist --show %@", printableForLog(crashFile), shown.ending);
+  details.failure =
+      shown.ownExit && shown.status == 1 ? ui::localizedStringForKey("detailsUnreadable") : "upload-gist --show " + why;
+  systemLog("The details of '%@' could not be made: upload-gist --show %@", printableForLog(crashFile), why);
   return details;
 }
 
@@ -235,6 +237,8 @@ std::optional<Reporter::Upload> Reporter::uploadCrashLog(const std::string& cras
   upload.crashFile = crashFile;
   if (!result.ownExit)
     upload.failure = result.timedOut ? "timed out" : "upload-gist " + result.ending;
+  else if (result.outputTaken)
+    upload.failure = "upload-gist gave no address: " + std::string(HelperScripts::kOutputTakenReason);
   else if (!result.output || result.output->empty())
     upload.failure = "upload-gist gave no address";
   else

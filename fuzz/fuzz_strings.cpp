@@ -56,8 +56,9 @@ std::string utf16(std::string_view text, bool bigEndian) {
     const auto lead = static_cast<unsigned char>(text[i]);
     const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
     std::uint32_t cp = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-    for (int k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    i += static_cast<std::size_t>(length);
+    const auto count = static_cast<std::size_t>(length);
+    for (std::size_t k = 1; k < count; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    i += count;
     if (cp >= 0x10000) {
       cp -= 0x10000;
       unit(0xD800 + (cp >> 10));

@@ -193,6 +193,7 @@ TEST_F(ReporterReportTest, FailedUploadPutsTheNoteInTheMailAndStillMakesTheSumma
     std::string crash, output;
     bool hangs;
     std::string note;
+    const char* profile = "";
   };
   const std::vector<Case> cases = {
       {"empty", crash_, "", false, "(upload failed: upload-gist gave no address \u2014 please attach " + crash_ + ")"},
@@ -201,6 +202,12 @@ TEST_F(ReporterReportTest, FailedUploadPutsTheNoteInTheMailAndStillMakesTheSumma
       {"time limit", crash_, "", true, "(upload failed: timed out \u2014 please attach " + crash_ + ")"},
       {"its own note", crash_, "(upload failed: host not found \u2014 please attach ~/a.crash)", false,
        "(upload failed: host not found \u2014 please attach ~/a.crash)"},
+      // Not run again for its output: that would upload twice.
+      {"output taken by the login profile", crash_, "https://paste.example/1", false,
+       "(upload failed: upload-gist gave no address: a start-up file of the login shell took its output \u2014 "
+       "please attach " +
+           crash_ + ")",
+       "exec >/dev/null\n"},
   };
   const std::string script = test::readFile(bundle_ / "Resources/upload-gist.rb");
   for (const Case& c : cases) {
@@ -208,6 +215,7 @@ TEST_F(ReporterReportTest, FailedUploadPutsTheNoteInTheMailAndStillMakesTheSumma
     output("upload-gist", c.output);
     output("extract-crash-info", "SIGBUS");
     test::writeFile(bundle_ / "Resources/upload-gist.rb", script + (c.hangs ? "exec sleep 60\n" : ""), 0755);
+    test::writeFile(home_.path() + "/.bash_profile", c.profile);
     desktop_->opened.clear();
     const std::string url = report(c.crash);
     const std::string head = urlHead("Vellumdrift%202.1%20crash%20SIGBUS");
@@ -216,7 +224,10 @@ TEST_F(ReporterReportTest, FailedUploadPutsTheNoteInTheMailAndStillMakesTheSumma
     std::string body = percentDecoded(url.substr(head.size()));
     std::replace(body.begin(), body.end(), '\n', ' ');
     EXPECT_THAT(body, HasSubstr(c.note));
-    EXPECT_THAT(log_, ElementsAre(HasSubstr("Uploading"), "  => " + c.note));
+    if (*c.profile)
+      EXPECT_THAT(log_, ElementsAre(HasSubstr("Uploading"), HasSubstr("sends its output elsewhere"), "  => " + c.note));
+    else
+      EXPECT_THAT(log_, ElementsAre(HasSubstr("Uploading"), "  => " + c.note));
   }
 }
 

@@ -54,14 +54,21 @@ TEST_F(ReporterScriptsTest, OutputIsTakenWholeAndUnchanged) {
   EXPECT_EQ(r->runShellCommandWithCrashFile("utf8", "/x.crash"), std::optional<std::string>("Grüße €"));
 }
 
-TEST_F(ReporterScriptsTest, StatusIsTheScriptsExitStatus) {
+// The script's own exit status, or the shell's for a script missing (127) or
+// not executable (126).
+TEST_F(ReporterScriptsTest, StatusIsTheScriptsExitStatusOrWhyItCouldNotRun) {
   script("status", "exit \"$(cat \"$1\")\"\n");
+  test::writeFile(bundle_ / "Resources/plain.rb", "#!/bin/sh\nexit 1\n", 0644);
   auto r = reporter();
   for (int status : {0, 1, 2, 255}) {
     const std::string log = home_.path() + "/s" + std::to_string(status) + ".crash";
     test::writeFile(log, std::to_string(status));
     EXPECT_EQ(r->askShellCommandWithCrashFile("status", log), status);
   }
+  test::CaptureStderr captured;
+  EXPECT_EQ(r->askShellCommandWithCrashFile("no-such-script", "/x.crash"), 127);
+  EXPECT_EQ(r->runShellCommandWithCrashFile("no-such-script", "/x.crash"), std::optional<std::string>(""));
+  EXPECT_EQ(r->askShellCommandWithCrashFile("plain", "/x.crash"), 126);
 }
 
 TEST_F(ReporterScriptsTest, MuchOutputDoesNotStallTheAsker) {
@@ -71,19 +78,6 @@ TEST_F(ReporterScriptsTest, MuchOutputDoesNotStallTheAsker) {
   const auto output = reporter()->runShellCommandWithCrashFile("chatty", "/x.crash");
   ASSERT_TRUE(output);
   EXPECT_EQ(output->size(), 600000u);
-}
-
-TEST_F(ReporterScriptsTest, MissingScriptGives127AndEmptyOutput) {
-  auto r = reporter();
-  test::CaptureStderr captured;
-  EXPECT_EQ(r->askShellCommandWithCrashFile("no-such-script", "/x.crash"), 127);
-  EXPECT_EQ(r->runShellCommandWithCrashFile("no-such-script", "/x.crash"), std::optional<std::string>(""));
-}
-
-TEST_F(ReporterScriptsTest, NotExecutableScriptGives126) {
-  test::writeFile(bundle_ / "Resources/plain.rb", "#!/bin/sh\nexit 1\n", 0644);
-  test::CaptureStderr captured;
-  EXPECT_EQ(reporter()->askShellCommandWithCrashFile("plain", "/x.crash"), 126);
 }
 
 TEST_F(ReporterScriptsTest, AnyPathReachesTheScriptAsItsOneArgument) {
@@ -104,31 +98,50 @@ TEST_F(ReporterScriptsTest, AnyPathReachesTheScriptAsItsOneArgument) {
 
 // The answer is the script's own output, whatever the login shell's start-up
 // files do: print (text, a byte that is not UTF-8, to standard output or
-// error), end the shell, or take its output away. Ending it is logged once.
-TEST_F(ReporterScriptsTest, StartUpFilesNeitherMixIntoTheAnswerNorKeepTheScriptFromRunning) {
+// error, the command line itself), end the shell, or close its output: then
+// it runs again without them. One that sends the output elsewhere lets the
+// script run once: its status stands, its output is lost. What they do to
+// descriptor 3, where the shell says it reached the script, changes nothing.
+// Each kind is logged once; the script's own record counts its runs.
+TEST_F(ReporterScriptsTest, StartUpFilesNeitherMixIntoTheAnswerNorRunTheScriptTwice) {
+  enum class Logged { Nothing, NeverReached, OutputTaken };
   struct Case {
     const char* profile;
-    bool logged;
+    Logged logged;
   };
   const std::vector<Case> cases = {
-      {"echo 'Agent pid 4242'\nprintf 'Hello\\377\\n'\necho noise >&2\n", false},
-      {"echo 'Agent pid 4242'\nexit 0\n", true},
-      {"exit 3\n", true},
-      {"exec >/dev/null\n", true},
+      {"echo 'Agent pid 4242'\nprintf 'Hello\\377\\n'\necho noise >&2\n", Logged::Nothing},
+      {"echo \"$BASH_EXECUTION_STRING\"\n", Logged::Nothing},
+      {"echo 'Agent pid 4242'\nexit 0\n", Logged::NeverReached},
+      {"exit 3\n", Logged::NeverReached},
+      {"exec >&-\n", Logged::NeverReached},
+      {"exec >/dev/null\n", Logged::OutputTaken},
+      {"exec 3>&-\n", Logged::Nothing},
+      {"exec 3>/dev/null\n", Logged::Nothing},
   };
-  script("answer", "printf 'https://paste/1 %s' \"$1\"; exit 1\n");
+  const std::string runs = home_.path() + "/runs";
+  script("answer", "echo ran >> '" + runs + "'\nprintf 'https://paste/1 %s' \"$1\"; exit 1\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.profile);
     test::writeFile(home_.path() + "/.bash_profile", c.profile);
+    test::writeFile(runs, "");
     auto r = reporter();
     test::CaptureStderr captured;
     EXPECT_EQ(r->runShellCommandWithCrashFile("answer", "/x.crash"),
-              std::optional<std::string>("https://paste/1 /x.crash"));
+              c.logged == Logged::OutputTaken ? std::nullopt : std::optional<std::string>("https://paste/1 /x.crash"));
     EXPECT_EQ(r->askShellCommandWithCrashFile("answer", "/x.crash"), 1);
+    // Once output was taken, answers are asked for without the start-up files.
+    EXPECT_EQ(r->runShellCommandWithCrashFile("answer", "/y.crash"), "https://paste/1 /y.crash");
+    EXPECT_EQ(test::readFile(runs), "ran\nran\nran\n");
     const std::string log = captured.text();
-    const std::string line = "never reached the helper script answer";
-    EXPECT_EQ(log.find(line) != std::string::npos, c.logged) << log;
-    EXPECT_EQ(log.find(line), log.rfind(line)) << "logged once: " << log;
+    for (const auto& [kind, line] : {std::pair{Logged::NeverReached, "never reached the helper script answer"},
+                                     std::pair{Logged::OutputTaken,
+                                               "ran the helper script answer (it exited with "
+                                               "status 1), but a start-up file"}}) {
+      const std::size_t at = log.find(line);
+      EXPECT_EQ(at != std::string::npos, c.logged == kind) << log;
+      EXPECT_EQ(at, log.rfind(line)) << "logged once: " << log;
+    }
   }
 }
 
@@ -161,10 +174,6 @@ TEST_F(ReporterScriptsTest, InitSetsTheSyncExclusionFlagOnce) {
   defaults.setBoolForKey(key, false);
   reporter();
   EXPECT_TRUE(defaults.boolForKey(key));
-}
-
-TEST_F(ReporterScriptsTest, ConfigurationIsUsableWithoutAnInfoPlist) {
-  EXPECT_TRUE(reporter()->readConfigurationData());
 }
 
 }  // namespace

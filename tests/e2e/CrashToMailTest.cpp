@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include "dialog/DialogTestSupport.h"
-#include "e2e/CrashToMailSupport.h"
-#include "process/AgentProcess.h"
+#include "e2e/AgentOnDisplay.h"
 
 namespace cw::test {
 namespace {
@@ -17,23 +15,14 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
 
-class CrashToMailTest : public DialogTest {
+class CrashToMailTest : public AgentOnDisplay {
 protected:
-  void SetUp() override {
-    DialogTest::SetUp();
-    sandbox_.useBuiltResources();
-    sandbox_.installDialogHelper();
-    sandbox_.addEnvironment("DISPLAY=" + display());
-  }
-
   std::string received() const { return road_.received(); }
   std::string placeCrashLog() const { return road_.placeCrashLog(); }
+  std::string relatedCrashAsked(const AgentProcess& agent) const {
+    return AgentOnDisplay::relatedCrashAsked(agent, road_);
+  }
 
-  // Polls no faster than the tools in the conditions can answer; the guard
-  // only stops a hang.
-  static bool waitFor(const std::function<bool()>& done) { return waitUntil(done, 60s, 50ms); }
-
-  AgentSandbox sandbox_;
   MailRoad road_{sandbox_};
 };
 
@@ -55,11 +44,9 @@ TEST_F(CrashToMailTest, ConsentSendsTheRedactedLogAndOpensTheExactMail) {
   ASSERT_TRUE(
       agent.waitForLog("'" + crash + "' crash report was related to Vellumdrift -> open Crash Reporting Dialog"))
       << agent.log();
-  const std::string window = findWindow("Vellumdrift");
-  ASSERT_FALSE(window.empty()) << agent.log();
+  ASSERT_FALSE(findWindow("Vellumdrift").empty()) << agent.log();
   saveScreenshot("e2e-dialog.png");
-  runTool({"xdotool", "windowfocus", "--sync", window});
-  ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);
+  ASSERT_NO_FATAL_FAILURE(press("Vellumdrift", "Return", agent));
 
   ASSERT_TRUE(waitFor([&] { return pathExists(received()); })) << agent.log();
   const std::string url = readFile(received());
@@ -76,40 +63,29 @@ TEST_F(CrashToMailTest, ConsentSendsTheRedactedLogAndOpensTheExactMail) {
 
   // The agent goes on watching, and ends as usual.
   EXPECT_TRUE(agent.running());
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
+  endAgent(agent);
 }
 
 TEST_F(CrashToMailTest, WithNoMailProgramTheLogSaysWhyAndTheMessageGivesTheAddress) {
   road_.removeMailHandler();
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
-  const std::string crash = placeCrashLog();
-  agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog("'" + crash + "' crash report was related")) << agent.log();
-  const std::string dialog = findWindow("Vellumdrift");
-  ASSERT_FALSE(dialog.empty()) << agent.log();
-  runTool({"xdotool", "windowfocus", "--sync", dialog});
-  ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);
+  relatedCrashAsked(agent);
+  ASSERT_NO_FATAL_FAILURE(press("Vellumdrift", "Return", agent));
 
   EXPECT_TRUE(
       agent.waitForLog("Could not open the report in a mail program (xdg-open exited with status 3: no "
                        "program is set up to open mailto: links); the crash report was uploaded to: " +
                        road_.paste().uploadAddress() + "\n"))
       << agent.log();
-  const std::string message = findWindow("Mail Program Not Opened");
-  ASSERT_FALSE(message.empty()) << agent.log();
+  ASSERT_FALSE(findWindow("Mail Program Not Opened").empty()) << agent.log();
   saveScreenshot("e2e-mail-failure.png");
-  runTool({"xdotool", "windowfocus", "--sync", message});
-  ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);
-  EXPECT_TRUE(waitFor([&] {
-    return runTool({"xdotool", "search", "--onlyvisible", "--name", "^Mail Program Not Opened$"}).status != 0;
-  })) << "the message stayed";
+  ASSERT_NO_FATAL_FAILURE(press("Mail Program Not Opened", "Return", agent));
+  EXPECT_TRUE(windowGone("Mail Program Not Opened")) << "the message stayed";
   EXPECT_EQ(road_.paste().bodies().size(), 1u);
   EXPECT_FALSE(pathExists(received()));
   EXPECT_TRUE(agent.running());
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
+  endAgent(agent);
 }
 
 // The failure message holds the scan for its time at most: left open, it
@@ -124,13 +100,8 @@ TEST_F(CrashToMailTest, CrashWrittenWhileTheFailureMessageIsOpenIsAskedAboutWhen
   road_.removeMailHandler();
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
-  const std::string crash = placeCrashLog();
-  agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog("'" + crash + "' crash report was related")) << agent.log();
-  const std::string dialog = findWindow("Vellumdrift");
-  ASSERT_FALSE(dialog.empty()) << agent.log();
-  runTool({"xdotool", "windowfocus", "--sync", dialog});
-  ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);
+  const std::string crash = relatedCrashAsked(agent);
+  ASSERT_NO_FATAL_FAILURE(press("Vellumdrift", "Return", agent));
   ASSERT_FALSE(findWindow("Mail Program Not Opened").empty()) << agent.log();
 
   const std::string later = sandbox_.localCrashReporter() + "/Finder_2026-12-08-101600_host.crash";
@@ -141,38 +112,25 @@ TEST_F(CrashToMailTest, CrashWrittenWhileTheFailureMessageIsOpenIsAskedAboutWhen
   })) << agent.log();
   EXPECT_TRUE(runTool({"xdotool", "search", "--onlyvisible", "--name", "^Mail Program Not Opened$"}).status != 0)
       << "the message stayed";
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
+  endAgent(agent);
 }
 
 TEST_F(CrashToMailTest, CancelSendsNothingAndTheAgentGoesOn) {
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
-  const std::string crash = placeCrashLog();
-  agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog("'" + crash + "' crash report was related")) << agent.log();
-  const std::string window = findWindow("Vellumdrift");
-  ASSERT_FALSE(window.empty()) << agent.log();
-  runTool({"xdotool", "windowfocus", "--sync", window});
-  ASSERT_EQ(runTool({"xdotool", "key", "Escape"}).status, 0);
+  relatedCrashAsked(agent);
+  ASSERT_NO_FATAL_FAILURE(press("Vellumdrift", "Escape", agent));
   // The dialog has gone: the helper ended with it.
-  ASSERT_TRUE(waitFor([&] {
-    return runTool({"xdotool", "search", "--onlyvisible", "--name", "^Vellumdrift$"}).status != 0;
-  }));
+  ASSERT_TRUE(windowGone("Vellumdrift"));
   // The scan has ended once a later one has asked about another crash log
   // (a user-signal-1 sent while it runs is dropped, so it is sent again).
   const std::string later = sandbox_.localCrashReporter() + "/Finder_later_host.crash";
   writeFile(later, readFile(std::string(CW_SOURCE_DIR) + "/tests/scripts/fixtures/finder-unrelated.crash"));
-  int polls = 0;
-  ASSERT_TRUE(waitFor([&] {
-    if (polls++ % 10 == 0) agent.signal(SIGUSR1);
-    return agent.log().find("'" + later + "' crash report was not related") != std::string::npos;
-  })) << agent.log();
+  ASSERT_TRUE(agent.scanUntilLogged("'" + later + "' crash report was not related", 60s)) << agent.log();
   EXPECT_TRUE(road_.paste().bodies().empty());
   EXPECT_FALSE(pathExists(received()));
   EXPECT_THAT(agent.log(), Not(HasSubstr("Uploading crash report")));
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
+  endAgent(agent);
 }
 
 // A second crash while the dialog is open, the first answered Send: the
@@ -183,34 +141,25 @@ TEST_F(CrashToMailTest, CancelSendsNothingAndTheAgentGoesOn) {
 TEST_F(CrashToMailTest, CrashWhileTheDialogIsOpenIsOfferedNext) {
   AgentProcess agent(sandbox_);
   ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
-  const std::string first = placeCrashLog();
-  agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog("'" + first + "' crash report was related")) << agent.log();
-  std::string window = findWindow("Vellumdrift");
-  ASSERT_FALSE(window.empty()) << agent.log();
+  const std::string first = relatedCrashAsked(agent);
+  ASSERT_FALSE(findWindow("Vellumdrift").empty()) << agent.log();
 
   const std::string second = sandbox_.userCrashReporter() + "/Finder_2026-12-08-101503_host.crash";
   writeFile(second, anotherFault(readFile(first)));
   writeFile(sandbox_.watchedFolder() + "/Finder_2026-12-08-101503_host.crash.ips", "{}");
-  runTool({"xdotool", "windowfocus", "--sync", window});
-  ASSERT_EQ(runTool({"xdotool", "key", "Return"}).status, 0);
+  ASSERT_NO_FATAL_FAILURE(press("Vellumdrift", "Return", agent));
 
   ASSERT_TRUE(agent.waitForLog("'" + second + "' crash report was related", 60s)) << agent.log();
   EXPECT_TRUE(waitFor([&] { return pathExists(received()); })) << "the first report's mail" << agent.log();
-  window = findWindow("Vellumdrift");
-  ASSERT_FALSE(window.empty()) << agent.log();
-  runTool({"xdotool", "windowfocus", "--sync", window});
-  ASSERT_EQ(runTool({"xdotool", "key", "Escape"}).status, 0);
+  ASSERT_NO_FATAL_FAILURE(press("Vellumdrift", "Escape", agent));
   // A third scan's own line: the first two are not asked about again.
   const std::string third = sandbox_.userCrashReporter() + "/Finder_third.crash";
   writeFile(third, "Process: Finder\n");
-  agent.signal(SIGUSR1);
-  ASSERT_TRUE(agent.waitForLog("'" + third + "' crash report was not related")) << agent.log();
+  ASSERT_TRUE(agent.scanUntilLogged("'" + third + "' crash report was not related", 60s)) << agent.log();
   EXPECT_EQ(countOccurrences(agent.log(), "'" + first + "' crash report was"), 1) << agent.log();
   EXPECT_EQ(countOccurrences(agent.log(), "'" + second + "' crash report was"), 1) << agent.log();
   EXPECT_EQ(road_.paste().bodies().size(), 1u);
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
+  endAgent(agent);
 }
 
 TEST_F(CrashToMailTest, InterruptOrTerminateWhileTheDialogIsOpenRefusesAndShutsDownPromptly) {
@@ -219,9 +168,7 @@ TEST_F(CrashToMailTest, InterruptOrTerminateWhileTheDialogIsOpenRefusesAndShutsD
     SCOPED_TRACE(line);
     AgentProcess agent(sandbox_);
     ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
-    const std::string crash = placeCrashLog();
-    agent.signal(SIGUSR1);
-    ASSERT_TRUE(agent.waitForLog("'" + crash + "' crash report was related")) << agent.log();
+    relatedCrashAsked(agent);
     ASSERT_FALSE(findWindow("Vellumdrift").empty());
     agent.signal(signal);
     // Far below the countdown-less dialog's wait for a button.
@@ -229,9 +176,7 @@ TEST_F(CrashToMailTest, InterruptOrTerminateWhileTheDialogIsOpenRefusesAndShutsD
     EXPECT_EQ(countOccurrences(agent.log(), line), 1) << agent.log();
     EXPECT_TRUE(road_.paste().bodies().empty());
     EXPECT_FALSE(pathExists(sandbox_.lockFile()));
-    EXPECT_TRUE(waitFor([&] {
-      return runTool({"xdotool", "search", "--onlyvisible", "--name", "^Vellumdrift$"}).status != 0;
-    })) << "the dialog stayed";
+    EXPECT_TRUE(windowGone("Vellumdrift")) << "the dialog stayed";
   }
 }
 

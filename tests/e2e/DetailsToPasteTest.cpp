@@ -8,9 +8,7 @@
 
 #include <filesystem>
 
-#include "dialog/DialogTestSupport.h"
-#include "e2e/CrashToMailSupport.h"
-#include "process/AgentProcess.h"
+#include "e2e/AgentOnDisplay.h"
 
 namespace cw::test {
 namespace {
@@ -20,13 +18,10 @@ using namespace std::chrono_literals;
 
 constexpr int kConfirmTimeout = 4;
 
-class DetailsToPasteTest : public DialogTest {
+class DetailsToPasteTest : public AgentOnDisplay {
 protected:
   void SetUp() override {
-    DialogTest::SetUp();
-    sandbox_.useBuiltResources();
-    sandbox_.installDialogHelper();
-    sandbox_.addEnvironment("DISPLAY=" + display());
+    AgentOnDisplay::SetUp();
     makeDirectories(tmp_);
     sandbox_.addEnvironment("TMPDIR=" + tmp_);
     // A short countdown, which opening the details must stop.
@@ -38,19 +33,12 @@ protected:
   }
 
   // The dialog of the crash placed on `road`, as the agent shows it.
-  std::string dialogFor(AgentProcess& agent, const MailRoad& road) {
+  std::string dialogFor(const AgentProcess& agent, const MailRoad& road) {
     EXPECT_TRUE(agent.waitUntilWatching()) << agent.log();
-    const std::string crash = road.placeCrashLog();
-    agent.signal(SIGUSR1);
-    EXPECT_TRUE(agent.waitForLog("'" + crash + "' crash report was related")) << agent.log();
+    relatedCrashAsked(agent, road);
     return findWindow("Vellumdrift");
   }
-  static void keys(const std::string& window, std::vector<std::string> names) {
-    runTool({"xdotool", "windowfocus", "--sync", window});
-    names.insert(names.begin(), {"xdotool", "key", "--clearmodifiers"});
-    runTool(names);
-  }
-  AgentSandbox sandbox_;
+
   std::string tmp_ = sandbox_.home() + "/tmp";
 };
 
@@ -97,8 +85,7 @@ TEST_F(DetailsToPasteTest, TheDetailsShowWhatIsSentAndSendUploadsExactlyThatToBe
   // The vendor fetches exactly the bytes the user saw; the kept copy is gone.
   EXPECT_EQ(bepasty.download(item), shown);
   EXPECT_TRUE(std::filesystem::is_empty(tmp_));
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
+  endAgent(agent);
 }
 
 TEST_F(DetailsToPasteTest, ASlowUploadShowsProgressAndStopEndsItWithNoMail) {
@@ -119,8 +106,7 @@ TEST_F(DetailsToPasteTest, ASlowUploadShowsProgressAndStopEndsItWithNoMail) {
   // The upload's whole group went with the stop.
   EXPECT_NE(runTool({"pgrep", "-f", sandbox_.resources() + "/upload-gist.rb"}).status, 0);
   EXPECT_TRUE(agent.running());
-  agent.signal(SIGINT);
-  EXPECT_EQ(agent.waitForExit(), 0);
+  endAgent(agent);
 }
 
 }  // namespace

@@ -185,7 +185,18 @@ TEST(GTMLogger, RuntimeFormatThatDoesNotFitItsArgumentsGivesNoMessage) {
 TEST(GTMLogger, PlainLoggerWritesBasicMessagesToStandardOutputAtEveryLevel) {
   auto plain = GTMLogger::logger();
   auto fromNones = GTMLogger::loggerWithWriterFormatterFilter(nullptr, nullptr, nullptr);
-  for (const auto& logger : {plain, std::make_shared<GTMLogger>(), fromNones}) {
+  // Absent set in place of components: the defaults again, and the replaced
+  // ones are let go.
+  auto writer = std::make_shared<RecordingWriter>();
+  auto reset = GTMLogger::loggerWithWriterFormatterFilter(writer, std::make_shared<GTMLogStandardFormatter>(),
+                                                          std::make_shared<GTMLogLevelFilter>());
+  reset->setWriter(nullptr);
+  reset->setFormatter(nullptr);
+  reset->setFilter(nullptr);
+  const std::weak_ptr<GTMLogWriter> replaced = writer;
+  writer.reset();
+  EXPECT_TRUE(replaced.expired());
+  for (const auto& logger : {plain, std::make_shared<GTMLogger>(), fromNones, reset}) {
     EXPECT_EQ(logger->writer(), GTMFileHandleLogWriter::fileHandleWithStandardOutput());
     EXPECT_EQ(typeid(*logger->formatter()), typeid(GTMLogBasicFormatter));
     EXPECT_EQ(typeid(*logger->filter()), typeid(GTMLogNoFilter));
@@ -270,36 +281,6 @@ TEST(GTMLogger, StandardLoggerWithPathAppendsToTheFile) {
   EXPECT_NE(lines[0].find("[lvl=3] main count 5"), std::string::npos);
   EXPECT_EQ(parseStandardLine(lines[1])->message, "from the second logger");
   EXPECT_EQ(parseStandardLine(lines[2])->message, "first again");
-}
-
-TEST(GTMLogger, SettersPutDefaultsInPlaceOfAbsent) {
-  auto writer = std::make_shared<RecordingWriter>();
-  auto formatter = std::make_shared<GTMLogStandardFormatter>();
-  auto filter = std::make_shared<GTMLogLevelFilter>();
-  auto logger = GTMLogger::loggerWithWriterFormatterFilter(writer, formatter, filter);
-  EXPECT_EQ(logger->writer(), writer);
-  EXPECT_EQ(logger->formatter(), formatter);
-  EXPECT_EQ(logger->filter(), filter);
-
-  // Setting the component already held keeps it in place.
-  logger->setWriter(logger->writer());
-  logger->setFormatter(logger->formatter());
-  logger->setFilter(logger->filter());
-  EXPECT_EQ(logger->writer(), writer);
-  EXPECT_EQ(logger->formatter(), formatter);
-  EXPECT_EQ(logger->filter(), filter);
-
-  logger->setWriter(nullptr);
-  logger->setFormatter(nullptr);
-  logger->setFilter(nullptr);
-  EXPECT_EQ(logger->writer(), GTMFileHandleLogWriter::fileHandleWithStandardOutput());
-  EXPECT_EQ(typeid(*logger->formatter()), typeid(GTMLogBasicFormatter));
-  EXPECT_EQ(typeid(*logger->filter()), typeid(GTMLogNoFilter));
-
-  // A replaced component lives on with whoever still holds it, and no longer.
-  std::weak_ptr<GTMLogWriter> replaced = writer;
-  writer.reset();
-  EXPECT_TRUE(replaced.expired());
 }
 
 TEST(GTMLogger, LoggerAsWriterLogsTheMessageAgainAsAnArgument) {

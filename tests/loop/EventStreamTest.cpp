@@ -475,6 +475,76 @@ TEST(EventStreamRoot, ALinkOnTheWayPointedElsewhereOrReplacedByAFolderIsFollowed
   }
 }
 
+// A link on the way whose target is not made yet (a data disk set up later):
+// the folder is taken up once its target and the folder are made, however the
+// link is reached, and past a loop of links once the loop is mended.
+TEST(EventStreamRoot, ADanglingLinkOnTheWayIsTakenUpOnceItsTargetIsMade) {
+  struct Step {
+    std::string path;
+    std::string pointTo;  // when set: the link `path` is pointed there; else the folder is made
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // made in this order: link, target as written
+    std::string root;
+    std::vector<Step> steps;
+  };
+  const std::vector<Case> cases = {
+      {"a folder above it",
+       {{"Library/Logs", "../data/logs"}},
+       "Library/Logs/DiagnosticReports",
+       {{"data", ""}, {"data/logs", ""}, {"data/logs/DiagnosticReports", ""}}},
+      {"the folder itself",
+       {{"Library/Reports", "../data/Reports"}},
+       "Library/Reports",
+       {{"data", ""}, {"data/Reports", ""}}},
+      {"the second of a chain",
+       {{"hop", "data/logs"}, {"Library/Logs", "../hop"}},
+       "Library/Logs/DiagnosticReports",
+       {{"data", ""}, {"data/logs", ""}, {"data/logs/DiagnosticReports", ""}}},
+      {"a loop, mended",
+       {{"loopA", "loopB"}, {"loopB", "loopA"}, {"Library/Logs", "../loopA"}},
+       "Library/Logs/DiagnosticReports",
+       {{"data/logs/DiagnosticReports", ""}, {"loopB", "data/logs"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    test::makeDirectories(dir / "Library");
+    test::makeDirectories(dir / "probe");
+    for (const auto& [link, target] : c.links) std::filesystem::create_directory_symlink(target, dir / link);
+    const std::string root = dir / c.root;
+    const std::string probe = dir / "probe";
+    VirtualTime time;
+    Recorder recorder;
+    // The probe: a change there comes after the step's own events, which are
+    // therefore handled when it is told of.
+    auto stream = startStream(recorder, {root, probe});
+    ASSERT_TRUE(stream);
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& step = c.steps[i];
+      if (step.pointTo.empty())
+        test::makeDirectories(dir / step.path);
+      else
+        repoint(dir / step.path, step.pointTo);
+      if (i + 1 == c.steps.size()) break;
+      touch(probe + "/" + std::to_string(i));
+      ASSERT_TRUE(awaitBatch(
+          recorder, [&](const Batch& b) { return b.has(probe); }, kDefault, &time));
+    }
+    ASSERT_TRUE(awaitBatch(
+        recorder, [&](const Batch& b) { return (b.flagsOf(root) & kEventStreamEventFlagRootChanged) != 0; }, kDefault,
+        &time));
+    touch(root + "/Finder.crash");
+    ASSERT_TRUE(awaitBatch(
+        recorder, [&](const Batch& b) { return b.has(root) && !(b.flagsOf(root) & kEventStreamEventFlagRootChanged); },
+        kDefault, &time));
+    for (const Batch& batch : recorder.batches)
+      for (const std::string& path : batch.paths) EXPECT_TRUE(path == root || path == probe) << path;
+    EXPECT_FALSE(stream->retryPending());
+  }
+}
+
 TEST(EventStreamLifetime, CreateRefusesNoPathsOrNoCallback) {
   Recorder recorder;
   EXPECT_FALSE(EventStream::create(recorder.callback(), {}, 1.0));

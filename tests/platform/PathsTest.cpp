@@ -74,29 +74,39 @@ TEST(Paths, AppendUsesExactlyOneSeparator) {
   EXPECT_EQ(appendPathComponent("/a", "Finder_x.crash"), "/a/Finder_x.crash");
 }
 
-TEST(Paths, SymbolicLinksOnTheWayAreEveryLinkResolutionMeets) {
+TEST(Paths, ResolvingMeetsEveryLinkAndStopsWhereTheWayIsBlocked) {
   test::TempDir dir;
   // Resolved itself, so that only the links made here are met.
   const std::string d = std::filesystem::canonical(dir.path());
   test::makeDirectories(d + "/real/deep/Reports");
+  test::writeFile(d + "/real/file", "");
   std::filesystem::create_directory_symlink("real", d + "/rel");              // relative
   std::filesystem::create_directory_symlink(d + "/rel", d + "/chain");        // to another link
   std::filesystem::create_directory_symlink("../real/deep", d + "/real/up");  // with ".."
+  std::filesystem::create_directory_symlink("../data/logs", d + "/real/dangling");
   std::filesystem::create_directory_symlink("loopB", d + "/loopA");
   std::filesystem::create_directory_symlink("loopA", d + "/loopB");
   using L = SymbolicLinkOnTheWay;
   struct Case {
     std::string path;
     std::vector<L> links;
+    std::string reached, blockedAt;
   };
   const std::vector<Case> cases = {
-      {d + "/real/deep/Reports", {}},
-      {d + "/chain/deep/Reports", {L{d, "chain"}, L{d, "rel"}}},
-      {d + "/rel/up/Reports", {L{d, "rel"}, L{d + "/real", "up"}}},
-      {d + "/rel/missing/x", {L{d, "rel"}}},
+      {d + "/real/deep/Reports", {}, d + "/real/deep/Reports", ""},
+      {d + "/chain/deep/Reports", {L{d, "chain"}, L{d, "rel"}}, d + "/real/deep/Reports", ""},
+      {d + "/rel/up/Reports", {L{d, "rel"}, L{d + "/real", "up"}}, d + "/real/deep/Reports", ""},
+      {d + "/rel/missing/x", {L{d, "rel"}}, d + "/real", "missing"},
+      {d + "/real/file/x", {}, d + "/real", "file"},
+      // A link whose target is not made yet: blocked beside the target.
+      {d + "/rel/dangling/Reports", {L{d, "rel"}, L{d + "/real", "dangling"}}, d, "data"},
   };
-  for (const Case& c : cases) EXPECT_EQ(symbolicLinksOnTheWay(c.path), c.links) << c.path;
-  EXPECT_EQ(symbolicLinksOnTheWay(d + "/loopA/x").size(), 40u) << "a loop ends";
+  for (const Case& c : cases)
+    EXPECT_EQ(resolvePath(c.path), (PathResolution{c.links, c.reached, c.blockedAt})) << c.path;
+  const PathResolution loop = resolvePath(d + "/loopA/x");
+  EXPECT_EQ(loop.links.size(), 40u) << "a loop ends";
+  EXPECT_EQ(loop.reached, d);
+  EXPECT_FALSE(loop.blockedAt.empty());
 }
 
 TEST(Paths, LibraryFoldersInDomainOrder) {

@@ -144,6 +144,16 @@ bool AgentProcess::waitForLog(const std::string& text, std::chrono::seconds guar
   return false;
 }
 
+bool AgentProcess::scanUntilLogged(const std::string& text, std::chrono::seconds guard) const {
+  const auto deadline = std::chrono::steady_clock::now() + guard;
+  for (int polls = 0; std::chrono::steady_clock::now() < deadline; ++polls) {
+    if (polls % 50 == 0) signal(SIGUSR1);
+    if (log().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 void AgentProcess::signal(int sig) const {
   if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
 }

@@ -71,6 +71,9 @@ public:
   // Waits (hang guard, not a timing check) until the log holds `text`.
   bool waitForLog(const std::string& text, std::chrono::seconds guard = std::chrono::seconds(30)) const;
   bool waitUntilWatching() const { return waitForLog("Watching '"); }
+  // Asks for a scan (user-signal-1) until `text` is logged: one that comes
+  // while an earlier scan still runs is dropped, so it is sent again.
+  bool scanUntilLogged(const std::string& text, std::chrono::seconds guard = std::chrono::seconds(30)) const;
   void signal(int sig) const;
   // Waits for the end; the exit status, or -signal.
   std::optional<int> waitForExit(std::chrono::seconds guard = std::chrono::seconds(30));

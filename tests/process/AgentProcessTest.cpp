@@ -57,11 +57,7 @@ bool ignores(pid_t pid, int sig) {
 // crash log, and user-signal-1 until a scan has asked about it (one sent
 // while an earlier scan still runs is dropped, so it is sent again).
 void scanUntilAsked(const AgentProcess& agent, const std::string& log) {
-  int polls = 0;
-  EXPECT_TRUE(waitUntil([&] {
-    if (polls++ % 50 == 0) agent.signal(SIGUSR1);
-    return agent.log().find(notRelated(log)) != std::string::npos;
-  })) << agent.log();
+  EXPECT_TRUE(agent.scanUntilLogged(notRelated(log))) << agent.log();
 }
 
 class AgentProcessTest : public ::testing::Test {
@@ -372,12 +368,23 @@ TEST_F(AgentProcessTest, OnlyStatusOneMeansRelatedAndOtherStatusesAreNamed) {
 }
 
 // A login profile that ends the shell before the script ran (as `exit` or
-// `exec sh` in ~/.bash_profile do) keeps no verdict from being made.
-TEST_F(AgentProcessTest, LoginProfileThatEndsTheShellStillGetsAVerdict) {
-  for (const char* profile : {"echo hello\nexit\n", "exec sh\n"}) {
-    SCOPED_TRACE(profile);
+// `exec sh` in ~/.bash_profile do) keeps no verdict from being made; one that
+// sends the shell's output elsewhere lets the script run once, and its
+// verdict stands; one that closes or redirects descriptor 3 changes nothing.
+// The script's own record shows that each log was asked about once.
+TEST_F(AgentProcessTest, LoginProfilesKeepNoVerdictFromBeingMadeAndRunNoScriptTwice) {
+  const std::string neverReached = "The login shell never reached the helper script related-crash-report";
+  const std::string outputTaken = "The login shell ran the helper script related-crash-report";
+  struct Case {
+    const char* profile;
+    std::string logged;  // the one line about the profile, or empty for none
+  };
+  for (const Case& c :
+       {Case{"echo hello\nexit\n", neverReached}, Case{"exec sh\n", neverReached},
+        Case{"exec >/dev/null\n", outputTaken}, Case{"exec 3>&-\n", ""}, Case{"exec 3>/dev/null\n", ""}}) {
+    SCOPED_TRACE(c.profile);
     AgentSandbox sandbox;
-    writeFile(sandbox.home() + "/.bash_profile", profile);
+    writeFile(sandbox.home() + "/.bash_profile", c.profile);
     const std::string crash = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_a.crash", 1);
     const std::string other = sandbox.crashLog(sandbox.userCrashReporter(), "Finder_b.crash", 0);
     AgentProcess agent(sandbox);
@@ -385,8 +392,9 @@ TEST_F(AgentProcessTest, LoginProfileThatEndsTheShellStillGetsAVerdict) {
     agent.signal(SIGUSR1);
     EXPECT_TRUE(agent.waitForLog(related(crash))) << agent.log();
     EXPECT_TRUE(agent.waitForLog(notRelated(other))) << agent.log();
-    EXPECT_EQ(countOccurrences(agent.log(), "The login shell never reached the helper script related-crash-report"), 1)
-        << agent.log();
+    EXPECT_THAT(sandbox.askedPaths(), UnorderedElementsAre(crash, other));
+    for (const std::string& line : {neverReached, outputTaken})
+      EXPECT_EQ(countOccurrences(agent.log(), line), line == c.logged ? 1 : 0) << agent.log();
   }
 }
 

@@ -186,6 +186,24 @@ TEST_F(CrashRepeatsTest, AnAnsweredFaultIsQuietForADayAndThenToldWithItsCount) {
   EXPECT_THAT(lines("mails.txt")[0], HasSubstr("The%20same%20crash%20happened%20once%20since%20I%20was%20last"));
 }
 
+// A login profile that sends the shell's output elsewhere costs a script its
+// output, not a second run: the relatedness script's verdict stands, and the
+// upload, asked for without the start-up files, runs once and gives its
+// address to the mail.
+TEST_F(CrashRepeatsTest, AProfileThatTakesTheOutputStillUploadsOnceAndMailsTheAddress) {
+  writeFile(sandbox_.home() + "/.bash_profile", "exec >/dev/null\n");
+  AgentProcess agent(sandbox_);
+  ASSERT_TRUE(agent.waitUntilWatching()) << agent.log();
+  answer("send");
+  const std::string log = crash("Finder_taken.crash", "SIG-A", std::chrono::system_clock::now());
+  ASSERT_TRUE(scanUntil(agent, [&] { return !lines("mails.txt").empty(); })) << agent.log();
+  EXPECT_EQ(asked(log), 1);
+  EXPECT_EQ(lines("uploads.txt"), std::vector<std::string>{log});
+  EXPECT_EQ(countOccurrences(agent.log(), "The login shell ran the helper script related-crash-report"), 1);
+  EXPECT_THAT(agent.log(), HasSubstr("  => https://paste.example/Finder_taken.crash"));
+  EXPECT_THAT(lines("mails.txt")[0], HasSubstr("https%3A%2F%2Fpaste.example%2FFinder_taken.crash"));
+}
+
 // Stopped, a crash written, started: asked once; started again: not asked. A
 // corrupt state file is moved aside and the agent runs.
 TEST_F(CrashRepeatsTest, ACrashWhileTheAgentWasStoppedIsAskedOnceAtTheNextStart) {

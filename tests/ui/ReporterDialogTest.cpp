@@ -569,23 +569,6 @@ TEST_F(ReporterDialogTest, DetailsThatCannotBeMadeSayWhyAndNeverHoldTheAnswer) {
   }
 }
 
-TEST_F(ReporterDialogTest, CountdownMessageIsAnObservedCopy) {
-  stage(std::nullopt);
-  int told = 0;
-  dialog->addObserverForKey("countdownMessage", [&] { ++told; });
-  EXPECT_EQ(dialog->stringValueForKey("countdownMessage"), std::nullopt);
-  std::string message = "first";
-  reporter->setCountdownMessage(message);
-  message = "changed afterwards";
-  EXPECT_EQ(reporter->countdownMessage(), "first");
-  reporter->setCountdownMessage(reporter->countdownMessage());
-  EXPECT_EQ(told, 2);  // the same text again is still a call observers hear of
-  EXPECT_EQ(dialog->stringValueForKey("countdownMessage"), "first");
-  reporter->setCountdownMessage(std::nullopt);
-  EXPECT_EQ(reporter->countdownMessage(), std::nullopt);
-  EXPECT_EQ(told, 3);
-}
-
 TEST_F(ReporterDialogTest, MessageTimeoutReadsASinglePrecisionNumber) {
   stage(PlistValue(0.1));
   EXPECT_EQ(reporter->messageTimeout(), static_cast<double>(0.1f));

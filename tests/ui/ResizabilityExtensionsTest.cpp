@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include "ResizabilityExtensions.h"
 #include "UiTestSupport.h"
 
@@ -41,24 +39,19 @@ TEST_F(ResizabilityExtensionsTest, SmartSizeToFitKeepsTheRightEdgeAndAddsPadding
     double startWidth;
     double fittedWidth;
     double endWidth;
+    double fittedHeight;  // the height is the fitting one, taller or lower
   };
-  for (const Case c : {Case{80, 100, 112}, Case{80, 40, 70}, Case{80, 58, 70}, Case{112, 100, 112}}) {
-    SCOPED_TRACE(testing::Message() << c.startWidth << " fitting " << c.fittedWidth);
-    backend->fit = Size{c.fittedWidth, 32};
+  for (const Case c : {Case{80, 100, 112, 32}, Case{80, 40, 70, 32}, Case{80, 58, 70, 32}, Case{112, 100, 112, 32},
+                       Case{80, 100, 112, 21}}) {
+    SCOPED_TRACE(testing::Message() << c.startWidth << " fitting " << c.fittedWidth << "x" << c.fittedHeight);
+    backend->fit = Size{c.fittedWidth, c.fittedHeight};
     const auto b = button(makeRect(200, 10, c.startWidth, 25));
     const double change = breakpad_smartSizeToFit(*b);
     EXPECT_DOUBLE_EQ(change, c.endWidth - c.startWidth);
-    EXPECT_EQ(b->frame(), makeRect(200 + c.startWidth - c.endWidth, 10, c.endWidth, 32));
+    EXPECT_EQ(b->frame(), makeRect(200 + c.startWidth - c.endWidth, 10, c.endWidth, c.fittedHeight));
     // The backend draws what the button holds.
     EXPECT_EQ(backend->control(b->controlId())->frame, b->frame());
   }
-}
-
-TEST_F(ResizabilityExtensionsTest, SmartSizeToFitTakesYAndHeightFromFitting) {
-  backend->fit = Size{100, 21};
-  const auto b = button(makeRect(0, 40, 80, 32));
-  breakpad_smartSizeToFit(*b);
-  EXPECT_EQ(b->frame(), makeRect(-32, 40, 112, 21));
 }
 
 TEST_F(ResizabilityExtensionsTest, ShiftsMoveWithoutResizing) {
@@ -113,7 +106,6 @@ TEST_F(ResizabilityExtensionsTest, AdjustHeightToFitAsksWithAnUnboundedHeightAtT
   breakpad_adjustHeightToFit(*field);
   ASSERT_TRUE(backend->askedBounds);
   EXPECT_EQ(*backend->askedBounds, makeRect(20, 100, 150, 3.4028234663852886e+38));
-  EXPECT_EQ(3.4028234663852886e+38, static_cast<double>(std::numeric_limits<float>::max()));
 }
 
 TEST_F(ResizabilityExtensionsTest, AdjustWidthToFitKeepsTheLeftEdge) {

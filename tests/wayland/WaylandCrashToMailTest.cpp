@@ -86,8 +86,8 @@ TEST_F(WaylandCrashToMailTest, DetailsThenSendUploadsTheShownBytesAndASlowUpload
   // Another fault: the first one is answered, and quiet for a day.
   std::filesystem::copy_file(std::string(CW_SOURCE_DIR) + "/tests/scripts/fixtures/finder-related-exception.crash",
                              crash);
-  agent_->signal(SIGUSR1);
-  ASSERT_TRUE(agent_->waitForLog("'" + crash + "' crash report was related")) << agent_->log();
+  // The first report's scan may still be ending.
+  ASSERT_TRUE(agent_->scanUntilLogged("'" + crash + "' crash report was related", 60s)) << agent_->log();
   ASSERT_TRUE(waitForAnyWindow(seated())) << agent_->log();
   ASSERT_TRUE(typeKeys({"Return"}));
   ASSERT_TRUE(agent_->waitForLog("Uploading crash report to ", 30s));

@@ -99,35 +99,44 @@ std::string appendPathComponent(std::string_view base, std::string_view componen
   return out;
 }
 
-std::vector<SymbolicLinkOnTheWay> symbolicLinksOnTheWay(std::string_view path) {
-  constexpr int kMostLinks = 40;  // as the kernel's own resolution
-  std::vector<SymbolicLinkOnTheWay> links;
+PathResolution resolvePath(std::string_view path) {
+  constexpr std::size_t kMostLinks = 40;  // as the kernel's own resolution
+  PathResolution way{.links = {}, .reached = "/", .blockedAt = {}};
   std::deque<std::string> rest = components(path);
-  std::string resolved = "/";
-  while (!rest.empty() && links.size() < kMostLinks) {
-    const std::string name = std::move(rest.front());
+  while (!rest.empty()) {
+    std::string name = std::move(rest.front());
     rest.pop_front();
     if (name == "..") {
-      resolved = resolved.substr(0, std::max<std::size_t>(resolved.rfind('/'), 1));
+      way.reached = way.reached.substr(0, std::max<std::size_t>(way.reached.rfind('/'), 1));
       continue;
     }
-    const std::string next = appendPathComponent(resolved, name);
+    const std::string next = appendPathComponent(way.reached, name);
     struct stat st {};
-    if (::lstat(next.c_str(), &st) != 0) break;
-    if (!S_ISLNK(st.st_mode)) {
-      resolved = next;
+    if (::lstat(next.c_str(), &st) != 0 || (!S_ISLNK(st.st_mode) && !S_ISDIR(st.st_mode))) {
+      way.blockedAt = std::move(name);
+      break;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      way.reached = next;
       continue;
     }
-    links.push_back(SymbolicLinkOnTheWay{resolved, name});
+    if (way.links.size() == kMostLinks) {
+      way.blockedAt = std::move(name);
+      break;
+    }
+    way.links.push_back(SymbolicLinkOnTheWay{way.reached, name});
     std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
     const ssize_t size = ::readlink(next.c_str(), target.data(), target.size());
-    if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) break;
+    if (size <= 0 || static_cast<std::size_t>(size) >= target.size()) {
+      way.blockedAt = std::move(name);
+      break;
+    }
     target.resize(static_cast<std::size_t>(size));
-    if (target[0] == '/') resolved = "/";
+    if (target[0] == '/') way.reached = "/";
     std::deque<std::string> targetParts = components(target);
     rest.insert(rest.begin(), targetParts.begin(), targetParts.end());
   }
-  return links;
+  return way;
 }
 
 std::vector<std::string> libraryDirectories(unsigned domainMask) {

@@ -29,11 +29,20 @@ struct SymbolicLinkOnTheWay {
   bool operator==(const SymbolicLinkOnTheWay&) const = default;
 };
 
-// Every symbolic link that resolving the absolute `path` goes through, its
-// last component included, in the order met: each link of a chain, and the
-// links inside a link's target. Stops where the path no longer resolves, and
-// after 40 links (a loop).
-std::vector<SymbolicLinkOnTheWay> symbolicLinksOnTheWay(std::string_view path);
+// How far an absolute path resolves, followed as the kernel follows it.
+struct PathResolution {
+  // Every symbolic link met, its last component included, in the order met:
+  // each link of a chain, and the links inside a link's target.
+  std::vector<SymbolicLinkOnTheWay> links;
+  // The deepest folder reached (a path without links).
+  std::string reached;
+  // The name in `reached` that could not be entered: missing, no folder, not
+  // readable, or a link past the 40th (a loop). Empty when the whole path
+  // resolved to a folder.
+  std::string blockedAt;
+  bool operator==(const PathResolution&) const = default;
+};
+PathResolution resolvePath(std::string_view path);
 
 // The library folders, in the platform's domain order: the user's
 // ("~/Library", not expanded) before the local one ("/Library", or the value of

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "Platform/DirectoryListing.h"
 #include "Platform/PrintableText.h"
@@ -41,18 +42,6 @@ bool isWithin(const std::string& path, const std::string& folder) {
          (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
-std::string parentOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
-
-// The component of `path` right below its ancestor `dir`.
-std::string componentBelow(const std::string& path, const std::string& dir) {
-  const std::size_t start = dir == "/" ? 1 : dir.size() + 1;
-  if (start >= path.size()) return {};
-  return path.substr(start, path.find('/', start) - start);
-}
-
 }  // namespace
 
 int InotifyCalls::init1(int flags) {
@@ -70,7 +59,7 @@ bool InotifyWatchTree::Watch::named(const std::string& name) const {
 InotifyWatchTree::InotifyWatchTree(std::vector<std::string> roots, std::shared_ptr<InotifyCalls> calls, Reports reports)
     : rootPaths_(std::move(roots)), calls_(std::move(calls)), reports_(std::move(reports)) {
   if (!calls_) calls_ = std::make_shared<InotifyCalls>();
-  for (const std::string& path : rootPaths_) roots_.push_back(Root{path, false, {}, {}});
+  for (const std::string& path : rootPaths_) roots_.push_back(Root{path, false, {}, {}, {}});
 }
 
 bool InotifyWatchTree::open() {
@@ -87,7 +76,7 @@ void InotifyWatchTree::close() {
   inotify_.reset();  // drops every watch with it
   watches_.clear();
   watchOfPath_.clear();
-  for (Root& root : roots_) root = Root{root.path, false, {}, {}};
+  for (Root& root : roots_) root = Root{root.path, false, {}, {}, {}};
   limitHit_ = troubleLogged_ = false;
 }
 
@@ -95,7 +84,9 @@ int InotifyWatchTree::addWatch(const std::string& path, bool tree) {
   const auto known = watchOfPath_.find(path);
   // Replacing a tree watch's mask with the narrow one would lose events.
   if (known != watchOfPath_.end() && (!tree || watches_[known->second].tree)) return known->second;
-  const int wd = calls_->addWatch(inotify_.get(), path.c_str(), tree ? kTreeMask : kOnTheWayMask);
+  // On the way, the mask is added to, never replacing, what a watch of the
+  // same folder under another name asks for.
+  const int wd = calls_->addWatch(inotify_.get(), path.c_str(), tree ? kTreeMask : kOnTheWayMask | IN_MASK_ADD);
   if (wd < 0) {
     const SystemError error = SystemError::last();
     // Other refusals (permission, a folder gone) are the folder's own; the
@@ -111,10 +102,21 @@ int InotifyWatchTree::addWatch(const std::string& path, bool tree) {
     return -1;
   }
   const auto previous = watches_.find(wd);
-  if (previous != watches_.end() && previous->second.path != path) {
-    if (!tree && !previous->second.tree) {
-      // One folder on the way under two names (through a link): both count.
-      previous->second.aliases.push_back(path);
+  if (previous != watches_.end() && previous->second.path == path) {
+    previous->second.tree |= tree;  // a folder on the way became part of a tree
+    return wd;
+  }
+  if (previous != watches_.end()) {
+    Watch& same = previous->second;
+    if (!tree || !same.tree) {
+      // One folder under two names (through a link), on the way to a root
+      // under one at least: both count, and a tree's name is the one told of.
+      if (tree) {
+        same.aliases.push_back(std::exchange(same.path, path));
+        same.tree = true;
+      } else {
+        same.aliases.push_back(path);
+      }
       watchOfPath_[path] = wd;
       return wd;
     }
@@ -161,8 +163,8 @@ void InotifyWatchTree::unwatchTree(const std::string& top) {
 void InotifyWatchTree::takeUp(Root& root, bool reportIt) {
   for (int attempt = 0; attempt < kMaxTakeUpAttempts; ++attempt) {
     // The links first: a link re-pointed while we look is then seen.
-    followLinks(root);
-    if (isDirectory(root.path)) {
+    const PathResolution way = followLinks(root);
+    if (way.blockedAt.empty()) {
       watchTree(root.path, reportIt);
       root.present = watched(root.path);
       root.waitingOn.clear();
@@ -173,26 +175,29 @@ void InotifyWatchTree::takeUp(Root& root, bool reportIt) {
       if (isDirectory(root.path)) break;  // there, but refused (permission, watch limit)
       continue;                           // vanished again before we could watch it
     }
+    // Wait where the way is blocked: past a link whose target is not made
+    // yet, that is beside the target, where nothing near the link would tell.
     root.present = false;
-    std::string dir = parentOf(root.path);
-    while (dir != "/" && !isDirectory(dir)) dir = parentOf(dir);
-    if (addWatch(dir, false) < 0) {
+    if (addWatch(way.reached, false) < 0) {
       root.waitingOn.clear();
       break;
     }
-    root.waitingOn = dir;
-    // The next folder down may have been made between our look and the watch.
-    if (!isDirectory(appendPathComponent(dir, componentBelow(root.path, dir)))) break;
+    root.waitingOn = way.reached;
+    root.awaited = way.blockedAt;
+    // Unless the way changed between our look and the watch.
+    if (resolvePath(root.path) == way) break;
   }
   pruneWatchesOnTheWay();
 }
 
 // A link may be pointed elsewhere or replaced, which nothing inside its
 // target would tell. The folder holding it tells.
-void InotifyWatchTree::followLinks(Root& root) {
+PathResolution InotifyWatchTree::followLinks(Root& root) {
+  PathResolution way = resolvePath(root.path);
   root.links.clear();
-  for (SymbolicLinkOnTheWay& link : symbolicLinksOnTheWay(root.path))
-    if (addWatch(link.folder, false) >= 0) root.links.push_back(std::move(link));
+  for (const SymbolicLinkOnTheWay& link : way.links)
+    if (addWatch(link.folder, false) >= 0) root.links.push_back(link);
+  return way;
 }
 
 // A link's name changed hands: whatever the root names now is watched afresh.
@@ -288,11 +293,10 @@ void InotifyWatchTree::handle(const inotify_event& event) {
   }
 
   if ((event.mask & kNameEvents) && !name.empty()) {
-    // A missing root's next folder down appeared (also inside another root).
+    // The name a missing root waits for appeared (also inside another root).
     if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
       for (Root& root : roots_)
-        if (!root.present && watch.named(root.waitingOn) && componentBelow(root.path, root.waitingOn) == name)
-          takeUp(root, true);
+        if (!root.present && watch.named(root.waitingOn) && root.awaited == name) takeUp(root, true);
     }
     // A link on the way to a root was pointed elsewhere, removed or replaced.
     for (Root& root : roots_) {

@@ -29,8 +29,10 @@ public:
 // every folder below them, and on what leads to them. Tells of each change as
 // the folder whose contents changed, or as a root itself (root-changed).
 //
-// A root that does not exist yet is taken up when it appears (its nearest
-// existing parent is watched meanwhile); one removed and made again is
+// A root that does not exist yet is taken up when it appears: meanwhile the
+// folder where resolving its path stops is watched for the missing name (its
+// nearest existing parent, or, past a link whose target is not made yet, the
+// nearest existing parent of that target). One removed and made again is
 // watched again; subfolders made later are watched before they are listed.
 // Every symbolic link on the way to a root, the root's own name included and
 // each link of a chain, is followed: the folder holding it is watched for
@@ -72,8 +74,10 @@ public:
 private:
   struct Root {
     std::string path;
-    bool present = false;   // the folder itself is watched
-    std::string waitingOn;  // while absent: the nearest existing parent we watch
+    bool present = false;  // the folder itself is watched
+    // While absent: the folder we watch for the name that is missing on the way.
+    std::string waitingOn;
+    std::string awaited;
     // The links on the way, each watched in the folder that holds it.
     std::vector<SymbolicLinkOnTheWay> links;
   };
@@ -90,7 +94,7 @@ private:
   void watchTree(const std::string& top, bool report);
   void unwatchTree(const std::string& top);
   void takeUp(Root& root, bool report);
-  void followLinks(Root& root);
+  PathResolution followLinks(Root& root);
   void relink(Root& root);
   void pruneWatchesOnTheWay();
   void reviewRoots();

@@ -22,6 +22,19 @@ constexpr int kReadsPerWakeUp = 4;
 // own session) is not waited for beyond this.
 constexpr double kDrainAfterKillSeconds = 2.0;
 
+// Reads what the pipe holds into `take`; false at end of file or on an error.
+template <typename Take>
+bool readAvailable(int fd, Take&& take) {
+  char buffer[kReadChunk];
+  for (int round = 0; round < kReadsPerWakeUp; ++round) {
+    const ssize_t size = posix::retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+    if (size < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+    if (size == 0) return false;
+    take(std::string_view(buffer, static_cast<std::size_t>(size)));
+  }
+  return true;
+}
+
 }  // namespace
 
 SystemResult<void> Task::run(Output output) {
@@ -34,23 +47,36 @@ SystemResult<void> Task::run(Output output) {
   UniqueFd writer(ends[1]);
   ChildProcess::Options options;
   options.descriptors = {{writer.get(), STDOUT_FILENO}};
+  UniqueFd sideReader, sideWriter;
+  if (!sideMarker_.marker.empty()) {
+    if (::pipe2(ends, O_CLOEXEC) != 0) return SystemError::last();
+    sideReader.reset(ends[0]);
+    sideWriter.reset(ends[1]);
+    options.descriptors.push_back({sideWriter.get(), sideDescriptor_});
+  }
   options.environment = environment_;
   SystemResult<ChildProcess> spawned =
       ChildProcess::spawn(launchPath_, ChildProcess::argumentVector(launchPath_, arguments_), options);
   // Our copy of the write end must go, or the output would never end.
   writer.reset();
+  sideWriter.reset();
   if (!spawned) return SystemError(spawned.error());
   ChildProcess child = std::move(*spawned);
   pid_ = child.processIdentifier();
   // Our end only: the child's stays blocking. A fresh pipe end has no other
   // status flag to keep.
   ::fcntl(reader.get(), F_SETFL, O_NONBLOCK);
+  if (sideReader) ::fcntl(sideReader.get(), F_SETFL, O_NONBLOCK);
+  const auto takeOutput = [&](std::string_view bytes) { take(bytes, output); };
+  const auto takeSide = [&](std::string_view bytes) {
+    if (!sideMarker_.seen) sideMarker_.feed(bytes);
+  };
 
   RunLoop& loop = RunLoop::current();
   const RunLoop::RunHandle finished = stopHandle_;
   const std::vector<std::string> modes{runMode_};
   bool outputEnded = false, exited = false;
-  RunLoop::SourceHandle outputSource, deadline, drain;
+  RunLoop::SourceHandle outputSource, sideSource, deadline, drain;
   const auto finishIfDone = [&] {
     if (outputEnded && exited) finished.stop();
   };
@@ -70,9 +96,16 @@ SystemResult<void> Task::run(Output output) {
   outputSource = loop.addFdSource(
       reader.get(),
       [&](short) {
-        if (!readAvailable(reader.get(), output)) endOutput();
+        if (!readAvailable(reader.get(), takeOutput)) endOutput();
       },
       modes);
+  if (sideReader)
+    sideSource = loop.addFdSource(
+        sideReader.get(),
+        [&](short) {
+          if (!readAvailable(sideReader.get(), takeSide)) sideSource.reset();
+        },
+        modes);
   child.watchExit(loop, modes, noteEnded);
   deadline = loop.addTimer(
       std::chrono::duration<double>(timeLimit_).count(), false,
@@ -90,39 +123,36 @@ SystemResult<void> Task::run(Output output) {
     interrupted_ = true;
     output_.clear();
     child.terminate();
-  } else if (!child.reaped()) {
-    child.tryReap();  // it has ended; what it left running in the background may go on
+  } else {
+    // What the child wrote there before it ended is in the pipe by now.
+    if (sideReader && sideSource.active()) readAvailable(sideReader.get(), takeSide);
+    if (!child.reaped()) child.tryReap();  // it has ended; what it left running in the background may go on
   }
   status_ = child.shellStatus();
   if (const std::optional<int> wait = child.waitStatus(); wait && WIFSIGNALED(*wait)) signal_ = WTERMSIG(*wait);
   return {};
 }
 
-bool Task::readAvailable(int fd, Output output) {
-  char buffer[kReadChunk];
-  for (int round = 0; round < kReadsPerWakeUp; ++round) {
-    const ssize_t size = posix::retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-    if (size < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-    if (size == 0) return false;
-    take(std::string_view(buffer, static_cast<std::size_t>(size)), output);
+std::optional<std::string> Task::MarkerScan::feed(std::string_view bytes) {
+  pending.append(bytes);
+  const std::size_t at = pending.find(marker);
+  if (at == std::string::npos) {
+    // Only a tail shorter than the marker can still be the start of it.
+    if (pending.size() >= marker.size()) pending.erase(0, pending.size() - (marker.size() - 1));
+    return std::nullopt;
   }
-  return true;
+  seen = true;
+  std::string after = pending.substr(at + marker.size());
+  pending.clear();
+  return after;
 }
 
 void Task::take(std::string_view bytes, Output output) {
   std::string afterMarker;
-  if (!startMarker_.empty() && !startMarkerSeen_) {
-    beforeMarker_.append(bytes);
-    const std::size_t at = beforeMarker_.find(startMarker_);
-    if (at == std::string::npos) {
-      // Only a tail shorter than the marker can still be the start of it.
-      if (beforeMarker_.size() >= startMarker_.size())
-        beforeMarker_.erase(0, beforeMarker_.size() - (startMarker_.size() - 1));
-      return;
-    }
-    startMarkerSeen_ = true;
-    afterMarker = beforeMarker_.substr(at + startMarker_.size());
-    beforeMarker_.clear();
+  if (!startMarker_.marker.empty() && !startMarker_.seen) {
+    std::optional<std::string> rest = startMarker_.feed(bytes);
+    if (!rest) return;
+    afterMarker = std::move(*rest);
     bytes = afterMarker;
   }
   if (output == Output::Discard) return;

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/ChildProcess.h"
@@ -40,7 +42,16 @@ public:
   // Output up to and including the first `marker` is not the child's answer
   // (what a login shell's start-up files print comes before it) and is
   // dropped; without the marker nothing is kept at all.
-  void setOutputStartMarker(std::string marker) { startMarker_ = std::move(marker); }
+  void setOutputStartMarker(std::string marker) { startMarker_.marker = std::move(marker); }
+  // A second pipe, the child's descriptor `childDescriptor`, on which it says
+  // `marker` when it got somewhere (a shell that reached its command line,
+  // also when a start-up file sent its standard output elsewhere). Read while
+  // the task runs, but its end is not waited for: what inherited it may live
+  // on.
+  void setSideMarker(int childDescriptor, std::string marker) {
+    sideDescriptor_ = childDescriptor;
+    sideMarker_.marker = std::move(marker);
+  }
 
   // The run-loop mode the task's sources live in and that is served while it
   // runs (default: the default mode).
@@ -67,7 +78,9 @@ public:
   // The time limit ran out and the group was killed.
   bool timedOut() const { return timedOut_; }
   // The start marker came: the child's own output followed.
-  bool outputStartMarkerSeen() const { return startMarkerSeen_; }
+  bool outputStartMarkerSeen() const { return startMarker_.seen; }
+  // The side marker came on its own pipe.
+  bool sideMarkerSeen() const { return sideMarker_.seen; }
   // Output beyond the output limit was dropped.
   bool outputTruncated() const { return outputTruncated_; }
   // The run was ended by a stop of every run (or of the stop handle) before
@@ -76,8 +89,16 @@ public:
   pid_t processIdentifier() const { return pid_; }
 
 private:
-  // Reads what the pipe holds; false at end of file or on an error.
-  bool readAvailable(int fd, Output output);
+  // Looks for a marker in a stream that comes in pieces.
+  struct MarkerScan {
+    std::string marker;
+    bool seen = false;
+    // What came before it, as far as it could still begin it.
+    std::string pending;
+    // Once the marker has come: what followed it in `bytes`.
+    std::optional<std::string> feed(std::string_view bytes);
+  };
+
   // Takes in what was read: looks for the start marker, then keeps or drops.
   void take(std::string_view bytes, Output output);
 
@@ -88,10 +109,9 @@ private:
   std::vector<std::string> environment_;
   std::chrono::milliseconds timeLimit_ = kDefaultTimeLimit;
   std::size_t outputLimit_ = kDefaultOutputLimit;
-  std::string startMarker_;
-  bool startMarkerSeen_ = false;
-  // What came before the marker, as far as it could still begin it.
-  std::string beforeMarker_;
+  MarkerScan startMarker_;
+  MarkerScan sideMarker_;
+  int sideDescriptor_ = -1;
   bool ran_ = false;
   std::string output_;
   pid_t pid_ = -1;
