@@ -21,6 +21,7 @@
 #include "Platform/PrintableText.h"
 #include "Platform/RunLoop.h"
 #include "Platform/SystemLog.h"
+#include "Platform/SystemResult.h"
 #include "Platform/UniqueFd.h"
 #include "Reporter.h"
 
@@ -136,35 +137,41 @@ void releaseLock() {
 
 enum class LockOutcome { Obtained, HeldByAnother, CannotOpen, CannotLock };
 
-// Opens and locks the lock file. When it fails for another reason than a
-// lock held elsewhere, errno says why.
-LockOutcome obtainLock(const std::string& path) {
-  // Closing what we could not use must not lose the reason.
-  auto giveUp = [](LockOutcome outcome) {
-    const int error = errno;
+// How obtaining the lock went; for CannotOpen and CannotLock, why.
+struct LockAttempt {
+  LockOutcome outcome;
+  std::optional<cw::SystemError> error;
+};
+
+// Opens and locks the lock file.
+LockAttempt obtainLock(const std::string& path) {
+  // Closing what we could not use must not lose the reason: it is taken first.
+  auto giveUp = [](LockOutcome outcome, std::optional<cw::SystemError> error) {
     lock.reset();
-    errno = error;
-    return outcome;
+    return LockAttempt{outcome, error};
   };
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     lock.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (!lock) return LockOutcome::CannotOpen;
+    if (!lock) return LockAttempt{LockOutcome::CannotOpen, cw::SystemError::last()};
     if (lock.get() <= STDERR_FILENO) {
       // Started with a standard descriptor closed: keep the lock clear of
       // 0, 1 and 2, which children inherit.
       cw::UniqueFd moved(::fcntl(lock.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
-      if (!moved) return giveUp(LockOutcome::CannotOpen);
+      if (!moved) return giveUp(LockOutcome::CannotOpen, cw::SystemError::last());
       lock = std::move(moved);
     }
-    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
-      return giveUp(errno == EWOULDBLOCK ? LockOutcome::HeldByAnother : LockOutcome::CannotLock);
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+      const cw::SystemError error = cw::SystemError::last();
+      if (error.code() == EWOULDBLOCK) return giveUp(LockOutcome::HeldByAnother, std::nullopt);
+      return giveUp(LockOutcome::CannotLock, error);
+    }
     struct stat locked {
     }, named{};
     if (::fstat(lock.get(), &locked) == 0 && ::stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
         locked.st_ino == named.st_ino)
-      return LockOutcome::Obtained;
+      return LockAttempt{LockOutcome::Obtained, std::nullopt};
   }
-  return giveUp(LockOutcome::HeldByAnother);
+  return giveUp(LockOutcome::HeldByAnother, std::nullopt);
 }
 
 }  // namespace
@@ -176,13 +183,12 @@ int main(int argc, char* argv[], char* /*envp*/[]) {
   std::signal(SIGPIPE, SIG_IGN);
   if (const std::optional<int> answered = cw::answerCommandLine(argc, argv)) return *answered;
   const std::string lockPath = lockFilePath();
-  if (const LockOutcome outcome = obtainLock(lockPath); outcome != LockOutcome::Obtained) {
+  if (const LockAttempt attempt = obtainLock(lockPath); attempt.outcome != LockOutcome::Obtained) {
     // When no other instance is to blame, say what is, first.
-    const int error = errno;
-    if (outcome == LockOutcome::CannotOpen)
-      cw::systemLog("Unable to open lock file '%s': %s", cw::printableForLog(lockPath), std::strerror(error));
-    else if (outcome == LockOutcome::CannotLock)
-      cw::systemLog("Unable to lock file '%s': %s", cw::printableForLog(lockPath), std::strerror(error));
+    if (attempt.outcome == LockOutcome::CannotOpen)
+      cw::systemLog("Unable to open lock file '%s': %s", cw::printableForLog(lockPath), attempt.error->reason());
+    else if (attempt.outcome == LockOutcome::CannotLock)
+      cw::systemLog("Unable to lock file '%s': %s", cw::printableForLog(lockPath), attempt.error->reason());
     cw::systemLog("Unable to obtain lock '%s' - exiting to prevent multiple VellumdriftCrashWatcher instances",
                   cw::printableForLog(lockPath));
     std::exit(1);
