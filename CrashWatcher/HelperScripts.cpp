@@ -142,6 +142,13 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     runShell({"--noprofile", "-l", "-c"});
   else
     runShell({"-l", "-c"});
+  // How the login shell ended, for the lines below.
+  const auto shellEnding = [&] {
+    Result shell;
+    shell.status = task->terminationStatus();
+    describeEnding(*task, started, limit, shell);
+    return shell.ending;
+  };
   const bool markerMissing = started && !task->interrupted() && !task->outputStartMarkerSeen();
   const bool outputTaken = markerMissing && task->sideMarkerSeen();
   if (outputTaken) {
@@ -150,14 +157,11 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     startupFilesTakeOutput_ = true;
     if (!outputTakenLogged_) {
       outputTakenLogged_ = true;
-      Result shell;
-      shell.status = task->terminationStatus();
-      describeEnding(*task, started, limit, shell);
       systemLog(
           "The login shell ran the helper script %@ (it %@), but a start-up file (/etc/profile, ~/.bash_profile, "
           "~/.bash_login or ~/.profile) sends its output elsewhere: the script's answer is lost; it is not run "
           "again, and helper scripts whose answer is needed run without the start-up files from now on",
-          name, shell.ending);
+          name, shellEnding());
     }
   } else if (markerMissing) {
     // The start-up files ended the shell (exit, exec sh), held it past the
@@ -167,14 +171,11 @@ HelperScripts::Result BundleHelperScripts::run(std::string_view name, std::strin
     // still made.
     if (!startupFilesFailureLogged_) {
       startupFilesFailureLogged_ = true;
-      Result shell;
-      shell.status = task->terminationStatus();
-      describeEnding(*task, started, limit, shell);
       systemLog(
           "The login shell never reached the helper script %@ (it %@): a start-up file (/etc/profile, "
           "~/.bash_profile, ~/.bash_login or ~/.profile) ends it or takes its output; helper scripts then run "
           "without the start-up files",
-          name, shell.ending);
+          name, shellEnding());
     }
     runShell({"--noprofile", "-l", "-c"});
   }
