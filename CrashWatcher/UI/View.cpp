@@ -1,7 +1,5 @@
 #include "UI/View.h"
 
-#include <cstdio>
-
 namespace cw::ui {
 
 View::View(CreationToken, std::shared_ptr<Backend> backend, ControlKind kind, ControlId parent, const Rect& frame)
@@ -42,10 +40,7 @@ std::shared_ptr<View> View::findViewWithControlId(ControlId control) {
 }
 
 std::string View::description() const {
-  char text[160];
-  std::snprintf(text, sizeof text, "<View %llu: %g %g %g %g>", static_cast<unsigned long long>(id_), frame_.origin.x,
-                frame_.origin.y, frame_.size.width, frame_.size.height);
-  return text;
+  return describeFramed("View", static_cast<unsigned long long>(id_), frame_);
 }
 
 }  // namespace cw::ui

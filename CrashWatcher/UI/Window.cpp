@@ -1,7 +1,5 @@
 #include "UI/Window.h"
 
-#include <cstdio>
-
 namespace cw::ui {
 
 Window::Window(CreationToken, std::shared_ptr<Backend> backend, const Rect& frame)
@@ -52,10 +50,7 @@ std::shared_ptr<View> Window::findViewWithControlId(ControlId control) const {
 }
 
 std::string Window::description() const {
-  char text[160];
-  std::snprintf(text, sizeof text, "<Window %llu: %g %g %g %g>", static_cast<unsigned long long>(id_), frame_.origin.x,
-                frame_.origin.y, frame_.size.width, frame_.size.height);
-  return text;
+  return describeFramed("Window", static_cast<unsigned long long>(id_), frame_);
 }
 
 }  // namespace cw::ui

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdio>
+#include <string>
+
 namespace cw::ui {
 
 // Points, origin bottom-left, y up.
@@ -23,6 +26,14 @@ struct Rect {
 
 inline Rect makeRect(double x, double y, double width, double height) {
   return Rect{{x, y}, {width, height}};
+}
+
+// "<Kind id: x y width height>", as a view or window describes itself.
+inline std::string describeFramed(const char* kind, unsigned long long id, const Rect& frame) {
+  char text[160];
+  std::snprintf(text, sizeof text, "<%s %llu: %g %g %g %g>", kind, id, frame.origin.x, frame.origin.y, frame.size.width,
+                frame.size.height);
+  return text;
 }
 
 struct Color {
