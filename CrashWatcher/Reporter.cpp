@@ -76,12 +76,8 @@ std::string reasonInNote(std::string_view note) {
 // The note that stands in the mail in place of the address when the upload
 // failed, as upload-gist writes it: the home folder as "~", printable.
 std::string uploadFailedNote(const std::string& reason, const std::string& crashFile) {
-  std::string shown = crashFile;
-  std::string home = homeDirectory();
-  while (home.size() > 1 && home.back() == '/') home.pop_back();
-  if (home.size() > 1 && shown.starts_with(home + "/")) shown = "~" + shown.substr(home.size());
-  return std::string(kUploadFailedNoteStart) + reason + std::string(kUploadFailedNoteAttach) + printableForLog(shown) +
-         ")";
+  return std::string(kUploadFailedNoteStart) + reason + std::string(kUploadFailedNoteAttach) +
+         printableForLog(abbreviateWithTilde(crashFile)) + ")";
 }
 
 }  // namespace

@@ -24,6 +24,8 @@ TEST(Paths, TildeExpandsFromHome) {
   EXPECT_EQ(expandTilde("rel/~"), "rel/~");
   EXPECT_EQ(expandTilde(""), "");
   EXPECT_EQ(expandTilde("~no-such-user-hopefully/x"), "~no-such-user-hopefully/x");
+  EXPECT_EQ(abbreviateWithTilde("/home/tester/Library/x.crash"), "~/Library/x.crash");
+  EXPECT_EQ(abbreviateWithTilde("/home/testers/x"), "/home/testers/x");
 }
 
 TEST(Paths, TildeCopesWithOddHomes) {
@@ -31,11 +33,13 @@ TEST(Paths, TildeCopesWithOddHomes) {
     test::ScopedEnv home("HOME", "/home/tester/");
     EXPECT_EQ(expandTilde("~"), "/home/tester");
     EXPECT_EQ(expandTilde("~/x"), "/home/tester/x");
+    EXPECT_EQ(abbreviateWithTilde("/home/tester/x"), "~/x");
   }
   {
     test::ScopedEnv home("HOME", "/");
     EXPECT_EQ(expandTilde("~"), "/");
     EXPECT_EQ(expandTilde("~/x"), "/x");
+    EXPECT_EQ(abbreviateWithTilde("/x"), "/x");
   }
   // Without HOME (or with an empty one) the password database answers.
   const std::string fromDatabase = passwordDatabaseHome();

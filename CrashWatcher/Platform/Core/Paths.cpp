@@ -58,6 +58,13 @@ std::string expandTilde(std::string_view path) {
   return home + std::string(path.substr(slash));
 }
 
+std::string abbreviateWithTilde(std::string_view path) {
+  std::string home = homeDirectory();
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (home.size() > 1 && path.starts_with(home + "/")) return "~" + std::string(path.substr(home.size()));
+  return std::string(path);
+}
+
 std::string standardizePath(std::string_view input) {
   const std::string path = expandTilde(input);
   if (path.empty()) return path;

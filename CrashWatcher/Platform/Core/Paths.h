@@ -14,6 +14,10 @@ std::string homeDirectory();
 // that user's home). Anything else is returned unchanged.
 std::string expandTilde(std::string_view path);
 
+// The other way round: a path inside the home folder as "~/...". Anything
+// else is returned unchanged.
+std::string abbreviateWithTilde(std::string_view path);
+
 // Tilde expanded, then "." components, doubled and trailing slashes removed
 // and "dir/.." folded where the path is absolute.
 std::string standardizePath(std::string_view path);

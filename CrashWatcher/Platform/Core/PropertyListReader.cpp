@@ -16,47 +16,40 @@ bool isWhitespaceText(const char* text) {
   return true;
 }
 
+// Calls `take` with each child of `node` but comments and processing
+// instructions; false once `take` refuses one.
+template <typename Take>
+bool eachChild(const pugi::xml_node& node, Take take) {
+  for (const pugi::xml_node child : node.children())
+    if (child.type() != pugi::node_comment && child.type() != pugi::node_pi && !take(child)) return false;
+  return true;
+}
+
+bool isText(const pugi::xml_node& node) {
+  return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
+}
+
 // The character data of a leaf element; absent when it holds elements or
 // stray text in the wrong place.
 std::optional<std::string> leafText(const pugi::xml_node& node) {
   std::string text;
-  for (const pugi::xml_node child : node.children()) {
-    switch (child.type()) {
-      case pugi::node_pcdata:
-      case pugi::node_cdata:
-        text += child.value();
-        break;
-      case pugi::node_comment:
-      case pugi::node_pi:
-        break;
-      default:
-        return std::nullopt;
-    }
-  }
-  return text;
+  const bool leaf = eachChild(node, [&](const pugi::xml_node& child) {
+    if (!isText(child)) return false;
+    text += child.value();
+    return true;
+  });
+  return leaf ? std::optional<std::string>(std::move(text)) : std::nullopt;
 }
 
 // Element children of a container, skipping comments and white space; absent
 // when anything else is in between.
 std::optional<std::vector<pugi::xml_node>> elementChildren(const pugi::xml_node& node) {
   std::vector<pugi::xml_node> out;
-  for (const pugi::xml_node child : node.children()) {
-    switch (child.type()) {
-      case pugi::node_element:
-        out.push_back(child);
-        break;
-      case pugi::node_pcdata:
-      case pugi::node_cdata:
-        if (!isWhitespaceText(child.value())) return std::nullopt;
-        break;
-      case pugi::node_comment:
-      case pugi::node_pi:
-        break;
-      default:
-        return std::nullopt;
-    }
-  }
-  return out;
+  const bool container = eachChild(node, [&](const pugi::xml_node& child) {
+    if (child.type() == pugi::node_element) out.push_back(child);
+    return child.type() == pugi::node_element || (isText(child) && isWhitespaceText(child.value()));
+  });
+  return container ? std::optional<std::vector<pugi::xml_node>>(std::move(out)) : std::nullopt;
 }
 
 std::optional<PlistValue> convertNode(const pugi::xml_node& node, int depth);

@@ -25,37 +25,28 @@ constexpr double kExitPollSeconds = 0.01;
 // Off only in tests, to take the path of kernels without pidfds.
 std::atomic<bool> pidfdsEnabled{true};
 
-class SpawnFileActions {
+// A posix_spawn object, initialised and destroyed with its owner; error()
+// is the errno of a failed initialisation.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
 public:
-  SpawnFileActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
-  ~SpawnFileActions() {
-    if (error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+  SpawnObject() { error_ = Init(&object_); }
+  ~SpawnObject() {
+    if (error_ == 0) Destroy(&object_);
   }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
   int error() const { return error_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  T* get() { return &object_; }
 
 private:
-  posix_spawn_file_actions_t actions_{};
+  T object_{};
   int error_ = 0;
 };
 
-class SpawnAttributes {
-public:
-  SpawnAttributes() { error_ = ::posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() {
-    if (error_ == 0) ::posix_spawnattr_destroy(&attributes_);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  int error() const { return error_; }
-  posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-  posix_spawnattr_t attributes_{};
-  int error_ = 0;
-};
+using SpawnFileActions =
+    SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes = SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // Default dispositions, empty mask, a group or a session of its own; 0 or an
 // errno.
